@@ -1,0 +1,9 @@
+// Until the builtin table lands it is empty.
+#include "builtins/builtins.h"
+
+HashTable *builtintab;
+
+void createbuiltintable()
+{
+    builtintab = newhashtable(85, "builtintab", nullptr);
+}

@@ -1,0 +1,145 @@
+// The core runtime: start-up, the main loop, the control globals and the
+// message channel.  Includes the rest of the core so one include suffices.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <dirent.h>
+
+#include "core/hashtable.h"
+#include "core/mem.h"
+#include "core/meta.h"
+#include "core/sigqueue.h"
+#include "params/options.h"
+
+constexpr const char TARN_VERSION[] = "4.1.1";
+constexpr const char MACHTYPE_STR[] = "x86_64";
+constexpr const char VENDOR_STR[] = "pc";
+constexpr const char OSTYPE_STR[] = "linux-gnu";
+
+// ---- control globals ----
+// errflag: an error occurred and everything unwinds.  Set by qerr and by
+//   SIGINT; tested at every level of the executor, parser and expansion;
+//   cleared by the main loop, source and the handlers of nested execution.
+extern volatile int errflag;
+// retflag: a return is in progress.  Set by return; cleared by the function
+//   call or source that it returns from.
+extern int retflag;
+// breaks/contflag/loops: break and continue levels and the loop depth.
+//   break/continue set them; loops clear them as they unwind.
+extern int breaks, contflag, loops;
+// exit_pending: exit was called inside a function; the outermost function
+//   return performs it.
+extern int exit_pending;
+// noerrs: message suppression: 1 silent, 2 silent and errflag not set.
+extern int noerrs;
+// noerrexit: errexit suppressed (-1 during start-up files, 1 in conditions).
+extern int noerrexit;
+// stopmsg: stopped-jobs warning state, decremented before each command.
+extern int stopmsg;
+// locallevel: function nesting; sourcelevel: source nesting.
+extern int locallevel, sourcelevel;
+// lineno: the line being executed (for messages and LINENO).
+extern long lineno;
+// subsh: this process is a forked subshell.
+extern int subsh;
+// lastval: the status of the last command.
+extern int64_t lastval;
+// trapreturn: the status a trap's return asked for.
+extern int trapreturn;
+// nohistsave: leaving the shell does not save the history (start-up).
+extern int nohistsave;
+
+// ---- start-up state ----
+extern char *tarn_name;
+extern char *argzero;
+extern char **pparams;
+extern char *scriptname;
+extern int SHIN;
+extern FILE *bshin;
+extern int SHTTY;
+extern FILE *shout;
+extern char *ttystrname;
+extern FILE *xtrerr;
+extern unsigned char *fdtable;
+extern int fdtable_size;
+extern char *cmdstack;
+extern int cmdsp;
+extern int noexitct;
+extern pid_t mypid;
+extern pid_t origpgrp;
+extern LinkList *prepromptfns;
+extern char *cmdstring;  // the string given with -c, metafied
+
+constexpr int CMDSTACKSZ = 256;
+
+// Entry points into the editor and completion; modules replace them.
+extern char *(*kedreadptr)(char **lp, char **rp, int flags);
+extern int (*compctlreadptr)(const char *name, char **args, void *ops, char *reply);
+extern void (*trashkedptr)();
+char *autoload_kedread(char **lp, char **rp, int flags);
+char *fallback_kedread(char **lp, char **rp, int flags);
+int fallback_compctlread(const char *name, char **args, void *ops, char *reply);
+
+[[noreturn]] void tarn_main(int argc, char **argv);
+void loop(int toplevel, int justonce);
+int source(const char *path);
+void sourcehome(const char *name);
+void run_init_scripts();
+void init_misc();
+void init_io();
+void init_shout();
+void setupvals();
+void init_signals();
+void parseargs(char **argv);
+// Terminal capabilities (init_term loads them); termflags: TERM_ bits.
+enum TermCap : int {
+    TCCLEARSCREEN, TCLEFT, TCMULTLEFT, TCRIGHT, TCMULTRIGHT, TCUP, TCMULTUP, TCDOWN, TCMULTDOWN,
+    TCDEL, TCMULTDEL, TCINS, TCMULTINS, TCCLEAREOD, TCCLEAREOL, TCINSLINE, TCDELLINE, TCNEXTTAB,
+    TCBOLDFACEBEG, TCSTANDOUTBEG, TCUNDERLINEBEG, TCALLATTRSOFF, TCSTANDOUTEND, TCUNDERLINEEND,
+    TCHORIZPOS, TCUPCURSOR, TCDOWNCURSOR, TCLEFTCURSOR, TCRIGHTCURSOR, TCCOUNT
+};
+static_assert(TCCOUNT == 29);
+struct TermCaps {
+    char *str[TCCOUNT];
+    int len[TCCOUNT];
+    bool am;
+    int li, co;
+};
+extern TermCaps termcaps;
+enum : int { TERM_BAD = 1, TERM_UNKNOWN = 2, TERM_NOUP = 4 };
+extern int termflags;
+int init_term();
+void qexit(int64_t status, int how);
+int movefd(int fd);
+void redup(int x, int y);
+void closefd(int fd);
+void setblock_stdin();
+// Terminal size as last read; the editor parameters expose them.
+extern int tclines, tccolumns;
+void init_winsize();
+// Work done before each interactive prompt.
+void preprompt();
+
+// Read the next directory entry's name, metafied; dot entries skipped when
+// ignoredots is set.  Null at the end.
+char *qreaddir(DIR *dir, int ignoredots);
+
+// ---- messages ----
+// qerr/qerrnam report an error and set errflag; qwarn/qwarnnam only print.
+// Format: %s readable string, %l first num chars of str, %d num, %c num as
+// a character, %e the system error text for num, %% a percent sign.
+void qerr(const char *fmt, const char *str, long num);
+void qerrnam(const char *cmd, const char *fmt, const char *str, long num);
+void qwarn(const char *fmt, const char *str, long num);
+void qwarnnam(const char *cmd, const char *fmt, const char *str, long num);
+void qerrmsg(const char *fmt, const char *str, long num);
+
+// Temporarily silence messages; restored on every path.
+struct [[nodiscard]] NoErrsGuard {
+    int saved;
+    explicit NoErrsGuard(int level) : saved(noerrs) { noerrs = level; }
+    ~NoErrsGuard() { noerrs = saved; }
+    NoErrsGuard(const NoErrsGuard &) = delete;
+    NoErrsGuard &operator=(const NoErrsGuard &) = delete;
+};

@@ -1,0 +1,862 @@
+// Start-up, the command line, the shell's input and terminal, the startup
+// files, the main read-compile-run loop and the exit sequence.
+#include "core/core.h"
+#include "builtins/builtins.h"
+#include "exec/exec.h"
+#include "expand/expand.h"
+#include "history/history.h"
+#include "jobs/jobs.h"
+#include "lang/lang.h"
+#include "modules/module.h"
+#include "params/params.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+
+volatile int errflag;
+int retflag, breaks, contflag, loops, exit_pending, noerrs, noerrexit, stopmsg;
+int locallevel, sourcelevel, subsh, trapreturn, nohistsave;
+long lineno;
+int64_t lastval;
+
+char *tarn_name, *argzero, **pparams, *scriptname;
+int SHIN, SHTTY = -1;
+FILE *bshin, *shout, *xtrerr;
+char *ttystrname;
+unsigned char *fdtable;
+int fdtable_size;
+char *cmdstack;
+int cmdsp;
+int noexitct;
+pid_t mypid, origpgrp;
+LinkList *prepromptfns;
+char *cmdstring;
+
+char *(*kedreadptr)(char **lp, char **rp, int flags) = autoload_kedread;
+int (*compctlreadptr)(const char *name, char **args, void *ops, char *reply) = fallback_compctlread;
+void (*trashkedptr)();
+
+static void noop_setkeymap(const char *) {}
+// Selecting a keymap first loads the editor, whose boot replaces this.
+static void autoload_setkeymap(const char *name)
+{
+    kedsetkeymapptr = noop_setkeymap;
+    load_module("tarn/ked", nullptr, 1);
+    kedsetkeymapptr(name);
+}
+void (*kedsetkeymapptr)(const char *name) = autoload_setkeymap;
+
+static char stdoutbuf[1024], stderrbuf[1024];
+static char *pendingcmd;  // the -c argument, recorded by parseargs
+
+// ---- descriptors ----
+
+int movefd(int fd)
+{
+    if (fd != -1 && fd < 10) {
+        int fe = fcntl(fd, F_DUPFD_CLOEXEC, 10);
+        close(fd);
+        fd = fe;
+    }
+    if (fd >= 0) {
+        if (fd >= fdtable_size) {
+            int nsize = fdtable_size ? fdtable_size : 64;
+            while (nsize <= fd)
+                nsize *= 2;
+            fdtable = static_cast<unsigned char *>(qrealloc(fdtable, size_t(nsize)));
+            memset(fdtable + fdtable_size, 0, size_t(nsize - fdtable_size));
+            fdtable_size = nsize;
+        }
+        fdtable[fd] = 1;
+    }
+    return fd;
+}
+
+void redup(int x, int y)
+{
+    if (x < 0) {
+        close(y);
+    } else if (x != y) {
+        dup2(x, y);
+        if (y < fdtable_size && x < fdtable_size)
+            fdtable[y] = fdtable[x];
+        closefd(x);
+    }
+}
+
+void closefd(int fd)
+{
+    if (fd < 0)
+        return;
+    if (fd < fdtable_size)
+        fdtable[fd] = 0;
+    close(fd);
+}
+
+char *qreaddir(DIR *dir, int ignoredots)
+{
+    while (struct dirent *de = readdir(dir)) {
+        const char *n = de->d_name;
+        if (ignoredots && n[0] == '.' && (!n[1] || (n[1] == '.' && !n[2])))
+            continue;
+        return metafy(const_cast<char *>(n), -1, META_STATIC);
+    }
+    return nullptr;
+}
+
+// ---- the command line ----
+
+// Command-line errors come before any script is open, so they carry the
+// prefix of commands read from standard input.
+[[noreturn]] static void argerror(const char *fmt, const char *str, long num)
+{
+    fputs("tarn: ", stderr);
+    qerrmsg(fmt, str, num);
+    exit(1);
+}
+
+static void setoptarg(int optno, int action)
+{
+    int o = optno < 0 ? -optno : optno;
+    int value = optno < 0 ? !action : action;
+    if (o == RESTRICTED)
+        restricted_pending = value;
+    else
+        dosetopt(o, value, 1);
+}
+
+static void printhelp()
+{
+    printf("Usage: %s [<options>] [<argument> ...]\n", argzero);
+    fputs("\nSpecial options:\n", stdout);
+    fputs("  --help     show this message, then exit\n", stdout);
+    fputs("  --version  show tarn version number, then exit\n", stdout);
+    if (unset(SHOPTIONLETTERS))
+        fputs("  -b         end option processing, like --\n", stdout);
+    fputs("  -c         take first argument as a command to execute\n", stdout);
+    fputs("  -o OPTION  set an option by name (see below)\n", stdout);
+    fputs("\nNormal options are named.  An option may be turned on by\n", stdout);
+    fputs("`-o OPTION', `--OPTION', `+o no_OPTION' or `+-no-OPTION'.  An\n", stdout);
+    fputs("option may be turned off by `-o no_OPTION', `--no-OPTION',\n", stdout);
+    fputs("`+o OPTION' or `+-OPTION'.  Options are listed below only in\n", stdout);
+    fputs("`--OPTION' or `--no-OPTION' form.\n", stdout);
+    printoptionlist();
+}
+
+void parseargs(char **argv)
+{
+    argzero = *argv++;
+    SHIN = 0;
+    opts[INTERACTIVE] = isatty(0) ? 2 : 0;
+    opts[SHINSTDIN] = 0;
+    opts[SINGLECOMMAND] = 0;
+    bool cflag = false, optionsdone = false;
+    char *cletters = nullptr;
+
+    while (!optionsdone && *argv && (**argv == '-' || **argv == '+')) {
+        char *args = *argv;
+        int action = (**argv == '-');
+        if (!argv[0][1])
+            *argv = const_cast<char *>("--");  // a lone sign ends the options
+        bool endthisarg = false;
+        for (char *p = *argv + 1; *p && !endthisarg; p++) {
+            if (*p == '-') {
+                if (p == *argv + 1) {
+                    if (!p[1]) {
+                        argv++;
+                        goto doneoptions;
+                    }
+                    char *name = p + 1;
+                    if (!strcmp(name, "version")) {
+                        printf("tarn %s (%s-%s-%s)\n", TARN_VERSION, MACHTYPE_STR, VENDOR_STR, OSTYPE_STR);
+                        exit(0);
+                    }
+                    if (!strcmp(name, "help")) {
+                        printhelp();
+                        exit(0);
+                    }
+                    for (char *q = name; *q; q++)
+                        if (*q == '-')
+                            *q = '_';
+                    int optno = optlookup(name);
+                    if (!optno)
+                        argerror("no such option: %s", name, 0);
+                    setoptarg(optno, action);
+                    break;
+                }
+                argerror("bad option string: `%s'", args, 0);
+            }
+            if (*p == 'b' && unset(SHOPTIONLETTERS)) {
+                optionsdone = true;
+                continue;
+            }
+            if (*p == 'c') {
+                cflag = true;
+                if (!cletters)
+                    cletters = p;
+                opts[INTERACTIVE] &= 1;
+                scriptname = const_cast<char *>("tarn");
+                continue;
+            }
+            if (*p == 'o') {
+                char *name = p + 1;
+                if (!*name) {
+                    name = *++argv;
+                    if (!name)
+                        argerror("string expected after -o", nullptr, 0);
+                }
+                int optno = optlookup(name);
+                if (!optno)
+                    argerror("no such option: %s", name, 0);
+                setoptarg(optno, action);
+                endthisarg = true;
+                continue;
+            }
+            if (isspace(static_cast<unsigned char>(*p))) {
+                for (char *q = p; *q; q++)
+                    if (!isspace(static_cast<unsigned char>(*q)))
+                        argerror("bad option string: `%s'", args, 0);
+                endthisarg = true;
+                continue;
+            }
+            int optno = optlookupc(*p);
+            if (!optno)
+                argerror("bad option: -%c", nullptr, static_cast<unsigned char>(*p));
+            setoptarg(optno, action);
+        }
+        if (*argv)
+            argv++;
+    }
+doneoptions:
+    if (cflag) {
+        if (!*argv) {
+            // Name the letters of the argument from c onwards.
+            argerror("string expected after -%s", cletters, 0);
+        }
+        pendingcmd = *argv++;
+    }
+    if (*argv) {
+        if (unset(SHINSTDIN)) {
+            argzero = *argv;
+            if (!cflag) {
+                char *up = unmeta(argzero);
+                int fd = up ? open(up, O_RDONLY | O_NOCTTY) : -1;
+                if (fd < 0)
+                    argerror("can't open input file: %s", argzero, 0);
+                SHIN = movefd(fd);
+                scriptname = argzero;
+            }
+            opts[INTERACTIVE] &= 1;
+            argv++;
+        }
+        int n = 0;
+        while (argv[n])
+            n++;
+        pparams = qnew<char *>(size_t(n) + 1);
+        for (int i = 0; i < n; i++)
+            pparams[i] = qtrdup(argv[i]);
+        pparams[n] = nullptr;
+    } else {
+        opts[SHINSTDIN] = 1;
+        pparams = qcnew<char *>(1);
+    }
+    if (isset(SINGLECOMMAND))
+        opts[INTERACTIVE] &= 1;
+    opts[INTERACTIVE] = opts[INTERACTIVE] != 0;
+    argzero = qtrdup(argzero);
+    if (pendingcmd)
+        cmdstring = pendingcmd;
+}
+
+// ---- input and terminal ----
+
+void init_shout()
+{
+    if (SHTTY == -1) {
+        opts[KED] = 0;
+        return;
+    }
+    shout = fdopen(SHTTY, "w");
+    if (shout) {
+        static char shoutbuf[1024];
+        setvbuf(shout, shoutbuf, _IOFBF, sizeof(shoutbuf));
+        gettyinfo(&shttyinfo);
+    } else {
+        opts[KED] = 0;
+    }
+}
+
+void init_io()
+{
+    setvbuf(stdout, stdoutbuf, _IOFBF, sizeof(stdoutbuf));
+    setvbuf(stderr, stderrbuf, _IOFBF, sizeof(stderrbuf));
+    if (shout) {
+        // The stream owns the descriptor: closing it closes SHTTY too.
+        if (fileno(shout) == SHTTY)
+            SHTTY = -1;
+        fclose(shout);
+        shout = nullptr;
+    }
+    if (SHTTY != -1) {
+        closefd(SHTTY);
+        SHTTY = -1;
+    }
+    xtrerr = stderr;
+    qsfree(ttystrname);
+    ttystrname = nullptr;
+
+    if (isatty(0)) {
+        const char *name = ttyname(0);
+        if (name) {
+            int fd = open(name, O_RDWR | O_NOCTTY);
+            if (fd == -1 && errno == EBUSY) {
+                ioctl(0, TIOCNXCL, 0);
+                fd = open(name, O_RDWR | O_NOCTTY);
+            }
+            if (fd != -1) {
+                SHTTY = movefd(fd);
+                ttystrname = qtrdup(name);
+            }
+        }
+        if (SHTTY == -1 && (fcntl(0, F_GETFL) & O_ACCMODE) == O_RDWR) {
+            SHTTY = movefd(dup(0));
+            ttystrname = qtrdup(name ? name : "/dev/tty");
+        }
+    } else if (isatty(1) && (fcntl(1, F_GETFL) & O_ACCMODE) == O_RDWR) {
+        const char *name = ttyname(1);
+        SHTTY = movefd(dup(1));
+        ttystrname = qtrdup(name ? name : "/dev/tty");
+    } else {
+        int fd = open("/dev/tty", O_RDWR | O_NOCTTY);
+        if (fd != -1) {
+            SHTTY = movefd(fd);
+            ttystrname = qtrdup("/dev/tty");
+        }
+    }
+    if (!ttystrname)
+        ttystrname = qtrdup("");
+
+    if (isset(INTERACTIVE) && SHTTY != -1)
+        init_shout();
+    else
+        opts[KED] = 0;
+
+    mypid = getpid();
+    if (isset(MONITOR) && isset(INTERACTIVE) && SHTTY != -1) {
+        origpgrp = getpgrp();
+        acquire_pgrp();
+    } else {
+        opts[MONITOR] = 0;
+    }
+}
+
+// ---- default state ----
+
+void setupvals()
+{
+    // Hold descriptors 0-9 so that nothing opened while setting up lands
+    // on a descriptor a user redirection may want.
+    int placeholders[10], nplace = 0;
+    {
+        int p[2];
+        if (pipe(p) == 0) {
+            for (int fd : p) {
+                if (fd < 10)
+                    placeholders[nplace++] = fd;
+                else
+                    close(fd);
+            }
+        }
+        for (;;) {
+            int fd = dup(0);
+            if (fd < 0)
+                break;
+            if (fd >= 10) {
+                close(fd);
+                break;
+            }
+            placeholders[nplace++] = fd;
+        }
+    }
+
+    addhookdefs(nullptr, basehooks, basehookcount);
+    init_eprog();
+    lineno = 1;
+    init_history();
+    cmdstack = static_cast<char *>(qalloc(CMDSTACKSZ));
+    cmdsp = 0;
+
+    bangchar = '!';
+    hashchar = '#';
+    hatchar = '^';
+    init_jobvals();
+    {
+        struct timeval tv;
+        gettimeofday(&tv, nullptr);
+        srand(unsigned(tv.tv_sec + tv.tv_usec));
+    }
+
+    inittyptab();
+    init_lexer_tables();
+    createreswdtable();
+    createaliastable();
+    createcmdnamtable();
+    createshfunctable();
+    createbuiltintable();
+    createnameddirtable();
+    createparamtable();
+    init_winsize();
+
+    init_limits();
+    loops = breaks = 0;
+    sourcelevel = locallevel = 0;
+    trapreturn = 0;
+    noerrexit = -1;
+    nohistsave = 1;
+    prepromptfns = qnewlinklist();
+
+    if (SHIN == 0) {
+        bshin = stdin;
+        if (isset(SHINSTDIN) && !isset(INTERACTIVE))
+            setvbuf(stdin, nullptr, _IONBF, 0);
+    } else {
+        bshin = fdopen(SHIN, "r");
+    }
+    record_shtimes();
+    for (int i = 0; i < nplace; i++)
+        close(placeholders[i]);
+}
+
+void init_signals()
+{
+    if (isset(INTERACTIVE)) {
+        sigset_t none;
+        sigemptyset(&none);
+        signal_setmask(none);
+        for (int i = 1; i < NSIG; i++)
+            if (i != SIGKILL && i != SIGSTOP)
+                signal(i, SIG_DFL);
+    }
+    intr();
+    signal(SIGQUIT, SIG_IGN);
+    struct sigaction old;
+    if (sigaction(SIGHUP, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+        opts[HUP] = 0;
+    else
+        install_handler(SIGHUP);
+    install_handler(SIGCHLD);
+    install_handler(SIGWINCH);
+    if (isset(INTERACTIVE)) {
+        install_handler(SIGALRM);
+        signal(SIGTERM, SIG_IGN);
+    }
+    if (isset(MONITOR)) {
+        signal(SIGTTOU, SIG_IGN);
+        signal(SIGTSTP, SIG_IGN);
+        signal(SIGTTIN, SIG_IGN);
+    }
+}
+
+// ---- startup files ----
+
+void sourcehome(const char *name)
+{
+    const char *dir;
+    {
+        SignalGuard sg;
+        dir = emulating(EMULATE_SH | EMULATE_KSH) ? nullptr : getsparam("QDOTDIR");
+        if (!dir)
+            dir = getsparam("HOME");
+        if (!dir)
+            dir = "";
+    }
+    HeapGuard hg;
+    source(qhtricat(dir, "/", name));
+}
+
+void run_init_scripts()
+{
+    noerrexit = -1;
+    if (emulating(EMULATE_KSH | EMULATE_SH)) {
+        if (isset(LOGIN))
+            source("/etc/profile");
+        if (isset(PRIVILEGED)) {
+            source("/etc/suid_profile");
+        } else {
+            char *s = getsparam("ENV");
+            s = s ? qtrdup(s) : nullptr;
+            if (isset(LOGIN))
+                sourcehome(".profile");
+            if (s) {
+                HeapGuard hg;
+                noerrs = 2;
+                char *word = dupstring(s);
+                bool ok = !parsestr(&word);
+                if (ok) {
+                    singsub(&word);
+                    noerrs = 0;
+                    source(word);
+                }
+                qsfree(s);
+            }
+            noerrs = 0;
+        }
+    } else {
+        source("/etc/tarnenv");
+        if (isset(RCS) && unset(PRIVILEGED))
+            sourcehome(".tarnenv");
+        if (isset(LOGIN)) {
+            if (isset(RCS) && isset(GLOBALRCS))
+                source("/etc/qprofile");
+            if (isset(RCS) && unset(PRIVILEGED))
+                sourcehome(".qprofile");
+        }
+        if (isset(INTERACTIVE)) {
+            if (isset(RCS) && isset(GLOBALRCS))
+                source("/etc/tarnrc");
+            if (isset(RCS) && unset(PRIVILEGED))
+                sourcehome(".tarnrc");
+        }
+        if (isset(LOGIN)) {
+            if (isset(RCS) && isset(GLOBALRCS))
+                source("/etc/qlogin");
+            if (isset(RCS) && unset(PRIVILEGED))
+                sourcehome(".qlogin");
+        }
+    }
+    noerrexit = 0;
+    nohistsave = 0;
+}
+
+void init_misc()
+{
+    if (*tarn_name == 'r' || restricted_pending)
+        dosetopt(RESTRICTED, 1, 0);
+    if (cmdstring) {
+        if (SHIN >= 10)
+            fclose(bshin);
+        SHIN = movefd(open("/dev/null", O_RDONLY | O_NOCTTY));
+        bshin = fdopen(SHIN, "r");
+        execstring(cmdstring, 0, 0, "cmdarg");
+        stopmsg = 1;
+        qexit(lastval, 0);
+    }
+    if (isset(INTERACTIVE) && isset(RCS))
+        readhistfile(nullptr, 0, 0);
+}
+
+int source(const char *spath)
+{
+    if (!spath)
+        return 1;
+    Eprog *prog = try_source_file(spath);
+    int fd = -1;
+    if (!prog) {
+        const char *up = unmeta(spath);
+        fd = up ? open(up, O_RDONLY | O_NOCTTY) : -1;
+        if (fd == -1)
+            return 1;
+        fd = movefd(fd);
+    }
+
+    int oldshin = SHIN;
+    FILE *obshin = bshin;
+    int osubsh = subsh;
+    int ojob = thisjob;
+    long oldlineno = lineno;
+    int oloops = loops;
+    int oldshst = opts[SHINSTDIN];
+    char *ocs = cmdstack;
+    int ocsp = cmdsp;
+    char *oscriptname = scriptname;
+    cmdstack = static_cast<char *>(qalloc(CMDSTACKSZ));
+    cmdsp = 0;
+
+    if (!prog) {
+        SHIN = fd;
+        bshin = fdopen(SHIN, "r");
+    }
+    subsh = 0;
+    lineno = 1;
+    loops = 0;
+    dosetopt(SHINSTDIN, 0, 1);
+    scriptname = qtrdup(spath);
+    sourcelevel++;
+
+    if (prog) {
+        HeapGuard hg;
+        errflag = 0;
+        execode(prog, 1, 0, "source");
+    } else {
+        loop(0, 0);
+    }
+    sourcelevel--;
+
+    if (prog) {
+        freeeprog(prog);
+    } else {
+        fclose(bshin);
+        if (SHIN < fdtable_size)
+            fdtable[SHIN] = 0;
+        SHIN = oldshin;
+        bshin = obshin;
+    }
+    subsh = osubsh;
+    thisjob = ojob;
+    lineno = oldlineno;
+    loops = oloops;
+    dosetopt(SHINSTDIN, oldshst, 1);
+    qfree(cmdstack);
+    cmdstack = ocs;
+    cmdsp = ocsp;
+    errflag = 0;
+    retflag = 0;
+    qsfree(scriptname);
+    scriptname = oscriptname;
+    return 0;
+}
+
+// ---- the main loop ----
+
+void loop(int toplevel, int justonce)
+{
+    pushheap();
+    for (;;) {
+        freeheap();
+        if (stophist == 3)
+            hend(nullptr);
+        hbegin(1);
+        if (isset(SHINSTDIN)) {
+            setblock_stdin();
+            if (isset(INTERACTIVE)) {
+                int hstop = stophist;
+                stophist = 3;
+                preprompt();
+                if (stophist != 3)
+                    hbegin(1);
+                else
+                    stophist = hstop;
+                errflag = 0;
+            }
+        }
+        intr();
+        lexinit();
+        Eprog *prog = parse_event();
+        if (!prog) {
+            hend(nullptr);
+            if ((tok == LX_EOF && !errflag) || (tok == LX_ERROR && (unset(SHINSTDIN) || !toplevel)) || justonce)
+                break;
+            continue;
+        }
+        if (hend(prog)) {
+            int toksav = tok;
+            if (toplevel) {
+                if (ShellFunc *shf = static_cast<ShellFunc *>(shfunctab->getnode(shfunctab, "preexec")))
+                    runpreexec(shf, prog);
+            }
+            if (stopmsg)
+                stopmsg--;
+            execode(prog, 0, 0, toplevel ? "toplevel" : "file");
+            tok = toksav;
+            if (toplevel)
+                noexitct = 0;
+        }
+        if (ferror(stderr)) {
+            qerr("write error", nullptr, 0);
+            clearerr(stderr);
+        }
+        if (subsh)
+            exit(int(lastval));
+        if ((errflag && (!isset(INTERACTIVE) || sourcelevel)) || retflag)
+            break;
+        if (trapreturn) {
+            lastval = trapreturn;
+            trapreturn = 0;
+        }
+        if (isset(SINGLECOMMAND) && toplevel) {
+            dotrap_exit();
+            exit(int(lastval));
+        }
+        if (justonce)
+            break;
+    }
+    popheap();
+}
+
+// ---- leaving ----
+
+void qexit(int64_t status, int how)
+{
+    static int in_exit;
+    if (isset(MONITOR) && !stopmsg && how != 1) {
+        scanjobs();
+        if (isset(CHECKJOBS))
+            checkjobs();
+        if (stopmsg) {
+            stopmsg = 2;
+            return;
+        }
+    }
+    if (how == 2)
+        return;
+    if (in_exit++ && how)
+        return;
+    if (isset(MONITOR))
+        killrunjobs(how == 1);
+    if (isset(RCS) && isset(INTERACTIVE)) {
+        if (!nohistsave)
+            savehistfile(nullptr, 1, 0);
+        if (isset(LOGIN) && !subsh) {
+            sourcehome(".qlogout");
+            if (isset(RCS) && isset(GLOBALRCS))
+                source("/etc/qlogout");
+        }
+    }
+    lastval = status;
+    dotrap_exit();
+    runhookdef(EXITHOOK, nullptr);
+    if (mypid != getpid())
+        _exit(int(status));
+    exit(int(status));
+}
+
+// ---- terminal capabilities ----
+
+
+// ---- editor and completion fallbacks ----
+
+char *autoload_kedread(char **lp, char **rp, int flags)
+{
+    kedreadptr = fallback_kedread;
+    if (!load_module("tarn/ked", nullptr, 0))
+        load_module("tarn/compctl", nullptr, 0);
+    return kedreadptr(lp, rp, flags);
+}
+
+char *fallback_kedread(char **lp, char **, int)
+{
+    if (lp && *lp) {
+        char *pr = promptexpand(*lp, 0, nullptr, nullptr);
+        int len;
+        unmetafy(pr, &len);
+        if (write(2, pr, size_t(len)) < 0) {
+            // Nothing to do: the line is read all the same.
+        }
+        qsfree(pr);
+    }
+    return shingetline();
+}
+
+int fallback_compctlread(const char *name, char **, void *, char *)
+{
+    qwarnnam(name, "option valid only in functions called from completion", nullptr, 0);
+    return 1;
+}
+
+// ---- the process entry ----
+
+[[noreturn]] void tarn_main(int, char **argv)
+{
+    setlocale(LC_ALL, "");
+    record_argv_space(argv);
+    initmetabytes();
+    for (char **p = argv; *p; p++)
+        *p = metafy(*p, -1, META_DUP);
+
+    {
+        char *base = strrchr(argv[0], '/');
+        base = base ? base + 1 : argv[0];
+        if (*base == '-')
+            base++;
+        if (!strcmp(base, "su")) {
+            const char *sh = getenv("SHELL");
+            if (sh && *sh && strcmp(sh, base)) {
+                const char *b2 = strrchr(sh, '/');
+                b2 = b2 ? b2 + 1 : sh;
+                if (*b2 == '-')
+                    b2++;
+                base = const_cast<char *>(b2);
+            }
+        }
+        tarn_name = qtrdup(base);
+    }
+
+    {
+        struct rlimit rl;
+        fdtable_size = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < (1u << 20)
+                           ? int(rl.rlim_cur)
+                           : 1024;
+        if (fdtable_size < 64)
+            fdtable_size = 64;
+        fdtable = static_cast<unsigned char *>(qcalloc(size_t(fdtable_size)));
+    }
+
+    createoptiontable();
+    emulate(tarn_name, 1);
+    opts[LOGIN] = argv[0][0] == '-';
+    opts[MONITOR] = 1;
+    opts[KED] = 1;
+    opts[PRIVILEGED] = getuid() != geteuid() || getgid() != getegid();
+
+    parseargs(argv);
+
+    SHTTY = -1;
+    init_io();
+    setupvals();
+    init_signals();
+    init_bltinmods();
+    run_init_scripts();
+    init_misc();
+
+    for (;;) {
+        do
+            loop(1, 0);
+        while (tok != LX_EOF && !(tok == LX_ERROR && unset(SHINSTDIN)));
+        if (tok == LX_ERROR) {
+            stopmsg = 1;
+            qexit(lastval, 0);
+        }
+        if (!(isset(IGNOREEOF) && isset(INTERACTIVE))) {
+            qexit(lastval, 0);
+            continue;
+        }
+        if (++noexitct >= 10) {
+            stopmsg = 1;
+            qexit(lastval, 0);
+        }
+        qwarn(isset(LOGIN) ? "use 'logout' to logout." : "use 'exit' to exit.", nullptr, 0);
+    }
+}
+
+// ---- small helpers of the loop ----
+
+int tclines = 24, tccolumns = 80;
+
+void init_winsize()
+{
+    struct winsize ws;
+    int fd = SHTTY != -1 ? SHTTY : 2;
+    if (ioctl(fd, TIOCGWINSZ, &ws) == 0) {
+        if (ws.ws_row)
+            tclines = ws.ws_row;
+        if (ws.ws_col)
+            tccolumns = ws.ws_col;
+    }
+}
+
+void setblock_stdin()
+{
+    int fl = fcntl(0, F_GETFL, 0);
+    if (fl != -1 && (fl & O_NONBLOCK))
+        fcntl(0, F_SETFL, fl & ~O_NONBLOCK);
+}

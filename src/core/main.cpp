@@ -1,0 +1,6 @@
+#include "core/core.h"
+
+int main(int argc, char **argv)
+{
+    tarn_main(argc, argv);
+}

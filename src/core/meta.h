@@ -1,0 +1,132 @@
+// Metafied strings, token characters and the character class table typtab.
+// Every string inside the shell is metafied; conversion happens at the edges.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+constexpr unsigned char METACHAR = 0x83;
+
+// Token characters: the lexer marks syntactic characters inside a word
+// with these byte values.  The order is fixed by qtokens.
+enum : unsigned char {
+    TK_HASH = 0x84,
+    TK_DOLLAR,
+    TK_CARET,
+    TK_STAR,
+    TK_LPAREN,
+    TK_RPAREN,
+    TK_QDOLLAR,
+    TK_EQUALS,
+    TK_BAR,
+    TK_LBRACE,
+    TK_RBRACE,
+    TK_LBRACK,
+    TK_RBRACK,
+    TK_BACKTICK,
+    TK_LANGLE,
+    TK_RANGLE,
+    TK_QUEST,
+    TK_TILDE,
+    TK_QBACKTICK,
+    TK_COMMA,
+    TK_SQUOTE,
+    TK_DQUOTE,
+    TK_BSLASH,
+    TK_EMPTY,  // 0x9B: an argument that must survive although empty
+};
+static_assert(TK_EMPTY == 0x9B);
+constexpr unsigned char TK_MARKER = 0x9C;  // used by parameter expansion
+
+extern const char qtokens[];
+
+inline bool itok(unsigned char c) { return c >= TK_HASH && c <= TK_EMPTY; }
+inline bool inull(unsigned char c) { return (c & 0xFC) == 0x98; }
+inline char tokchar(unsigned char t) { return qtokens[t - TK_HASH]; }
+
+enum : uint16_t {
+    CT_DIGIT = 0x0001,
+    CT_ALNUM = 0x0002,
+    CT_BLANK = 0x0004,
+    CT_NLBLANK = 0x0008,
+    CT_TOKEN = 0x0010,
+    CT_SEP = 0x0020,
+    CT_ALPHA = 0x0040,
+    CT_IDENT = 0x0080,
+    CT_USER = 0x0100,
+    CT_CNTRL = 0x0200,
+    CT_WORD = 0x0400,
+    CT_SPECIAL = 0x0800,
+    CT_META = 0x1000,
+    CT_WSEP = 0x2000,
+};
+
+extern uint16_t typtab[256];
+
+inline bool ctype(unsigned char c, uint16_t bits) { return typtab[c] & bits; }
+inline bool idigit(unsigned char c) { return typtab[c] & CT_DIGIT; }
+inline bool ialnum(unsigned char c) { return typtab[c] & CT_ALNUM; }
+inline bool iblank(unsigned char c) { return typtab[c] & CT_BLANK; }
+inline bool inblank(unsigned char c) { return typtab[c] & CT_NLBLANK; }
+inline bool ialpha(unsigned char c) { return typtab[c] & CT_ALPHA; }
+inline bool iident(unsigned char c) { return typtab[c] & CT_IDENT; }
+inline bool iuser(unsigned char c) { return typtab[c] & CT_USER; }
+inline bool icntrl(unsigned char c) { return typtab[c] & CT_CNTRL; }
+inline bool iword(unsigned char c) { return typtab[c] & CT_WORD; }
+inline bool ispecial(unsigned char c) { return typtab[c] & CT_SPECIAL; }
+inline bool imeta(unsigned char c) { return typtab[c] & CT_META; }
+inline bool isep(unsigned char c) { return typtab[c] & CT_SEP; }
+inline bool iwsep(unsigned char c) { return typtab[c] & CT_WSEP; }
+
+// Values the table depends on; the parameter layer keeps them current.
+extern char *ifs;        // null: the default separators
+extern char *wordchars;  // null: the default word characters
+extern unsigned char bangchar, hashchar, hatchar;
+
+constexpr char DEFAULT_IFS[] = " \t\n\x83 ";  // metafied: includes NUL
+constexpr char DEFAULT_WORDCHARS[] = "*?_-.[]~=/&;!#$%^(){}<>";
+
+void inittyptab();
+void initmetabytes();  // the minimal marking start-up needs before inittyptab
+
+enum MetafyMode {
+    META_REALLOC = 0,
+    META_USEHEAP = 1,
+    META_STATIC = 2,
+    META_DUP = 3,
+    META_ALLOC = 4,
+    META_NOALLOC = 5,
+    META_HEAPDUP = 6,
+    META_HREALLOC = 7,
+};
+
+char *metafy(char *buf, int len, int mode);
+char *unmetafy(char *s, int *len);
+char *unmeta(const char *s);
+int metalen(const char *s, int n);
+int qtrlen(const char *s);
+int qtrsub(const char *t, const char *s);
+int qtrcmp(const char *a, const char *b);
+char *chuck(char *p);
+int tulower(int c);
+int tuupper(int c);
+void tokenize(char *s);
+void shtokenize(char *s);
+void untokenize(char *s);
+void remnulargs(char *s);
+int has_token(const char *s);
+char *nicechar(int c);
+char *niceqtrdup(const char *s);
+char *nicedupstring(const char *s);
+int niceqputs(const char *s, FILE *stream);
+int niceqtrlen(const char *s);
+int qputs(const char *s, FILE *stream);
+
+// Decode the metafied byte at *p, advancing past an escape pair.
+inline unsigned char metachar(const char *&p)
+{
+    unsigned char c = static_cast<unsigned char>(*p++);
+    if (c == METACHAR)
+        c = static_cast<unsigned char>(*p++) ^ 32;
+    return c;
+}

@@ -1,0 +1,115 @@
+// Signal deferral and the mask helpers.
+#include "core/core.h"
+
+#include <cerrno>
+#include <csignal>
+
+SignalQueue sigq;
+void (*handlesigptr)(int sig);
+
+sigset_t signal_mask(int sig)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    if (sig)
+        sigaddset(&set, sig);
+    return set;
+}
+
+sigset_t signal_setmask(sigset_t mask)
+{
+    sigset_t old;
+    sigprocmask(SIG_SETMASK, &mask, &old);
+    return old;
+}
+
+sigset_t signal_block(sigset_t set)
+{
+    sigset_t old;
+    sigprocmask(SIG_BLOCK, &set, &old);
+    return old;
+}
+
+sigset_t signal_unblock(sigset_t set)
+{
+    sigset_t old;
+    sigprocmask(SIG_UNBLOCK, &set, &old);
+    return old;
+}
+
+int signal_suspend(int sig, int sig2)
+{
+    sigset_t set;
+    sigfillset(&set);
+    sigdelset(&set, sig);
+    sigdelset(&set, SIGHUP);
+    if (sig2)
+        sigdelset(&set, sig2);
+    return sigsuspend(&set);
+}
+
+void holdintr()
+{
+    if (isset(INTERACTIVE))
+        signal_block(signal_mask(SIGINT));
+}
+
+void noholdintr()
+{
+    if (isset(INTERACTIVE))
+        signal_unblock(signal_mask(SIGINT));
+}
+
+void install_handler(int sig)
+{
+    struct sigaction act;
+    act.sa_handler = qhandler;
+    sigemptyset(&act.sa_mask);
+    act.sa_flags = 0;
+    sigaction(sig, &act, nullptr);
+}
+
+void intr()
+{
+    if (isset(INTERACTIVE))
+        install_handler(SIGINT);
+}
+
+static void processsig(int sig)
+{
+    if (handlesigptr)
+        handlesigptr(sig);
+}
+
+extern "C" void qhandler(int sig)
+{
+    int saved_errno = errno;
+    sigset_t all, oldmask;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &oldmask);
+    if (sigq.enabled) {
+        int rear = (sigq.rear + 1) % MAX_QUEUE_SIZE;
+        if (rear != sigq.front) {
+            sigq.sigs[rear] = sig;
+            sigq.masks[rear] = oldmask;
+            sigq.rear = rear;
+        }
+        // The kernel restores oldmask when we return.
+        errno = saved_errno;
+        return;
+    }
+    sigprocmask(SIG_SETMASK, &oldmask, nullptr);
+    processsig(sig);
+    errno = saved_errno;
+}
+
+void run_queued_signals()
+{
+    while (sigq.front != sigq.rear) {
+        int front = (sigq.front + 1) % MAX_QUEUE_SIZE;
+        sigq.front = front;
+        sigset_t old = signal_setmask(sigq.masks[front]);
+        processsig(sigq.sigs[front]);
+        signal_setmask(old);
+    }
+}

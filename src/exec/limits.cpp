@@ -1,0 +1,18 @@
+// Resource limits: the shell's own table and the current one.
+#include "exec/exec.h"
+
+#include <sys/resource.h>
+
+static constexpr int limitres[] = {RLIMIT_CPU, RLIMIT_FSIZE, RLIMIT_DATA, RLIMIT_STACK,
+                                   RLIMIT_CORE, RLIMIT_NOFILE, RLIMIT_AS};
+constexpr int RLIM_NLIMITS_SHELL = sizeof(limitres) / sizeof(limitres[0]);
+struct rlimit limits[RLIM_NLIMITS_SHELL], current_limits[RLIM_NLIMITS_SHELL];
+
+void init_limits()
+{
+    for (int i = 0; i < RLIM_NLIMITS_SHELL; i++) {
+        if (getrlimit(limitres[i], &current_limits[i]) < 0)
+            current_limits[i].rlim_cur = current_limits[i].rlim_max = RLIM_INFINITY;
+        limits[i] = current_limits[i];
+    }
+}

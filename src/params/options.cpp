@@ -1,0 +1,301 @@
+// The option table and the operations on options.
+#include "core/core.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+
+signed char opts[OPT_SIZE];
+int emulation;
+HashTable *optiontab;
+int restricted_pending;
+void (*restrictparamsptr)();
+
+namespace {
+
+struct OptDef {
+    const char *name;
+    int defaults;  // emulation bits of the emulations where it is on
+    int kind;
+    int letter, shletter;
+};
+
+constexpr int onbits(int c, int k, int s, int t)
+{
+    return (c ? EMULATE_CSH : 0) | (k ? EMULATE_KSH : 0) | (s ? EMULATE_SH : 0) | (t ? EMULATE_TARN : 0);
+}
+
+constexpr OptDef optdefs[] = {
+    {nullptr, 0, 0, 0, 0},
+#define OPT(name, en, c, k, s, t, kind, l, sl) {#name, onbits(c, k, s, t), kind, l, sl},
+#include "params/options.inc"
+#undef OPT
+};
+static_assert(sizeof(optdefs) / sizeof(optdefs[0]) == OPT_SIZE);
+
+struct OptAlias {
+    const char *name;
+    int optno;
+};
+
+constexpr OptAlias optaliases[] = {
+    {"braceexpand", -IGNOREBRACES}, {"dotglob", GLOBDOTS},      {"hashall", HASHCMDS},
+    {"histappend", APPENDHISTORY},  {"histexpand", BANGHIST},   {"log", -HISTNOFUNCTIONS},
+    {"mailwarn", MAILWARNING},      {"onecmd", SINGLECOMMAND},  {"physical", CHASELINKS},
+    {"promptvars", PROMPTSUBST},    {"stdin", SHINSTDIN},       {"trackall", HASHCMDS},
+};
+
+// The two letter tables, built once from the option rows: index c - '0'.
+struct LetterTables {
+    short own[74];
+    short shk[74];
+};
+
+constexpr LetterTables buildletters()
+{
+    LetterTables t{};
+    for (int i = 1; i < OPT_SIZE; i++) {
+        int l = optdefs[i].letter, sl = optdefs[i].shletter;
+        if (l)
+            t.own[(l < 0 ? -l : l) - '0'] = short(l < 0 ? -i : i);
+        if (sl)
+            t.shk[(sl < 0 ? -sl : sl) - '0'] = short(sl < 0 ? -i : i);
+    }
+    return t;
+}
+constexpr LetterTables letters = buildletters();
+
+OptName optnodes[OPT_SIZE];
+OptName aliasnodes[sizeof(optaliases) / sizeof(optaliases[0])];
+
+void printoptionnode(HashNode *hn, int set);
+
+void freenothing(HashNode *) {}
+
+}  // namespace
+
+const char *optname(int optno) { return optdefs[optno < 0 ? -optno : optno].name; }
+
+int defset(OptName *on, int emul)
+{
+    return (on->flags & emul) != 0;
+}
+
+void createoptiontable()
+{
+    optiontab = newhashtable(101, "optiontab", nullptr);
+    optiontab->hash = hasher;
+    optiontab->emptytable = nullptr;
+    optiontab->filltable = nullptr;
+    optiontab->cmpnodes = strcmp;
+    optiontab->addnode = addhashnode;
+    optiontab->getnode = gethashnode;
+    optiontab->getnode2 = gethashnode2;
+    optiontab->removenode = nullptr;
+    optiontab->disablenode = disablehashnode;
+    optiontab->enablenode = enablehashnode;
+    optiontab->freenode = freenothing;
+    optiontab->printnode = printoptionnode;
+    for (int i = 1; i < OPT_SIZE; i++) {
+        OptName *on = &optnodes[i];
+        on->flags = optdefs[i].defaults | optdefs[i].kind;
+        on->optno = i;
+        optiontab->addnode(optiontab, const_cast<char *>(optdefs[i].name), on);
+    }
+    int n = 0;
+    for (const OptAlias &a : optaliases) {
+        OptName *on = &aliasnodes[n++];
+        on->flags = OPT_ALIAS;
+        on->optno = a.optno;
+        optiontab->addnode(optiontab, const_cast<char *>(a.name), on);
+    }
+}
+
+int optlookup(const char *name)
+{
+    char buf[256];
+    size_t n = 0;
+    for (const char *p = name; *p && n < sizeof(buf) - 1; p++)
+        if (*p != '_')
+            buf[n++] = char(tulower(*p));
+    if (strlen(name) >= sizeof(buf) - 1)
+        return OPT_INVALID;
+    buf[n] = '\0';
+    if (buf[0] == 'n' && buf[1] == 'o')
+        if (OptName *on = static_cast<OptName *>(optiontab->getnode(optiontab, buf + 2)))
+            return -on->optno;
+    if (OptName *on = static_cast<OptName *>(optiontab->getnode(optiontab, buf)))
+        return on->optno;
+    return OPT_INVALID;
+}
+
+int optlookupc(char c)
+{
+    if (c < '0' || c > 'y')
+        return 0;
+    return isset(SHOPTIONLETTERS) ? letters.shk[c - '0'] : letters.own[c - '0'];
+}
+
+int dosetopt(int optno, int value, int force)
+{
+    if (!optno)
+        return -1;
+    if (optno < 0) {
+        optno = -optno;
+        value = !value;
+    }
+    if (optno == RESTRICTED) {
+        if (isset(RESTRICTED))
+            return value ? 0 : -1;
+        if (value && restrictparamsptr)
+            restrictparamsptr();
+    } else if (!force && optno == EXEC && !value && isset(INTERACTIVE)) {
+        return -1;
+    } else if (!force && (optno == INTERACTIVE || optno == SHINSTDIN || optno == SINGLECOMMAND)) {
+        return opts[optno] == value ? 0 : -1;
+    } else if (!force && optno == KED && value) {
+        if (!isset(INTERACTIVE) || SHTTY == -1 || !shout)
+            return -1;
+    } else if (optno == PRIVILEGED && !value) {
+        if (setuid(getuid()) || setgid(getgid())) {
+            // Dropping privileges failing leaves them as they were; the
+            // option stays on rather than claiming a change that did not happen.
+            return -1;
+        }
+    } else if ((optno == EMACS || optno == VI) && value) {
+        if (kedsetkeymapptr)
+            kedsetkeymapptr(optno == EMACS ? "emacs" : "viins");
+        opts[optno == EMACS ? VI : EMACS] = 0;
+    }
+    opts[optno] = static_cast<signed char>(value);
+    if (optno == BANGHIST || optno == SHINSTDIN)
+        inittyptab();
+    return 0;
+}
+
+static int emulationof(const char *name)
+{
+    const char *p = name;
+    if (*p == 'r')
+        p++;
+    if (*p == 'b' || *p == 's')
+        return EMULATE_SH;
+    if (*p == 'c')
+        return EMULATE_CSH;
+    if (*p == 'k')
+        return EMULATE_KSH;
+    return EMULATE_TARN;
+}
+
+void installemulation(int emul, signed char *newopts)
+{
+    for (int i = 1; i < OPT_SIZE; i++) {
+        OptName *on = &optnodes[i];
+        if (on->flags & OPT_SPECIAL)
+            continue;
+        newopts[i] = static_cast<signed char>(defset(on, emul));
+    }
+}
+
+void emulate(const char *name, int fully)
+{
+    emulation = emulationof(name);
+    for (int i = 1; i < OPT_SIZE; i++) {
+        OptName *on = &optnodes[i];
+        if ((on->flags & OPT_EMUL) || (fully && !(on->flags & OPT_SPECIAL)))
+            opts[i] = static_cast<signed char>(defset(on, emulation));
+    }
+}
+
+namespace {
+
+// The setopt/unsetopt listing; `set` says which builtin is listing.
+void printoptionnode(HashNode *hn, int set)
+{
+    OptName *on = static_cast<OptName *>(hn);
+    int optno = on->optno;
+    if (on->flags & OPT_ALIAS)
+        return;
+    if (isset(KSHOPTIONPRINT)) {
+        if (defset(on, emulation))
+            printf("no%-19s %s\n", on->nam, isset(optno) ? "off" : "on");
+        else
+            printf("%-21s %s\n", on->nam, isset(optno) ? "on" : "off");
+    } else if (set == (isset(optno) ^ defset(on, emulation))) {
+        if (set ^ isset(optno))
+            fputs("no", stdout);
+        puts(on->nam);
+    }
+}
+
+void printoptionstate(HashNode *hn, int hadplus)
+{
+    OptName *on = static_cast<OptName *>(hn);
+    if (on->flags & OPT_ALIAS)
+        return;
+    int optno = on->optno;
+    if (hadplus) {
+        if (defset(on, emulation) != isset(optno))
+            printf("set -o %s%s\n", defset(on, emulation) ? "no" : "", on->nam);
+    } else if (defset(on, emulation)) {
+        printf("no%-19s %s\n", on->nam, isset(optno) ? "off" : "on");
+    } else {
+        printf("%-21s %s\n", on->nam, isset(optno) ? "on" : "off");
+    }
+}
+
+void printoptionlistnode(HashNode *hn, int)
+{
+    OptName *on = static_cast<OptName *>(hn);
+    if (!(on->flags & OPT_ALIAS))
+        printf("  --%s\n", on->nam);
+}
+
+void printequiv(int optno)
+{
+    printf("  equivalent to --%s%s\n", optno < 0 ? "no" : "", optname(optno));
+}
+
+void printaliasnode(HashNode *hn, int)
+{
+    OptName *on = static_cast<OptName *>(hn);
+    if (on->flags & OPT_ALIAS) {
+        printf("  --%-19s  ", on->nam);
+        printequiv(on->optno);
+    }
+}
+
+}  // namespace
+
+void printoptionstates(int hadplus)
+{
+    scanhashtable(optiontab, 1, 0, OPT_ALIAS, printoptionstate, hadplus);
+}
+
+void printoptionlist()
+{
+    fputs("\nNamed options:\n", stdout);
+    scanhashtable(optiontab, 1, 0, OPT_ALIAS, printoptionlistnode, 0);
+    fputs("\nOption aliases:\n", stdout);
+    scanhashtable(optiontab, 1, OPT_ALIAS, 0, printaliasnode, 0);
+    fputs("\nOption letters:\n", stdout);
+    for (char c = '0'; c <= 'y'; c++)
+        if (int optno = optlookupc(c)) {
+            printf("  -%c  ", c);
+            printequiv(optno);
+        }
+}
+
+char *dashgetfn()
+{
+    static char buf[75];
+    char *p = buf;
+    for (char c = '0'; c <= 'y'; c++) {
+        int optno = optlookupc(c);
+        if (optno && (optno > 0 ? isset(optno) : unset(-optno)))
+            *p++ = c;
+    }
+    *p = '\0';
+    return buf;
+}

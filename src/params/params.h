@@ -1,0 +1,9 @@
+// The parameter table: values, types, scopes, subscripts, the
+// environment and the special parameters.
+#pragma once
+
+#include "core/core.h"
+
+void createparamtable();
+// The value of a scalar parameter (arena or parameter storage), or null.
+char *getsparam(const char *name);
