@@ -44,10 +44,12 @@ void inittyptab()
     while (*s) {
         unsigned char c = metachar(s);
         const char *after = s;
-        if (inblank(c) && *after && metachar(after) == c)
-            s++;  // a doubled white-space character is not white space
-        else
-            typtab[c] |= CT_WSEP;
+        if (inblank(c)) {
+            if (*after && metachar(after) == c)
+                s++;  // a doubled white-space character is not white space
+            else
+                typtab[c] |= CT_WSEP;
+        }
         typtab[c] |= CT_SEP;
     }
     for (s = wordchars ? wordchars : DEFAULT_WORDCHARS; *s;)
