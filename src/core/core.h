@@ -125,6 +125,20 @@ void preprompt();
 // ignoredots is set.  Null at the end.
 char *qreaddir(DIR *dir, int ignoredots);
 
+// ---- escape sequences ----
+enum GetKeyMode : int {
+    GETKEY_PRINT = 0,         // print and echo: unknown escapes keep the backslash
+    GETKEY_PFLAG = 1,         // the p expansion flag
+    GETKEY_BINDKEY = 2,       // print -b, key strings: caret notation too
+    GETKEY_SUBSCRIPT = 3,     // subscript flag arguments
+    GETKEY_DOLLAR_QUOTE = 4,  // $'...', decoded in place and metafied
+    GETKEY_SUFFIX = 5,        // removable suffixes: \- reported in misc
+    GETKEY_SINGLE_CHAR = 6,   // one character into misc
+};
+// Decode escapes in s; the bytes (arena, unmetafied except in mode 4)
+// and their count in *len.  misc: \c seen, \- seen, or the character.
+char *getkeystring(char *s, int *len, int how, int *misc);
+
 // ---- messages ----
 // qerr/qerrnam report an error and set errflag; qwarn/qwarnnam only print.
 // Format: %s readable string, %l first num chars of str, %d num, %c num as
