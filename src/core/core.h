@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <dirent.h>
+#include <sys/time.h>
 
 #include "core/hashtable.h"
 #include "core/mem.h"
@@ -124,6 +125,14 @@ void preprompt();
 // Read the next directory entry's name, metafied; dot entries skipped when
 // ignoredots is set.  Null at the end.
 char *qreaddir(DIR *dir, int ignoredots);
+
+// ---- time ----
+// strftime with %K (hour 0-23), %l (hour 1-12) and %f (day of month)
+// without padding; returns the length written.
+size_t qtrftime(char *buf, size_t bufsize, const char *fmt, const struct tm *tm);
+// When the shell started (the SECONDS clock), and seconds since then.
+extern struct timeval shtimer;
+double shellseconds();
 
 // ---- escape sequences ----
 enum GetKeyMode : int {

@@ -400,11 +400,8 @@ void setupvals()
     hashchar = '#';
     hatchar = '^';
     init_jobvals();
-    {
-        struct timeval tv;
-        gettimeofday(&tv, nullptr);
-        srand(unsigned(tv.tv_sec + tv.tv_usec));
-    }
+    gettimeofday(&shtimer, nullptr);
+    srand(unsigned(shtimer.tv_sec + shtimer.tv_usec));
 
     inittyptab();
     init_lexer_tables();

@@ -10,7 +10,6 @@ void singsub(char **s)
     untokenize(*s);
 }
 
-char *promptexpand(char *s, int, char *, char *) { return qtrdup(s ? s : ""); }
 
 int pattry(Patprog *, const char *) { return 0; }
 void freepatprog(Patprog *) {}

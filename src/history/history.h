@@ -18,3 +18,6 @@ void herrflush();
 void init_history();
 void readhistfile(const char *fn, int err, int readflags);
 void savehistfile(const char *fn, int err, int writeflags);
+
+// The number of the current history event.
+extern long curhist;

@@ -9,3 +9,5 @@ void hbegin(int) {}
 int hend(Eprog *prog) { return prog != nullptr; }
 void readhistfile(const char *, int, int) {}
 void savehistfile(const char *, int, int) {}
+
+long curhist;

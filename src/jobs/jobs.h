@@ -25,3 +25,5 @@ void checkjobs();
 void killrunjobs(int from_signal);
 // Run the EXIT trap if one is set.
 void dotrap_exit();
+// Jobs in use and listed (for %j in prompts).
+int countjobs();

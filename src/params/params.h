@@ -7,3 +7,5 @@
 void createparamtable();
 // The value of a scalar parameter (arena or parameter storage), or null.
 char *getsparam(const char *name);
+// The value of an array parameter, or null.
+char **getaparam(const char *name);

@@ -10,3 +10,5 @@ char *getsparam(const char *name)
     char *v = getenv(name);
     return v ? metafy(v, -1, META_HEAPDUP) : nullptr;
 }
+
+char **getaparam(const char *) { return nullptr; }

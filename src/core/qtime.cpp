@@ -1,0 +1,59 @@
+// The shell's date formatter and the SECONDS clock.
+#include "core/core.h"
+
+#include <cstring>
+#include <ctime>
+
+struct timeval shtimer;
+
+double shellseconds()
+{
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    return double(now.tv_sec - shtimer.tv_sec) + double(now.tv_usec - shtimer.tv_usec) / 1e6;
+}
+
+size_t qtrftime(char *buf, size_t bufsize, const char *fmt, const struct tm *tm)
+{
+    if (!bufsize)
+        return 0;
+    size_t n = 0;
+    auto put = [&](const char *s) {
+        for (; *s && n + 1 < bufsize; s++)
+            buf[n++] = *s;
+    };
+    char tmp[128];
+    for (const char *f = fmt; *f; f++) {
+        if (*f != '%' || !f[1]) {
+            if (n + 1 < bufsize)
+                buf[n++] = *f;
+            continue;
+        }
+        f++;
+        switch (*f) {
+        case 'K':
+            snprintf(tmp, sizeof tmp, "%d", tm->tm_hour);
+            put(tmp);
+            break;
+        case 'l':
+            snprintf(tmp, sizeof tmp, "%d", tm->tm_hour % 12 ? tm->tm_hour % 12 : 12);
+            put(tmp);
+            break;
+        case 'f':
+            snprintf(tmp, sizeof tmp, "%d", tm->tm_mday);
+            put(tmp);
+            break;
+        default: {
+            char one[4] = {'%', *f, 0, 0};
+            // The library's own conversions, one at a time, so an unknown
+            // or empty one never truncates the rest.
+            size_t k = strftime(tmp, sizeof tmp, one, tm);
+            tmp[k] = '\0';
+            put(tmp);
+            break;
+        }
+        }
+    }
+    buf[n] = '\0';
+    return n;
+}
