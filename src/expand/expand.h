@@ -15,6 +15,12 @@ void countprompt(const char *str, int *wp, int *hp, int overflow);
 extern int txtattrmask;
 // Whether the compiled pattern matches the whole string.
 int pattry(Patprog *prog, const char *string);
-// Write a string quoted so that it reads back as the same word.
+// Quoting for re-input.
+enum QuoteMode : int { QT_BACKSLASH = 0, QT_SINGLE = 1, QT_DOUBLE = 2, QT_DOLLARS = 3 };
+int hasspecial(const char *s);
+// An arena string that reads back as s in the given quoting context (the
+// caller adds the quotes); *cursor, if it points into s, is moved along.
+char *bslashquote(const char *s, char **cursor, int mode);
+// Write s in the shortest safe quoted form.
 int quotedqputs(const char *s, FILE *stream);
 void freepatprog(Patprog *prog);
