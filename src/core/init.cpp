@@ -436,6 +436,7 @@ void setupvals()
 
 void init_signals()
 {
+    install_signal_actions();
     if (isset(INTERACTIVE)) {
         sigset_t none;
         sigemptyset(&none);

@@ -14,3 +14,10 @@ void runpreexec(ShellFunc *shf, Eprog *prog);
 
 // Resource limits as read at start-up: current and the shell's own.
 void init_limits();
+
+// The command substitution being read: its pid and, once reaped, status.
+// cmdoutreaped stores the status of a matching pid (here or in a saved
+// executor state) and says whether it matched.
+extern pid_t cmdoutpid;
+extern int cmdoutval;
+int cmdoutreaped(pid_t pid, int status);

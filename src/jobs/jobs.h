@@ -3,31 +3,130 @@
 #pragma once
 
 #include <csignal>
+#include <sys/time.h>
+#include <sys/wait.h>
 #include <termios.h>
 
 #include "core/core.h"
 
-extern int thisjob, curjob, prevjob;
-extern int coprocin, coprocout;
-
+// ---- the terminal ----
 // The shell's own terminal settings, saved at start-up.
 struct ttyinfo {
     struct termios tio;
 };
 extern ttyinfo shttyinfo;
 void gettyinfo(ttyinfo *ti);
+void settyinfo(ttyinfo *ti);
+// Give the terminal to a process group (job control only).
+void attachtty(pid_t pgrp);
+pid_t gettygrp();
+// Print a directory with its home or named-directory abbreviation.
+void fprintdir(const char *s, FILE *f);
+
+// ---- the job table ----
+struct Process {
+    Process *next;
+    pid_t pid;
+    char text[80];
+    int status;  // -1 while running, else the wait status
+    long ut, st;  // clock ticks used, from times() deltas at reaping
+    struct timeval bgtime, endtime;
+};
+
+struct Job {
+    pid_t gleader;
+    pid_t other;  // super-job: sub-job index; sub-job: pid of the forked shell
+    int stat;
+    char *pwd;
+    Process *procs;
+    Process *auxprocs;
+    LinkList *filelist;  // temporary files deleted with the job
+    int stty_in_env;
+    ttyinfo *ty;
+};
+
+enum : int {
+    JOB_CHANGED = 0x1,
+    JOB_STOPPED = 0x2,
+    JOB_TIMED = 0x4,
+    JOB_DONE = 0x8,
+    JOB_LOCKED = 0x10,
+    JOB_NOPRINT = 0x20,
+    JOB_INUSE = 0x40,
+    JOB_SUPERJOB = 0x80,
+    JOB_SUBJOB = 0x100,
+    JOB_WASSUPER = 0x200,
+    JOB_CURSH = 0x400,
+    JOB_NOSTTY = 0x800,
+    JOB_ATTACH = 0x1000,
+    JOB_SUBLEADER = 0x2000,
+};
+
+constexpr int MAXJOB = 50;
+constexpr int MAX_PIPESTATS = 256;
+
+extern Job jobtab[MAXJOB];
+extern int thisjob, curjob, prevjob;
+extern pid_t mypgrp;
+extern int64_t lastpid;
+extern int lastval2;
+extern int pipestats[MAX_PIPESTATS];
+extern int numpipestats;
+extern int coprocin, coprocout;
+// Set by the executor while a pipeline's tail runs in the shell, and for
+// a simple pipeline; read by update_job and the interrupt handler.
+extern int list_pipe, simple_pline;
+// Saved by update_job when an interrupted job stops a loop.
+extern int errbrk_saved, prev_breaks, prev_errflag;
+
+inline bool isrunning(const Process *p) { return p->status == -1; }
 
 void init_jobvals();
-void acquire_pgrp();
-void record_shtimes();
-void record_argv_space(char **argv);
+int initjob();
+void addproc(pid_t pid, const char *text, int aux, struct timeval *bgtime);
+void spawnjob();
+void waitjobs();
+void waitjob(int job, int sig);
+void waitforpid(pid_t pid, int wait_cmd);
+void update_process(Process *pn, int status);
+void update_job(Job *jn);
+int printjob(Job *jn, int lng, int synch);
+void deletejob(Job *jn);
+void freejob(Job *jn, int deep);
+void deletefilelist(LinkList *file_list);
+int hasprocs(int job);
+int havefiles();
+int findproc(pid_t pid, Job **jptr, Process **pptr, int aux);
+void makerunning(Job *jn);
+int killjb(Job *jn, int sig);
+void clearjobtab(int monitor);
+void setjobpwd();
 void scanjobs();
+int findjobnam(const char *s);
+int getjob(const char *s, const char *prog);
+void shelltime();
+void acquire_pgrp();
+void release_pgrp();
 void checkjobs();
 void killrunjobs(int from_signal);
+int countjobs();
+void reporttimes(const char *desc, Process *pn, long ut, long st, double elapsed);
+void record_shtimes();
+void record_argv_space(char **argv);
+// Overwrite the process's argument area (as seen by ps) with text.
+void setprocname(const char *text);
+// Reap children without blocking; called for SIGCHLD.
+void reapchildren();
+
+// Connect the shell's signal handler to its per-signal actions.
+void install_signal_actions();
+
+// ---- traps ----
 // Run the EXIT trap if one is set.
 void dotrap_exit();
-// Jobs in use and listed (for %j in prompts).
-int countjobs();
+// Whether a trap with commands is set for sig, and run it.
+bool sigtrapset(int sig);
+void dotrap(int sig);
 
 // ---- the signal table ----
 // sigs[0] is EXIT, 1..SIGNAL_COUNT the system's signals, then QERR and
@@ -41,3 +140,10 @@ extern const char *const *sigs;
 const char *signalmsg(int sig);
 // A signal number from a name (without SIG) or a number; -1 if none.
 int getsignum(const char *name);
+
+// Status of a process in the shell's terms: 0x80 + signal for a signal
+// death, else the exit status.
+inline int statval(int status)
+{
+    return WIFSIGNALED(status) ? 0x80 | WTERMSIG(status) : WEXITSTATUS(status);
+}
