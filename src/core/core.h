@@ -63,7 +63,7 @@ extern FILE *shout;
 extern char *ttystrname;
 extern FILE *xtrerr;
 extern unsigned char *fdtable;
-extern int fdtable_size;
+extern int fdtable_size, max_tarn_fd;
 extern char *cmdstack;
 extern int cmdsp;
 extern int noexitct;

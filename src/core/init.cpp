@@ -34,7 +34,7 @@ int SHIN, SHTTY = -1;
 FILE *bshin, *shout, *xtrerr;
 char *ttystrname;
 unsigned char *fdtable;
-int fdtable_size;
+int fdtable_size, max_tarn_fd;
 char *cmdstack;
 int cmdsp;
 int noexitct;
@@ -78,6 +78,8 @@ int movefd(int fd)
             fdtable_size = nsize;
         }
         fdtable[fd] = 1;
+        if (fd > max_tarn_fd)
+            max_tarn_fd = fd;
     }
     return fd;
 }
