@@ -108,20 +108,16 @@ constexpr bool sameword(const char *a, const char *b)
 }
 
 // A second entry of one name would make addbuiltins report a clash at
-// every start; only the modifiers may lack a handler, since the executor
-// takes any other entry without one for an autoload stub.
-constexpr bool coretabsound()
+// every start.
+constexpr bool coretabunique()
 {
-    for (int i = 0; i < NCORE; i++) {
+    for (int i = 0; i < NCORE; i++)
         for (int j = i + 1; j < NCORE; j++)
             if (sameword(coretab[i].nam, coretab[j].nam))
                 return false;
-        if (!coretab[i].handler != bool(coretab[i].flags & BI_PRECMD))
-            return false;
-    }
     return true;
 }
-static_assert(coretabsound());
+static_assert(coretabunique());
 
 BuiltinEntry corebuiltins[NCORE];
 

@@ -103,6 +103,15 @@ TEST_F(Builtins, TableHasTheCoreEntries)
     Builtin *ex = static_cast<Builtin *>(builtintab->getnode(builtintab, "exec"));
     EXPECT_EQ(ex->handler, nullptr);
     EXPECT_EQ(ex->flags & ~BI_ADDED, BI_PRECMD | BI_EXEC);
+    // Only the modifiers lack a handler: any other entry without one would
+    // be taken for an autoload stub.
+    scanhashtable(
+        builtintab, 0, 0, 0,
+        [](HashNode *hn, int) {
+            Builtin *b = static_cast<Builtin *>(hn);
+            EXPECT_EQ(b->handler == nullptr, bool(b->flags & BI_PRECMD)) << b->nam;
+        },
+        0);
     Builtin *uo = static_cast<Builtin *>(builtintab->getnode(builtintab, "unsetopt"));
     EXPECT_EQ(uo->handler, bin_setopt);
     EXPECT_EQ(uo->function_code, 1);
