@@ -234,9 +234,11 @@ ParseResult parseopts(const char *name, Builtin *bn, char ***argvp, BuiltinOptio
                 if (arg[1])
                     optarg = arg + 1;
             } else if (op[2] == '%') {
+                // The next word only serves when the letter ends its word:
+                // taking it would drop the letters still to come.
                 if (idigit(static_cast<unsigned char>(arg[1])))
                     optarg = arg + 1;
-                else if (argv[1] && idigit(static_cast<unsigned char>(*argv[1])))
+                else if (!arg[1] && argv[1] && idigit(static_cast<unsigned char>(*argv[1])))
                     optarg = *++argv;
             } else if (arg[1]) {
                 optarg = arg + 1;

@@ -131,7 +131,7 @@ int qmod_exist(char **args, BuiltinOptions *ops)
     }
     for (LinkNode *n = firstnode(modules); n; incnode(n)) {
         Module *m = static_cast<Module *>(getdata(n));
-        bool shown = m->flags & MOD_ALIAS ? opt_isset(ops, 'A') && module_loaded(m->u.alias) : m->u.linked != nullptr;
+        bool shown = m->flags & MOD_ALIAS ? opt_isset(ops, 'A') && module_loaded(m->u.alias) : module_loaded(m->nam);
         if (shown) {
             putnice(m->nam);
             putchar('\n');

@@ -123,6 +123,13 @@ protected:
             EXPECT_EQ(e, "") << letters;
         return r;
     }
+    // qmodload fails with this message.
+    void fails(const char *letters, Words w, const std::string &msg)
+    {
+        std::string err;
+        EXPECT_EQ(qml(letters, w, nullptr, &err), 1) << letters;
+        EXPECT_EQ(err, "qmodload: " + msg + "\n") << letters;
+    }
     std::string listing(const char *letters, Words w = {})
     {
         std::string out;
@@ -160,11 +167,9 @@ TEST_F(Modules, StartUpLoadsMain)
 
 TEST_F(Modules, LoadingTwiceWarnsUnlessQuiet)
 {
-    std::string err;
     EXPECT_EQ(qml("", {"t/a"}), 0);
     EXPECT_EQ(calls, "setup:t/a boot:t/a ");
-    EXPECT_EQ(qml("", {"t/a"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: module t/a already loaded.\n");
+    fails("", {"t/a"}, "module t/a already loaded.");
     EXPECT_EQ(qml("i", {"t/a"}), 0);
     EXPECT_EQ(calls, "setup:t/a boot:t/a ");
     EXPECT_EQ(listing(""), "tarn/main\nt/a\n");
@@ -198,9 +203,7 @@ TEST_F(Modules, DependenciesLoadFirstInOrder)
     EXPECT_EQ(calls, "setup:t/ked boot:t/ked setup:t/complete boot:t/complete setup:t/computil boot:t/computil ");
     EXPECT_EQ(listing("d"), "t/complete: t/ked\nt/computil: t/complete t/ked\n");
     EXPECT_EQ(listing("dL", {"t/computil"}), "qmodload -d t/computil t/complete t/ked\n");
-    std::string err;
-    EXPECT_EQ(qml("u", {"t/ked"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: module t/ked is in use by another module and cannot be unloaded\n");
+    fails("u", {"t/ked"}, "module t/ked is in use by another module and cannot be unloaded");
     EXPECT_TRUE(module_loaded("t/ked"));
 }
 
@@ -237,9 +240,7 @@ TEST_F(Modules, DependencyEditing)
     EXPECT_EQ(qml("ud", {"t/c", "t/a"}), 0);
     EXPECT_TRUE(module_loaded("t/c"));
     EXPECT_EQ(listing("dL", {}), "");
-    std::string err;
-    EXPECT_EQ(qml("da", {"t/c"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: -d cannot be combined with -a\n");
+    fails("da", {"t/c"}, "-d cannot be combined with -a");
 }
 
 TEST_F(Modules, FailedSetupOrBootLeavesNothingLoaded)
@@ -276,11 +277,8 @@ TEST_F(Modules, UnloadRunsCleanupAndFinish)
     fail.insert("cleanup:t/a");
     EXPECT_EQ(qml("u", {"t/a"}), 1);
     EXPECT_TRUE(module_loaded("t/a"));
-    std::string err;
-    EXPECT_EQ(qml("u", {}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: what do you want to unload?\n");
-    EXPECT_EQ(qml("u", {"t/none"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: no such module t/none\n");
+    fails("u", {}, "what do you want to unload?");
+    fails("u", {"t/none"}, "no such module t/none");
     EXPECT_EQ(qml("ui", {"t/none"}), 0);
 }
 
@@ -323,10 +321,8 @@ TEST_F(Modules, WrapperChain)
 
 TEST_F(Modules, Aliases)
 {
-    std::string err;
     EXPECT_EQ(qml("A", {"foo=t/a"}), 0);
-    EXPECT_EQ(qml("A", {"t/a=foo"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: module alias would refer to itself: t/a\n");
+    fails("A", {"t/a=foo"}, "module alias would refer to itself: t/a");
     EXPECT_EQ(qml("A", {"bar=foo"}), 0);
     EXPECT_EQ(listing("A"), "foo -> t/a\nbar -> foo\n");
     EXPECT_EQ(listing("AL"), "qmodload -A foo=t/a\nqmodload -A bar=foo\n");
@@ -339,26 +335,18 @@ TEST_F(Modules, Aliases)
     EXPECT_EQ(listing("e"), "tarn/main\nt/a\n");
     EXPECT_EQ(listing("eA"), "tarn/main\nfoo\nbar\nt/a\n");
     EXPECT_EQ(listing("", {}), "tarn/main\nt/a\n");
-    EXPECT_EQ(qml("A", {"t/a=t/b"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: module is not an alias: t/a\n");
+    fails("A", {"t/a=t/b"}, "module is not an alias: t/a");
     EXPECT_EQ(qml("A", {"foo=t/b"}), 0);  // redefined
     EXPECT_EQ(listing("A", {"foo"}), "foo -> t/b\n");
     EXPECT_EQ(qml("R", {"foo"}), 0);
-    EXPECT_EQ(qml("R", {"foo"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: no such module alias: foo\n");
-    EXPECT_EQ(qml("R", {"t/a"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: module is not an alias: t/a\n");
-    EXPECT_EQ(qml("R", {"bar=x"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: bad syntax for removing module alias: bar=x\n");
-    EXPECT_EQ(qml("R", {}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: no module alias to remove\n");
-    EXPECT_EQ(qml("A", {"a-b=t/a"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: invalid module name `a-b'\n");
-    EXPECT_EQ(qml("A", {"ok=t//a"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: invalid module name `t//a'\n");
+    fails("R", {"foo"}, "no such module alias: foo");
+    fails("R", {"t/a"}, "module is not an alias: t/a");
+    fails("R", {"bar=x"}, "bad syntax for removing module alias: bar=x");
+    fails("R", {}, "no module alias to remove");
+    fails("A", {"a-b=t/a"}, "invalid module name `a-b'");
+    fails("A", {"ok=t//a"}, "invalid module name `t//a'");
     // The first failure stops the rest.
-    EXPECT_EQ(qml("A", {"nosuch", "baz=t/a"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: no such module alias: nosuch\n");
+    fails("A", {"nosuch", "baz=t/a"}, "no such module alias: nosuch");
     EXPECT_EQ(find_module("baz", 0, nullptr), nullptr);
     // Unloading through an alias unloads the target.
     EXPECT_EQ(qml("A", {"baz=t/a"}), 0);
@@ -369,7 +357,7 @@ TEST_F(Modules, Aliases)
 
 TEST_F(Modules, OptionCombinationsAreChecked)
 {
-    struct Case {
+    struct {
         const char *letters;
         const char *msg;
     } cases[] = {
@@ -385,11 +373,8 @@ TEST_F(Modules, OptionCombinationsAreChecked)
         {"abc", "use only one of -b, -c, or -p"},
         {"acp", "use only one of -b, -c, or -p"},
     };
-    for (const Case &c : cases) {
-        std::string err;
-        EXPECT_EQ(qml(c.letters, {"x"}, nullptr, &err), 1) << c.letters;
-        EXPECT_EQ(err, std::string("qmodload: ") + c.msg + "\n") << c.letters;
-    }
+    for (auto &c : cases)
+        fails(c.letters, {"x"}, c.msg);
 }
 
 TEST_F(Modules, BuiltinStubs)
@@ -398,23 +383,18 @@ TEST_F(Modules, BuiltinStubs)
     EXPECT_EQ(qml("a", {"t_solo"}), 0);  // the module names its only builtin
     EXPECT_EQ(listing("ab"), "featcmd (t/feat)\nother (t/feat)\nt_solo\n");
     EXPECT_EQ(listing("abL"), "qmodload -ab t/feat featcmd\nqmodload -ab t/feat other\nqmodload -ab t_solo\n");
-    std::string err;
-    EXPECT_EQ(qml("ab", {"t/feat", "a/b"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: a/b: `/' is illegal in a builtin\n");
-    EXPECT_EQ(qml("ab", {"t/feat", "true"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: failed to add builtin true\n");
+    fails("ab", {"t/feat", "a/b"}, "a/b: `/' is illegal in a builtin");
+    fails("ab", {"t/feat", "true"}, "failed to add builtin true");
     EXPECT_EQ(qml("abi", {"t/feat", "true"}), 0);
     // The first use loads the module, whose boot replaces the stub.
     Builtin *bn = getbuiltin("featcmd");
     ASSERT_NE(bn, nullptr);
     EXPECT_EQ(bn->handler, featcmd);
     EXPECT_TRUE(module_loaded("t/feat"));
-    EXPECT_EQ(qml("ub", {"featcmd"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: featcmd: builtin is already defined\n");
+    fails("ub", {"featcmd"}, "featcmd: builtin is already defined");
     EXPECT_EQ(qml("ub", {"other", "t_solo"}), 0);
     EXPECT_EQ(builtintab->getnode2(builtintab, "other"), nullptr);
-    EXPECT_EQ(qml("ub", {"other"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: other: no such builtin\n");
+    fails("ub", {"other"}, "other: no such builtin");
     EXPECT_EQ(qml("ubi", {"other"}), 0);
     // A stub whose module cannot load stays for the caller to report.
     ASSERT_EQ(add_autobin("t_orphan", "t/none"), 0);
@@ -432,17 +412,13 @@ TEST_F(Modules, ConditionStubs)
     EXPECT_EQ(qml("acI", {"t/feat", "icond"}), 0);
     EXPECT_EQ(listing("ac"), "infix icond (t/feat)\npost fcond (t/feat)\n");
     EXPECT_EQ(listing("acL"), "qmodload -acI t/feat icond\nqmodload -ac t/feat fcond\n");
-    std::string err;
-    EXPECT_EQ(qml("ac", {"t/feat", "x/y"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: x/y: `/' is illegal in a condition\n");
+    fails("ac", {"t/feat", "x/y"}, "x/y: `/' is illegal in a condition");
     Conddef *c = getconddef(0, "fcond", 1);
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(c, &featconds[0]);
     EXPECT_EQ(getconddef(1, "fcond", 0), nullptr);  // prefix and infix are apart
-    EXPECT_EQ(qml("uc", {"fcond"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: fcond: condition is already defined\n");
-    EXPECT_EQ(qml("uc", {"nosuch"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: nosuch: no such condition\n");
+    fails("uc", {"fcond"}, "fcond: condition is already defined");
+    fails("uc", {"nosuch"}, "nosuch: no such condition");
     EXPECT_EQ(qml("ucI", {"icond"}), 0);
     EXPECT_EQ(listing("ac"), "");
     // A stub whose module does not bring the condition is dropped.
@@ -458,11 +434,8 @@ TEST_F(Modules, MathFunctionStubs)
     EXPECT_EQ(listing("afL"), "qmodload -af t/feat fmath\n");
     MathFunc *f = getmathfunc("fmath", 1);
     EXPECT_EQ(f, &featmath[0]);
-    std::string err;
-    EXPECT_EQ(qml("uf", {"fmath"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: fmath: math function is already defined\n");
-    EXPECT_EQ(qml("af", {"t/feat", "fmath"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: failed to add math function `fmath'\n");
+    fails("uf", {"fmath"}, "fmath: math function is already defined");
+    fails("af", {"t/feat", "fmath"}, "failed to add math function `fmath'");
     // Loading the module by name replaces a stub too.
     EXPECT_EQ(qml("u", {"t/feat"}), 0);
     EXPECT_EQ(getmathfunc("fmath", 0), nullptr);
@@ -476,15 +449,11 @@ TEST_F(Modules, ParameterStubs)
     EXPECT_EQ(qml("ap", {"t/feat", "fparam", "other"}), 0);
     EXPECT_EQ(listing("ap"), "fparam (t/feat)\nother (t/feat)\n");
     EXPECT_EQ(listing("apL"), "qmodload -ap t/feat fparam\nqmodload -ap t/feat other\n");
-    std::string err;
-    EXPECT_EQ(qml("ap", {"t/feat", "a/b"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: a/b: `/' is illegal in a parameter\n");
+    fails("ap", {"t/feat", "a/b"}, "a/b: `/' is illegal in a parameter");
     EXPECT_EQ(qml("up", {"other"}), 0);
-    EXPECT_EQ(qml("up", {"other"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: other: no such parameter\n");
+    fails("up", {"other"}, "other: no such parameter");
     EXPECT_EQ(load_module("t/feat"), 1);
-    EXPECT_EQ(qml("up", {"fparam"}, nullptr, &err), 1);
-    EXPECT_EQ(err, "qmodload: fparam: parameter is already defined\n");
+    fails("up", {"fparam"}, "fparam: parameter is already defined");
     EXPECT_EQ(listing("ap"), "");
 }
 
