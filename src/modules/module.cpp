@@ -540,6 +540,8 @@ int deletehookdefs(const char *, Hookdef *h, int size)
 
 int addhookdeffunc(Hookdef *h, Hookfn f)
 {
+    if (!h->funcs)  // a hook not yet added still collects its functions
+        h->funcs = qnewlinklist();
     qaddlinknode(h->funcs, reinterpret_cast<void *>(f));
     return 0;
 }
