@@ -181,7 +181,7 @@ enum class ParseResult { OK, FAILED };
 
 // Parse the option words at the head of *argvp, leaving *argvp at the
 // first argument.  Messages name the builtin.
-ParseResult parseopts(const char *name, Builtin *bn, char ***argvp, BuiltinOptions *ops)
+[[nodiscard]] ParseResult parseopts(const char *name, Builtin *bn, char ***argvp, BuiltinOptions *ops)
 {
     char **argv = *argvp;
     const char *optstr = bn->option_letters;

@@ -83,9 +83,10 @@ int execbuiltin(LinkList *args, Builtin *bn);
 // null when there is none.  A stub left after a failed load is returned
 // as it is: execbuiltin reports it.
 Builtin *getbuiltin(const char *name);
-// The trace of a builtin's command line (when xtrace was on as it began):
-// the PS4 prompt, the name and the quoted words on xtrerr.
-void tracebuiltin(const char *name, LinkList *words);
+// The trace of a builtin's command line, which execbuiltin writes when
+// xtrace was on as the command began: the PS4 prompt (printprompt4), the
+// name and each word quoted, on xtrerr.  words: null-terminated, as typed.
+void tracebuiltin(const char *name, char **words);
 
 // For builtins this system lacks; for those whose issue has not landed.
 int bin_notavail(char *nam, char **argv, BuiltinOptions *ops, int func);
