@@ -478,8 +478,10 @@ int bin_qmodload(char *nam, char **args, BuiltinOptions *ops, int)
             qwarnnam(nam, "illegal flags combined with -A or -R", nullptr, 0);
             return 1;
         }
-        if (!o('e'))
+        if (!o('e')) {
+            SignalGuard sg;
             return qmod_alias(nam, args, ops);
+        }
     }
     if (o('d') && o('a')) {
         qwarnnam(nam, "-d cannot be combined with -a", nullptr, 0);
