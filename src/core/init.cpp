@@ -738,7 +738,7 @@ void qexit(int64_t status, int how)
 char *autoload_kedread(char **lp, char **rp, int flags)
 {
     kedreadptr = fallback_kedread;
-    if (!load_module("tarn/ked", nullptr, 0))
+    if (load_module("tarn/ked", nullptr, 0))
         load_module("tarn/compctl", nullptr, 0);
     return kedreadptr(lp, rp, flags);
 }

@@ -15,6 +15,11 @@ void countprompt(const char *str, int *wp, int *hp, int overflow);
 extern int txtattrmask;
 // Whether the compiled pattern matches the whole string.
 int pattry(Patprog *prog, const char *string);
+// Compile a tokenized pattern (flags 0: the program lives in the arena);
+// null on a syntax error.
+Patprog *patcompile(char *exp, int inflags, char **endexp);
+// Print the expanded PS4 prompt to xtrerr, ahead of a trace line.
+void printprompt4();
 // Quoting for re-input.
 enum QuoteMode : int { QT_BACKSLASH = 0, QT_SINGLE = 1, QT_DOUBLE = 2, QT_DOLLARS = 3 };
 int hasspecial(const char *s);

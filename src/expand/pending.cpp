@@ -2,6 +2,8 @@
 // literally with their quote markers removed.
 #include "expand/expand.h"
 
+#include <fnmatch.h>
+
 #include <cstring>
 
 void singsub(char **s)
@@ -11,5 +13,18 @@ void singsub(char **s)
 }
 
 
-int pattry(Patprog *, const char *) { return 0; }
+// The pattern stands in as its untokenized text, matched by fnmatch.
+Patprog *patcompile(char *exp, int, char **)
+{
+    char *s = dupstring(exp);
+    remnulargs(s);
+    untokenize(s);
+    return reinterpret_cast<Patprog *>(s);
+}
+int pattry(Patprog *prog, const char *string)
+{
+    return prog && !fnmatch(reinterpret_cast<const char *>(prog), string, 0);
+}
+
+void printprompt4() {}
 void freepatprog(Patprog *) {}

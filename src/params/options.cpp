@@ -1,5 +1,7 @@
 // The option table and the operations on options.
+#include "builtins/builtins.h"
 #include "core/core.h"
+#include "expand/expand.h"
 
 #include <unistd.h>
 
@@ -11,6 +13,8 @@ int emulation;
 HashTable *optiontab;
 int restricted_pending;
 void (*restrictparamsptr)();
+const char *const restrictedparams[] = {"SHELL", "HISTFILE", "LD_LIBRARY_PATH", "LD_AOUT_LIBRARY_PATH",
+                                        "LD_PRELOAD", "LD_AOUT_PRELOAD", nullptr};
 
 namespace {
 
@@ -153,16 +157,18 @@ int dosetopt(int optno, int value, int force)
     } else if (!force && optno == EXEC && !value && isset(INTERACTIVE)) {
         return -1;
     } else if (!force && (optno == INTERACTIVE || optno == SHINSTDIN || optno == SINGLECOMMAND)) {
-        return opts[optno] == value ? 0 : -1;
+        // Start-up may store 2 for interactive: compare states, not bytes.
+        return !opts[optno] == !value ? 0 : -1;
     } else if (!force && optno == KED && value) {
         if (!isset(INTERACTIVE) || SHTTY == -1 || !shout)
             return -1;
     } else if (optno == PRIVILEGED && !value) {
-        if (setuid(getuid()) || setgid(getgid())) {
-            // Dropping privileges failing leaves them as they were; the
-            // option stays on rather than claiming a change that did not happen.
+        // The group goes first: once the user id is dropped the process
+        // may no longer change its group, and would keep the privileged one.
+        // A failure leaves the option on rather than claim a drop that did
+        // not happen.
+        if (setgid(getgid()) || setuid(getuid()))
             return -1;
-        }
     } else if ((optno == EMACS || optno == VI) && value) {
         if (kedsetkeymapptr)
             kedsetkeymapptr(optno == EMACS ? "emacs" : "viins");
@@ -289,7 +295,7 @@ void printoptionlist()
 
 char *dashgetfn()
 {
-    static char buf[75];
+    char buf[75];
     char *p = buf;
     for (char c = '0'; c <= 'y'; c++) {
         int optno = optlookupc(c);
@@ -297,5 +303,123 @@ char *dashgetfn()
             *p++ = c;
     }
     *p = '\0';
-    return buf;
+    return dupstring(buf);
+}
+
+OptionSet saveoptions()
+{
+    OptionSet set;
+    memcpy(set.o, opts, sizeof(set.o));
+    return set;
+}
+
+void restoreoptions(const OptionSet &saved)
+{
+    for (int i = 1; i < OPT_SIZE; i++) {
+        if (i == PRIVILEGED || i == RESTRICTED || opts[i] == saved.o[i])
+            continue;
+        // Through dosetopt so the keymap and character classes follow.
+        dosetopt(i, saved.o[i], 1);
+    }
+    // emacs and vi switch each other off; the saved bytes are the truth.
+    for (int i = 1; i < OPT_SIZE; i++)
+        if (i != PRIVILEGED && i != RESTRICTED)
+            opts[i] = saved.o[i];
+}
+
+// ---- setopt, unsetopt, emulate ----
+
+namespace {
+
+int patternvalue;
+
+void setmatchedoption(HashNode *hn, int)
+{
+    // Refusals stay quiet here: a broad pattern meets the fixed options.
+    (void)dosetopt(static_cast<OptName *>(hn)->optno, patternvalue, 0);
+}
+
+}  // namespace
+
+int bin_setopt(char *nam, char **args, BuiltinOptions *, int isunset)
+{
+    if (!*args) {
+        scanhashtable(optiontab, 1, 0, OPT_ALIAS, optiontab->printnode, !isunset);
+        return 0;
+    }
+    bool match = false;
+    while (*args && (**args == '-' || **args == '+')) {
+        int action = (**args == '-') ^ isunset;
+        const char *p = *args + 1;
+        bool ended = false;
+        while (*p) {
+            unsigned char c = metachar(p);
+            if (c == '-') {
+                ended = true;
+                break;
+            }
+            if (c == 'o') {
+                const char *name = p;
+                if (!*name) {
+                    if (!args[1]) {
+                        qwarnnam(nam, "string expected after -o", nullptr, 0);
+                        inittyptab();
+                        return 1;
+                    }
+                    name = *++args;
+                }
+                if (int optno = optlookup(name); !optno)
+                    qwarnnam(nam, "no such option: %s", name, 0);
+                else if (dosetopt(optno, action, 0))
+                    qwarnnam(nam, "can't change option: %s", name, 0);
+                break;
+            }
+            if (c == 'm') {
+                match = true;
+            } else if (int optno = optlookupc(char(c)); !optno) {
+                qwarnnam(nam, "bad option: -%c", nullptr, c);
+            } else if (dosetopt(optno, action, 0)) {
+                qwarnnam(nam, "can't change option: -%c", nullptr, c);
+            }
+        }
+        args++;
+        if (ended)
+            break;
+    }
+    for (; *args; args++) {
+        if (!match) {
+            if (int optno = optlookup(*args); !optno)
+                qwarnnam(nam, "no such option: %s", *args, 0);
+            else if (dosetopt(optno, !isunset, 0))
+                qwarnnam(nam, "can't change option: %s", *args, 0);
+            continue;
+        }
+        // Option names are stored lower case without underscores.
+        char *pat = dupstring(*args);
+        char *t = pat;
+        for (const char *q = *args; *q; q++)
+            if (*q != '_')
+                *t++ = char(tulower(static_cast<unsigned char>(*q)));
+        *t = '\0';
+        tokenize(pat);
+        Patprog *pprog = patcompile(pat, 0, nullptr);
+        if (!pprog) {
+            qwarnnam(nam, "bad pattern: %s", *args, 0);
+            continue;
+        }
+        patternvalue = !isunset;
+        scanmatchtable(optiontab, pprog, 0, OPT_ALIAS, setmatchedoption, 0);
+    }
+    inittyptab();
+    return 0;
+}
+
+int bin_emulate(char *, char **argv, BuiltinOptions *ops, int)
+{
+    emulate(*argv, opt_isset(ops, 'R'));
+    if (opt_isset(ops, 'L'))
+        opts[LOCALOPTIONS] = opts[LOCALTRAPS] = 1;
+    // A full reset may have changed banghist.
+    inittyptab();
+    return 0;
 }

@@ -46,6 +46,16 @@ const char *optname(int optno);
 extern int restricted_pending;
 // The editor installs the keymap switch for emacs/vi.
 extern void (*kedsetkeymapptr)(const char *name);
-// Marks the protected parameters special and restricted; the parameter
-// layer installs it.
+// Marks the parameters of restrictedparams (null-terminated) special and
+// restricted, creating missing ones unset; the parameter layer installs it.
 extern void (*restrictparamsptr)();
+extern const char *const restrictedparams[];
+
+// A snapshot of every option, for functions with localoptions.
+struct OptionSet {
+    signed char o[OPT_SIZE];
+};
+OptionSet saveoptions();
+// Put every option back as saved except privileged and restricted, which
+// cannot be regained or dropped by leaving a function.
+void restoreoptions(const OptionSet &saved);
