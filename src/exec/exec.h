@@ -14,3 +14,41 @@ void runpreexec(ShellFunc *shf, Eprog *prog);
 
 // Resource limits as read at start-up: current and the shell's own.
 void init_limits();
+
+// ---- arithmetic ----
+enum : int { MN_INTEGER = 1, MN_FLOAT = 2 };
+struct mnumber {
+    union {
+        int64_t l;
+        double d;
+    } u;
+    int type;
+};
+inline mnumber mnint(int64_t l) { mnumber m; m.u.l = l; m.type = MN_INTEGER; return m; }
+inline mnumber mnfloat(double d) { mnumber m; m.u.d = d; m.type = MN_FLOAT; return m; }
+
+// A math function as the module registry keeps it.
+enum : int { MFF_STR = 1, MFF_ADDED = 2 };
+struct MathFunc {
+    MathFunc *next;
+    const char *name;
+    int flags;
+    mnumber (*nfunc)(const char *name, int argc, mnumber *argv, int id);
+    mnumber (*sfunc)(const char *name, char *arg, int id);
+    int minargs, maxargs;  // maxargs -1: no limit
+    int id;
+    const char *module;  // autoload stubs
+};
+// Look up a math function (loading its module when autoload is set); the
+// module registry installs it.  Null: no functions are known.
+extern MathFunc *(*getmathfuncptr)(const char *name, int autoload);
+
+// The base of the last number read with an explicit base (-1 none), the
+// output radix asked for with [#n] (0 none), and the untaken-side counter.
+extern int lastbase, outputradix, noeval;
+mnumber matheval(const char *s);
+int64_t mathevali(const char *s);
+mnumber mathevalarg(char *s, char **endp);
+// The let builtin's handler.
+struct BuiltinOptions;
+int bin_let(char *nam, char **argv, BuiltinOptions *ops, int func);

@@ -18,3 +18,5 @@ void herrflush();
 void init_history();
 void readhistfile(const char *fn, int err, int readflags);
 void savehistfile(const char *fn, int err, int writeflags);
+// Trim or grow the history list to histsiz (HISTSIZE was assigned).
+void resizehistents();
