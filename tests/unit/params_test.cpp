@@ -1,0 +1,488 @@
+// The parameter table through its API: types, assignment forms,
+// subscripts and their flags, scopes, read-only and special parameters,
+// the environment and the emulation-dependent specials.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+#include "exec/exec.h"
+#include "params/params.h"
+
+#include <unistd.h>
+
+namespace {
+
+char **perm(std::initializer_list<const char *> words)
+{
+    char **a = qnew<char *>(words.size() + 1), **p = a;
+    for (const char *w : words)
+        *p++ = qtrdup(w);
+    *p = nullptr;
+    return a;
+}
+
+std::string str(const char *name)
+{
+    char *s = getsparam(name);
+    return s ? s : "<unset>";
+}
+
+// The value of a reference such as "a[2,-1]", as expansion would read it.
+std::string ref(const char *text)
+{
+    char *t = dupstring(text);
+    Value vbuf;
+    Value *v = getvalue(&vbuf, &t, 1);
+    return v ? getstrvalue(v) : "<unset>";
+}
+
+bool inenv(const char *entry)
+{
+    for (char **e = environ; *e; e++)
+        if (!strcmp(*e, entry))
+            return true;
+    return false;
+}
+
+bool envhasname(const char *name)
+{
+    size_t l = strlen(name);
+    for (char **e = environ; *e; e++)
+        if (!strncmp(*e, name, l) && (*e)[l] == '=')
+            return true;
+    return false;
+}
+
+class Params : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        errflag = 0;
+        locallevel = 0;
+        if (!pparams)
+            pparams = perm({"one", "two", "three"});
+        if (!cmdnamtab)
+            createcmdnamtable();
+        createparamtable();
+    }
+    void TearDown() override
+    {
+        opts[KSHARRAYS] = 0;
+        opts[RESTRICTED] = 0;
+        errflag = 0;
+    }
+    // Run f with stderr captured; the message text it printed.
+    template <class F> std::string errors(F f)
+    {
+        testing::internal::CaptureStderr();
+        f();
+        fflush(stderr);
+        return testing::internal::GetCapturedStderr();
+    }
+};
+
+TEST_F(Params, ArrayElementsAndSlices)
+{
+    setaparam("a", perm({"x", "y", "z"}));
+    EXPECT_EQ(ref("a[2]"), "y");
+    EXPECT_EQ(ref("a[-1]"), "z");
+    EXPECT_EQ(ref("a[2,-1]"), "y z");
+    EXPECT_EQ(ref("a[5]"), "");
+    EXPECT_EQ(ref("a"), "x y z");
+    setsparam("a[5]", qtrdup("w"));
+    char **a = getaparam("a");
+    ASSERT_EQ(arrlen(a), 5);
+    EXPECT_STREQ(a[3], "");
+    EXPECT_STREQ(a[4], "w");
+    // Slice assignment replaces a range.
+    setaparam("a[2,3]", perm({"B", "C", "D"}));
+    EXPECT_EQ(ref("a"), "x B C D  w");
+}
+
+TEST_F(Params, KshArraysIndexFromZero)
+{
+    setaparam("a", perm({"x", "y", "z"}));
+    opts[KSHARRAYS] = 1;
+    EXPECT_EQ(ref("a[0]"), "x");
+    EXPECT_EQ(ref("a"), "x");
+    EXPECT_EQ(ref("a[2]"), "z");
+}
+
+TEST_F(Params, ScalarCharactersAndAppend)
+{
+    setsparam("s", qtrdup("hello"));
+    EXPECT_EQ(ref("s[2,3]"), "el");
+    EXPECT_EQ(ref("s[-1]"), "o");
+    setsparam("s[1]", qtrdup("J"));
+    EXPECT_EQ(str("s"), "Jello");
+    assignsparam("s", qtrdup("!"), 1);
+    EXPECT_EQ(str("s"), "Jello!");
+    // A metafied byte counts as one character.
+    char raw[] = "a\x83\x20" "b";
+    setsparam("m", qtrdup(raw));
+    EXPECT_EQ(ref("m[2]"), std::string("\x83\x20"));
+    EXPECT_EQ(ref("m[3]"), "b");
+}
+
+TEST_F(Params, ReverseSubscripts)
+{
+    setaparam("a", perm({"x", "y", "z"}));
+    EXPECT_EQ(ref("a[(i)y]"), "2");
+    EXPECT_EQ(ref("a[(i)nothing]"), "4");
+    EXPECT_EQ(ref("a[(I)nothing]"), "0");
+    EXPECT_EQ(ref("a[(r)?]"), "x");
+    EXPECT_EQ(ref("a[(R)?]"), "z");
+    // A value request that matches nothing yields nothing, not an element.
+    EXPECT_EQ(ref("a[(R)nothing]"), "");
+    setsparam("s", qtrdup("abcabc"));
+    EXPECT_EQ(ref("s[(i)b]"), "2");
+    EXPECT_EQ(ref("s[(I)b]"), "5");
+    setsparam("s[(i)c]", qtrdup("X"));
+    EXPECT_EQ(str("s"), "abXabc");
+    setsparam("w", qtrdup("one two three"));
+    EXPECT_EQ(ref("w[(w)2]"), "two");
+    EXPECT_EQ(ref("w[(w)-1]"), "three");
+}
+
+TEST_F(Params, SubscriptLimits)
+{
+    std::string e = errors([] { setsparam("a[262145]", qtrdup("x")); });
+    EXPECT_NE(e.find("subscript too big: 262145"), std::string::npos) << e;
+    errflag = 0;
+    e = errors([] { ref("a[-262145]"); });
+    setaparam("b", perm({"x"}));
+    errflag = 0;
+    e = errors([] { ref("b[-262145]"); });
+    EXPECT_NE(e.find("subscript too small: -262145"), std::string::npos) << e;
+    errflag = 0;
+    e = errors([] { ref("b[1"); });
+    EXPECT_NE(e.find("invalid subscript"), std::string::npos) << e;
+}
+
+TEST_F(Params, IntegersAndFloats)
+{
+    Param *pm = createparam("n", PF_INTEGER);
+    ASSERT_NE(pm, nullptr);
+    pm->aux = 16;
+    setiparam("n", 255);
+    EXPECT_EQ(str("n"), "16#FF");
+    opts[CBASES] = 1;
+    EXPECT_EQ(str("n"), "0xFF");
+    opts[CBASES] = 0;
+    // The base of the first number assigned becomes the output base.
+    createparam("m", PF_INTEGER);
+    setsparam("m", qtrdup("8#17"));
+    EXPECT_EQ(str("m"), "8#17");
+    assignsparam("m", qtrdup("1"), 1);
+    EXPECT_EQ(getiparam("m"), 16);
+
+    EXPECT_STREQ(convfloat(3.0, 0, 0, nullptr), "3.");
+    EXPECT_STREQ(convfloat(1.0 / 3, 0, PF_EFLOAT, nullptr), "3.333333333e-01");
+    EXPECT_STREQ(convfloat(0.5, 0, PF_FFLOAT, nullptr), "0.5000000000");
+    createparam("f", PF_FFLOAT)->aux = 2;
+    setsparam("f", qtrdup("7/2.0"));
+    EXPECT_EQ(str("f"), "3.50");
+    assignsparam("f", qtrdup("1"), 1);
+    EXPECT_EQ(str("f"), "4.50");
+    std::string e = errors([] { assignsparam("f[1]", qtrdup("1"), 1); });
+    EXPECT_NE(e.find("attempt to add to slice of a numeric variable"), std::string::npos) << e;
+}
+
+TEST_F(Params, AssociativeArrays)
+{
+    sethparam("h", perm({"k1", "v1", "k2", "v2"}));
+    EXPECT_EQ(ref("h[k1]"), "v1");
+    EXPECT_EQ(ref("h[nokey]"), "");
+    setsparam("h[k3]", qtrdup("v3"));
+    EXPECT_EQ(arrlen(gethparam("h")), 3);
+    EXPECT_EQ(ref("h[(i)v2]"), "k2");
+    EXPECT_EQ(ref("h[(r)v*]").substr(0, 1), "v");
+    std::string e = errors([] { sethparam("g", perm({"a", "b", "c"})); });
+    EXPECT_NE(e.find("bad set of key/value pairs for associative array"), std::string::npos) << e;
+    errflag = 0;
+    e = errors([] { setaparam("h[k1]", perm({"x"})); });
+    EXPECT_NE(e.find("h: attempt to set slice of associative array"), std::string::npos) << e;
+    // Adding pairs keeps the old ones.
+    errflag = 0;
+    assignaparam("h", perm({"k4", "v4"}), 1);
+    EXPECT_EQ(ref("h[k1]"), "v1");
+    EXPECT_EQ(ref("h[k4]"), "v4");
+}
+
+TEST_F(Params, AssignmentConversions)
+{
+    setaparam("a", perm({"x", "y"}));
+    // A plain assignment makes an ordinary array a scalar again.
+    setsparam("a", qtrdup("s"));
+    EXPECT_EQ(PF_TYPE(static_cast<Param *>(paramtab->getnode(paramtab, "a"))->flags), PF_SCALAR);
+    // An array assignment to a scalar makes an array; += keeps the old value.
+    assignaparam("a", perm({"t"}), 1);
+    EXPECT_EQ(ref("a"), "s t");
+    assignsparam("a", qtrdup("u"), 1);
+    EXPECT_EQ(ref("a"), "s t u");
+    std::string e = errors([] { setsparam("2x", qtrdup("v")); });
+    EXPECT_NE(e.find("not an identifier: 2x"), std::string::npos) << e;
+    errflag = 0;
+    e = errors([] { setsparam("a-b", qtrdup("v")); });
+    EXPECT_NE(e.find("not an identifier: a-b"), std::string::npos) << e;
+}
+
+TEST_F(Params, AppendIsAmortisedConstant)
+{
+    setaparam("big", perm({}));
+    auto t0 = std::chrono::steady_clock::now();
+    constexpr int N = 200000;
+    for (int i = 0; i < N; i++) {
+        HeapGuard hg;
+        assignaparam("big", perm({"x"}), 1);
+    }
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    char *t = dupstring("big");
+    Value vbuf;
+    Value *v = getvalue(&vbuf, &t, 1);
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(arrvaluelen(v), N);
+    // Copying the array per append would take minutes at this size.
+    EXPECT_LT(secs, 5.0);
+    // Element assignment one past the end appends too.
+    setsparam("big[200001]", qtrdup("y"));
+    EXPECT_EQ(arrvaluelen(getvalue(&vbuf, &(t = dupstring("big")), 1)), N + 1);
+}
+
+TEST_F(Params, ScopesHideAndRestore)
+{
+    setsparam("x", qtrdup("global"));
+    startparamscope();
+    Param *pm = createparam("x", PF_LOCAL);
+    ASSERT_NE(pm, nullptr);
+    setsparam("x", qtrdup("level1"));
+    EXPECT_EQ(str("x"), "level1");
+    startparamscope();
+    createparam("x", PF_LOCAL | PF_INTEGER);
+    setiparam("x", 7);
+    createparam("y", PF_LOCAL);
+    setsparam("y", qtrdup("only2"));
+    EXPECT_EQ(str("x"), "7");
+    endparamscope();
+    EXPECT_EQ(str("x"), "level1");
+    EXPECT_EQ(str("y"), "<unset>");
+    // Unsetting a local keeps its place in the scope.
+    unsetparam("x");
+    EXPECT_EQ(str("x"), "<unset>");
+    endparamscope();
+    EXPECT_EQ(str("x"), "global");
+    EXPECT_EQ(locallevel, 0);
+}
+
+TEST_F(Params, LocalSpecialKeepsBehaviourAndIsRestored)
+{
+    setsparam("IFS", qtrdup(":"));
+    EXPECT_TRUE(isep(':'));
+    startparamscope();
+    localspecial(static_cast<Param *>(paramtab->getnode(paramtab, "IFS")));
+    setsparam("IFS", qtrdup(","));
+    EXPECT_TRUE(isep(','));
+    EXPECT_FALSE(isep(':'));
+    endparamscope();
+    EXPECT_EQ(str("IFS"), ":");
+    EXPECT_TRUE(isep(':'));
+    EXPECT_FALSE(isep(','));
+    // Hidden: an ordinary local of the same name leaves IFS alone.
+    startparamscope();
+    createparam("IFS", PF_LOCAL | PF_HIDE);
+    setsparam("IFS", qtrdup("-"));
+    EXPECT_FALSE(isep('-'));
+    endparamscope();
+    EXPECT_EQ(str("IFS"), ":");
+    setsparam("IFS", qtrdup(DEFAULT_IFS));
+}
+
+TEST_F(Params, ReadOnlyAndRestricted)
+{
+    Param *pm = createparam("r", PF_READONLY);
+    pm->u.str = qtrdup("fixed");
+    std::string e = errors([] { setsparam("r", qtrdup("new")); });
+    EXPECT_NE(e.find("read-only variable: r"), std::string::npos) << e;
+    EXPECT_EQ(str("r"), "fixed");
+    errflag = 0;
+    e = errors([] { unsetparam("r"); });
+    EXPECT_NE(e.find("read-only variable: r"), std::string::npos) << e;
+    errflag = 0;
+    e = errors([] {
+        char *t = dupstring("#");
+        Value vbuf;
+        setnumvalue(getvalue(&vbuf, &t, 1), mnint(3));
+    });
+    EXPECT_NE(e.find("read-only variable: #"), std::string::npos) << e;
+    errflag = 0;
+    opts[RESTRICTED] = 1;
+    restrictparams();
+    e = errors([] { setsparam("PATH", qtrdup("/tmp")); });
+    EXPECT_NE(e.find("PATH: restricted"), std::string::npos) << e;
+    errflag = 0;
+    e = errors([] { setsparam("SHELL", qtrdup("/bin/sh")); });
+    EXPECT_NE(e.find("SHELL: restricted"), std::string::npos) << e;
+}
+
+TEST_F(Params, SpecialsOnReadAndAssignment)
+{
+    EXPECT_EQ(getiparam("#"), 3);
+    EXPECT_EQ(ref("2"), "two");
+    EXPECT_EQ(ref("@"), "one two three");
+    lastval = 3;
+    EXPECT_EQ(str("?"), "3");
+    EXPECT_EQ(str("status"), "3");
+    EXPECT_EQ(getiparam("$"), int64_t(mypid));
+    int64_t r = getiparam("RANDOM");
+    EXPECT_GE(r, 0);
+    EXPECT_LE(r, 32767);
+    setiparam("RANDOM", 5);
+    int64_t r1 = getiparam("RANDOM"), r2 = getiparam("RANDOM");
+    setiparam("RANDOM", 5);
+    EXPECT_EQ(getiparam("RANDOM"), r1);
+    EXPECT_EQ(getiparam("RANDOM"), r2);
+
+    setiparam("SECONDS", 100);
+    EXPECT_EQ(getiparam("SECONDS"), 100);
+    Param *sec = static_cast<Param *>(paramtab->getnode(paramtab, "SECONDS"));
+    EXPECT_EQ(setsecondstype(sec, PF_FFLOAT, PF_INTEGER), 0);
+    double d = getnparam("SECONDS").u.d;
+    EXPECT_GE(d, 100.0);
+    EXPECT_LT(d, 101.0);
+    EXPECT_EQ(setsecondstype(sec, PF_ARRAY, PF_FFLOAT), 1);
+    EXPECT_EQ(setsecondstype(sec, PF_INTEGER, PF_FFLOAT), 0);
+
+    setsparam("histchars", qtrdup("#^!"));
+    EXPECT_EQ(bangchar, '#');
+    EXPECT_EQ(hatchar, '^');
+    EXPECT_EQ(hashchar, '!');
+    unsetparam("histchars");
+    EXPECT_EQ(bangchar, '!');
+    EXPECT_EQ(hatchar, '^');
+    EXPECT_EQ(hashchar, '#');
+    setsparam("histchars", qtrdup("+"));
+    EXPECT_EQ(str("histchars"), "+");
+    EXPECT_EQ(hatchar, 0);
+    unsetparam("histchars");
+
+    setsparam("WORDCHARS", qtrdup("@"));
+    EXPECT_TRUE(iword('@'));
+    EXPECT_FALSE(iword('*'));
+    setsparam("WORDCHARS", qtrdup(DEFAULT_WORDCHARS));
+
+    EXPECT_EQ(str("MACHTYPE"), MACHTYPE_STR);
+    EXPECT_EQ(str("OSTYPE"), OSTYPE_STR);
+    EXPECT_EQ(str("VENDOR"), VENDOR_STR);
+    EXPECT_EQ(getiparam("PPID"), int64_t(getppid()));
+    EXPECT_EQ(str("-"), std::string(dashgetfn()));
+
+    numpipestats = 0;
+    setaparam("pipestatus", perm({"0", "1"}));
+    EXPECT_EQ(numpipestats, 2);
+    EXPECT_EQ(ref("pipestatus"), "0 1");
+}
+
+TEST_F(Params, PathAndItsArrayAreTied)
+{
+    setsparam("PATH", qtrdup("/bin:/usr/bin"));
+    ASSERT_EQ(arrlen(path), 2);
+    EXPECT_STREQ(path[1], "/usr/bin");
+    EXPECT_EQ(ref("path"), "/bin /usr/bin");
+    // The hashed commands go when the path changes.
+    cmdnamtab->addnode(cmdnamtab, qtrdup("fake"), qcnew<CmdEntry>());
+    setaparam("path", perm({"/opt/bin", "/bin"}));
+    EXPECT_EQ(cmdnamtab->ct, 0);
+    EXPECT_EQ(str("PATH"), "/opt/bin:/bin");
+    // Only the scalar is exported.
+    EXPECT_TRUE(inenv("PATH=/opt/bin:/bin"));
+    EXPECT_FALSE(envhasname("path"));
+    // Unique arrays drop later duplicates.
+    static_cast<Param *>(paramtab->getnode(paramtab, "path"))->flags |= PF_UNIQUE;
+    setaparam("path", perm({"/a", "/b", "/a"}));
+    EXPECT_EQ(str("PATH"), "/a:/b");
+}
+
+TEST_F(Params, EnvironmentImportAndExport)
+{
+    setenv("TARNTEST_IMPORT", "val ue", 1);
+    setenv("2x", "digit", 1);
+    setenv("a[1]", "bracket", 1);
+    setenv("IFS", "xyz", 1);
+    setenv("SHLVL", "3", 1);
+    createparamtable();
+    EXPECT_EQ(str("TARNTEST_IMPORT"), "val ue");
+    EXPECT_TRUE(inenv("TARNTEST_IMPORT=val ue"));
+    EXPECT_FALSE(envhasname("2x"));
+    EXPECT_FALSE(envhasname("a[1]"));
+    EXPECT_EQ(str("2x"), "<unset>");
+    // IFS is never taken from the environment.
+    EXPECT_EQ(str("IFS"), DEFAULT_IFS);
+    EXPECT_FALSE(envhasname("IFS"));
+    EXPECT_EQ(getiparam("SHLVL"), 4);
+    EXPECT_TRUE(inenv("SHLVL=4"));
+    EXPECT_TRUE(envhasname("HOME"));
+    EXPECT_TRUE(envhasname("PWD"));
+
+    // Exporting a new parameter and changing it updates its entry.
+    setsparam("NEWVAR", qtrdup("a"));
+    EXPECT_FALSE(envhasname("NEWVAR"));
+    export_param(static_cast<Param *>(paramtab->getnode(paramtab, "NEWVAR")));
+    EXPECT_TRUE(inenv("NEWVAR=a"));
+    setsparam("NEWVAR", qtrdup("b"));
+    EXPECT_TRUE(inenv("NEWVAR=b"));
+    EXPECT_FALSE(inenv("NEWVAR=a"));
+    unsetparam("NEWVAR");
+    EXPECT_FALSE(envhasname("NEWVAR"));
+    // allexport exports what is created.
+    opts[ALLEXPORT] = 1;
+    setsparam("AUTOEXP", qtrdup("1"));
+    opts[ALLEXPORT] = 0;
+    EXPECT_TRUE(inenv("AUTOEXP=1"));
+    // A local hides the exported global from children and gives it back.
+    startparamscope();
+    createparam("AUTOEXP", PF_LOCAL);
+    setsparam("AUTOEXP", qtrdup("2"));
+    EXPECT_FALSE(inenv("AUTOEXP=1"));
+    endparamscope();
+    EXPECT_TRUE(inenv("AUTOEXP=1"));
+    unsetenv("TARNTEST_IMPORT");
+}
+
+TEST_F(Params, ShEmulationKeepsNativeNamesOrdinary)
+{
+    emulate("sh", 1);
+    createparamtable();
+    lastval = 5;
+    setsparam("status", qtrdup("mine"));
+    EXPECT_EQ(str("status"), "mine");
+    setsparam("PATH", qtrdup("/bin"));
+    setaparam("path", perm({"/x", "/y"}));
+    EXPECT_EQ(str("PATH"), "/bin");
+    EXPECT_EQ(str("argv"), "<unset>");
+    EXPECT_EQ(str("?"), "5");
+    emulate("tarn", 1);
+    createparamtable();
+    EXPECT_EQ(str("status"), "5");
+}
+
+TEST_F(Params, Listing)
+{
+    setaparam("arr", perm({"a b", "c"}));
+    createparam("num", PF_INTEGER | PF_EXPORTED);
+    setiparam("num", 42);
+    Param *a = static_cast<Param *>(paramtab->getnode(paramtab, "arr"));
+    Param *n = static_cast<Param *>(paramtab->getnode(paramtab, "num"));
+    testing::internal::CaptureStdout();
+    printparamnode(a, 0);
+    printparamnode(n, SHOW_TYPE);
+    printparamnode(n, 0x20);
+    fflush(stdout);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("arr=("), std::string::npos) << out;
+    EXPECT_NE(out.find("integer exported num=42\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("typeset -ix num=42\n"), std::string::npos) << out;
+}
+
+}  // namespace
