@@ -47,6 +47,8 @@ extern MathFunc *(*getmathfuncptr)(const char *name, int autoload);
 // output radix asked for with [#n] (0 none), and the untaken-side counter.
 extern int lastbase, outputradix, noeval;
 mnumber matheval(const char *s);
+// Whether an arithmetic evaluation is in progress (outputradix applies).
+bool inmatheval();
 int64_t mathevali(const char *s);
 mnumber mathevalarg(char *s, char **endp);
 // The let builtin's handler.

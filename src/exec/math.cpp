@@ -996,6 +996,8 @@ mnumber mathevall(char *s, int prec, char **ep)
 
 }  // namespace
 
+bool inmatheval() { return mlevel > 0; }
+
 mnumber matheval(const char *s)
 {
     if (!mlevel)

@@ -28,13 +28,16 @@ static HashNode *getparamnode(HashTable *ht, const char *nam)
     Param *pm = static_cast<Param *>(hn);
     if (pm && (pm->flags & PF_AUTOLOAD) && pm->u.str) {
         char *mn = dupstring(pm->u.str);
-        int failed = load_module(mn, nullptr, 0);
+        int loaded = load_module(mn, nullptr, 0);
         hn = gethashnode2(ht, nam);
         if (hn == pm && (pm->flags & PF_AUTOLOAD)) {
-            pm->flags &= ~PF_AUTOLOAD;
+            // The module did not define it: the stub's text is no value.
+            pm->flags = (pm->flags & ~PF_AUTOLOAD) | PF_UNSET;
+            qsfree(pm->u.str);
+            pm->u.str = nullptr;
             qwarnnam(nam, "autoload failed", nullptr, 0);
         }
-        if (failed)
+        if (!loaded)
             return nullptr;
     }
     return hn;

@@ -1108,8 +1108,11 @@ void setnumvalue(Value *v, mnumber val)
     case PF_SCALAR:
     case PF_ARRAY: {
         const char *s;
-        if (val.type == MN_INTEGER || outputradix)
-            s = convbase(buf, val.type == MN_INTEGER ? val.u.l : int64_t(val.u.d), outputradix ? outputradix : 10);
+        // The radix asked for with [#n] belongs to the expression being
+        // evaluated, not to later assignments made outside arithmetic.
+        int radix = inmatheval() ? outputradix : 0;
+        if (val.type == MN_INTEGER || radix)
+            s = convbase(buf, val.type == MN_INTEGER ? val.u.l : int64_t(val.u.d), radix ? radix : 10);
         else
             s = convfloat(val.u.d, 0, 0, nullptr);
         setstrvalue(v, qtrdup(s));
@@ -1568,7 +1571,7 @@ Param *setnparam(const char *name, mnumber val)
             pm = static_cast<Param *>(paramtab->getnode(paramtab, t));
         if (ss)
             *ss = '[';
-        else if (pm && val.type == MN_INTEGER)
+        else if (pm && val.type == MN_INTEGER && inmatheval())
             pm->aux = outputradix;
         s = t;
         if (!(v = getvalue(&vbuf, &s, 1)))

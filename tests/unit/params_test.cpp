@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <clocale>
 #include <cstdlib>
 #include <string>
 
@@ -483,6 +484,212 @@ TEST_F(Params, Listing)
     EXPECT_NE(out.find("arr=("), std::string::npos) << out;
     EXPECT_NE(out.find("integer exported num=42\n"), std::string::npos) << out;
     EXPECT_NE(out.find("typeset -ix num=42\n"), std::string::npos) << out;
+}
+
+TEST_F(Params, SubscriptFlagsWithArguments)
+{
+    setaparam("a", perm({"ax", "b", "ay", "c", "az"}));
+    EXPECT_EQ(ref("a[(n:2:i)a*]"), "3");
+    EXPECT_EQ(ref("a[(n:-1:i)a*]"), "5");
+    EXPECT_EQ(ref("a[(b:2:i)a*]"), "3");
+    EXPECT_EQ(ref("a[(b:4:r)a*]"), "az");
+    EXPECT_EQ(ref("a[(Ib:4:)a*]"), "3");
+    // An unknown flag letter leaves the parenthesis to the expression.
+    EXPECT_EQ(ref("a[(2)]"), "b");
+    setsparam("w", qtrdup("a:bb:ccc"));
+    EXPECT_EQ(ref("w[(ws.:.)2]"), "bb");
+    EXPECT_EQ(ref("w[(ws.:.)-1]"), "ccc");
+    EXPECT_EQ(ref("w[(ws.:.r)c*]"), "ccc");
+    setsparam("s", qtrdup("abcdef"));
+    EXPECT_EQ(ref("s[(r)c,(r)e]"), "cde");
+    // Index requests with a comma are refused.
+    std::string e = errors([] { ref("a[(i)b,2]"); });
+    EXPECT_NE(e.find("invalid subscript"), std::string::npos) << e;
+}
+
+TEST_F(Params, HashKeyFlags)
+{
+    sethparam("h", perm({"a*", "star", "b?", "quest", "plain", "p"}));
+    EXPECT_EQ(ref("h[(k)abc]"), "star");
+    EXPECT_EQ(ref("h[(k)bx]"), "quest");
+    EXPECT_EQ(ref("h[(k)zzz]"), "");
+    EXPECT_EQ(ref("h[(K)b1]"), "quest");
+    EXPECT_EQ(ref("h[(i)p]"), "plain");
+    EXPECT_EQ(ref("h[(I)nothing]"), "");
+    char *t = dupstring("h");
+    Value vbuf;
+    EXPECT_EQ(arrvaluelen(getvalue(&vbuf, &t, 1)), 3);
+    // The element found by (r) is the element itself: it can be assigned.
+    setsparam("h[(r)quest]", qtrdup("Q"));
+    EXPECT_EQ(ref("h[b?]"), "Q");
+    std::string e = errors([] { sethparam("h[x]", perm({"a", "b"})); });
+    EXPECT_NE(e.find("nested associative arrays not yet supported"), std::string::npos) << e;
+}
+
+TEST_F(Params, ArraySliceForms)
+{
+    setaparam("a", perm({"1", "2", "3", "4"}));
+    setaparam("a[-1]", perm({"L"}));
+    EXPECT_EQ(ref("a"), "1 2 3 L");
+    setaparam("a[2,1]", perm({"ins"}));
+    EXPECT_EQ(ref("a"), "1 ins 2 3 L");
+    setaparam("a[2,3]", perm({}));
+    EXPECT_EQ(ref("a"), "1 3 L");
+    setsparam("a[(i)3]", qtrdup("three"));
+    EXPECT_EQ(ref("a"), "1 three L");
+    EXPECT_EQ(ref("a[-2,-1]"), "three L");
+    EXPECT_EQ(ref("a[3,2]"), "");
+    EXPECT_EQ(ref("a[0]"), "1");
+    opts[KSHARRAYS] = 1;
+    assignsparam("a", qtrdup("+"), 1);
+    EXPECT_EQ(ref("a[0]"), "1+");
+    opts[KSHARRAYS] = 0;
+    // $@ keeps its elements apart; a positional digit is one element.
+    char *t = dupstring("@");
+    Value vbuf;
+    Value *v = getvalue(&vbuf, &t, 1);
+    ASSERT_NE(v, nullptr);
+    EXPECT_LT(v->arrmode, 0);
+    t = dupstring("12");
+    v = getvalue(&vbuf, &t, -1);
+    ASSERT_NE(v, nullptr);
+    EXPECT_STREQ(t, "2");
+    EXPECT_EQ(std::string(getstrvalue(v)), "one");
+    t = dupstring("a[1]");
+    EXPECT_EQ(getvalue(&vbuf, &t, 0), nullptr);
+}
+
+TEST_F(Params, OutputFormats)
+{
+    char buf[80];
+    EXPECT_STREQ(convbase(buf, -255, 16), "-16#FF");
+    EXPECT_STREQ(convbase(buf, 255, -16), "FF");
+    EXPECT_STREQ(convbase(buf, INT64_MIN, 10), "-9223372036854775808");
+    EXPECT_STREQ(convbase(buf, 8, 8), "8#10");
+    opts[CBASES] = opts[OCTALZEROES] = 1;
+    EXPECT_STREQ(convbase(buf, 8, 8), "010");
+    opts[CBASES] = opts[OCTALZEROES] = 0;
+    createparam("l", PF_LEFT)->aux = 4;
+    setsparam("l", qtrdup("  ab"));
+    EXPECT_EQ(str("l"), "ab  ");
+    createparam("z", PF_RIGHT_Z)->aux = 5;
+    setsparam("z", qtrdup("-42"));
+    EXPECT_EQ(str("z"), "-0042");
+    createparam("r", PF_RIGHT_B);
+    setsparam("r", qtrdup("abc"));
+    EXPECT_EQ(static_cast<Param *>(paramtab->getnode(paramtab, "r"))->aux, 3);
+    setsparam("r", qtrdup("abcdef"));
+    EXPECT_EQ(str("r"), "def");
+    createparam("u", PF_UPPER);
+    setsparam("u", qtrdup("MiXed"));
+    EXPECT_EQ(str("u"), "MIXED");
+    // Numbers stored in a scalar follow the output radix of the expression.
+    EXPECT_EQ(mathevali("[#16] sc = 255"), 255);
+    EXPECT_EQ(str("sc"), "16#FF");
+    setsparam("sf", qtrdup(""));
+    setnparam("sf", mnfloat(0.25));
+    EXPECT_EQ(str("sf"), "0.25");
+    createparam("fl", PF_EFLOAT);
+    setnparam("fl", mnint(2));
+    EXPECT_EQ(getnparam("fl").type, MN_FLOAT);
+}
+
+TEST_F(Params, ListingFormsOfEachType)
+{
+    sethparam("h", perm({"k", "v"}));
+    Param *pm = createparam("hid", PF_HIDEVAL);
+    setsparam("hid", qtrdup("secret"));
+    setaparam("arr", perm({"x"}));
+    testing::internal::CaptureStdout();
+    printparamnode(paramtab->getnode(paramtab, "h"), 0);
+    printparamnode(pm, 0);
+    printparamnode(pm, SHOW_INCLUDEVALUE);
+    printparamnode(paramtab->getnode(paramtab, "arr"), 0x20);
+    printparamnode(paramtab->getnode(paramtab, "arr"), SHOW_NAMEONLY);
+    fflush(stdout);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("h=(k v )\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("hid\nhid=secret\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("typeset -a arr\narr=(x)\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\narr\n"), std::string::npos) << out;
+}
+
+TEST_F(Params, LocalsAndSpecialsAtScopeEnd)
+{
+    setiparam("SECONDS", 50);
+    startparamscope();
+    Param *sec = static_cast<Param *>(paramtab->getnode(paramtab, "SECONDS"));
+    localspecial(sec);
+    EXPECT_EQ(setsecondstype(sec, PF_FFLOAT, PF_INTEGER), 0);
+    setnparam("SECONDS", mnfloat(1000.5));
+    EXPECT_GE(getnparam("SECONDS").u.d, 1000.5);
+    Param *ro = createparam("rolocal", PF_LOCAL | PF_READONLY);
+    ASSERT_NE(ro, nullptr);
+    endparamscope();
+    // The type and the clock come back; a read-only local goes anyway.
+    mnumber n = getnparam("SECONDS");
+    EXPECT_EQ(n.type, MN_INTEGER);
+    EXPECT_GE(n.u.l, 50);
+    EXPECT_LT(n.u.l, 52);
+    EXPECT_EQ(paramtab->getnode(paramtab, "rolocal"), nullptr);
+    // Unsetting a tied scalar unsets its array partner.
+    unsetparam("PATH");
+    EXPECT_EQ(str("path"), "<unset>");
+    setsparam("PATH", qtrdup("/bin"));
+    EXPECT_EQ(ref("path"), "/bin");
+}
+
+TEST_F(Params, NamedDirectoriesAndTables)
+{
+    createnameddirtable();
+    opts[INTERACTIVE] = 1;
+    opts[AUTONAMEDIRS] = 1;
+    setsparam("proj", qtrdup("/tmp"));
+    opts[AUTONAMEDIRS] = 0;
+    NamedDir *nd = static_cast<NamedDir *>(nameddirtab->getnode(nameddirtab, "proj"));
+    ASSERT_NE(nd, nullptr);
+    EXPECT_STREQ(nd->dir, "/tmp");
+    // A parameter that already names a directory keeps it up to date.
+    setsparam("proj", qtrdup("/usr"));
+    nd = static_cast<NamedDir *>(nameddirtab->getnode(nameddirtab, "proj"));
+    ASSERT_NE(nd, nullptr);
+    EXPECT_STREQ(nd->dir, "/usr");
+    opts[INTERACTIVE] = 0;
+
+    sethparam("h", perm({"a", "1", "b", "2"}));
+    Param *h = static_cast<Param *>(paramtab->getnode(paramtab, "h"));
+    HashTable *copy = copyparamtable(h->u.hash, "copy");
+    setsparam("h[a]", qtrdup("changed"));
+    Param *ca = static_cast<Param *>(copy->getnode(copy, "a"));
+    ASSERT_NE(ca, nullptr);
+    EXPECT_STREQ(ca->u.str, "1");
+    deleteparamtable(copy);
+    // An autoload stub whose module cannot be loaded warns and is dropped.
+    Param *stub = createparam("autop", PF_AUTOLOAD);
+    stub->u.str = qtrdup("tarn/nosuch");
+    (void)errors([] { EXPECT_EQ(str("autop"), "<unset>"); });
+    EXPECT_FALSE(stub->flags & PF_AUTOLOAD);
+}
+
+TEST_F(Params, LocaleAndTerminal)
+{
+    setsparam("LC_ALL", qtrdup("C"));
+    EXPECT_STREQ(setlocale(LC_ALL, nullptr), "C");
+    setsparam("LC_NUMERIC", qtrdup("POSIX"));
+    unsetparam("LC_ALL");
+    EXPECT_EQ(str("LC_ALL"), "<unset>");
+    termflags = 0;
+    setsparam("TERM", qtrdup("dumb"));
+    EXPECT_TRUE(termflags & TERM_UNKNOWN);
+    EXPECT_EQ(str("TERM"), "dumb");
+    EXPECT_EQ(str("USERNAME"), std::string(cached_username));
+    EXPECT_EQ(getiparam("UID"), int64_t(getuid()));
+    EXPECT_EQ(getiparam("EUID"), int64_t(geteuid()));
+    EXPECT_EQ(str("TARN_VERSION"), TARN_VERSION);
+    char **sig = getaparam("signals");
+    ASSERT_NE(sig, nullptr);
+    EXPECT_STREQ(sig[0], "EXIT");
+    EXPECT_STREQ(sig[2], "INT");
 }
 
 }  // namespace
