@@ -26,15 +26,15 @@ static HashNode *getparamnode(HashTable *ht, const char *nam)
 {
     HashNode *hn = gethashnode2(ht, nam);
     Param *pm = static_cast<Param *>(hn);
-    if (pm && (pm->flags & PF_AUTOLOAD) && pm->u.str) {
-        char *mn = dupstring(pm->u.str);
+    if (pm && (pm->flags & PF_AUTOLOAD) && pm->value.str) {
+        char *mn = dupstring(pm->value.str);
         int loaded = load_module(mn, nullptr, 0);
         hn = gethashnode2(ht, nam);
         if (hn == pm && (pm->flags & PF_AUTOLOAD)) {
             // The module did not define it: the stub's text is no value.
             pm->flags = (pm->flags & ~PF_AUTOLOAD) | PF_UNSET;
-            qsfree(pm->u.str);
-            pm->u.str = nullptr;
+            qsfree(pm->value.str);
+            pm->value.str = nullptr;
             qwarnnam(nam, "autoload failed", nullptr, 0);
         }
         if (!loaded)
@@ -97,8 +97,8 @@ void deleteparamtable(HashTable *t)
 void freeparamnode(HashNode *hn)
 {
     Param *pm = static_cast<Param *>(hn);
-    if (delunset && pm->unsetfn)
-        pm->unsetfn(pm, 1);
+    if (delunset && pm->unsetter)
+        pm->unsetter(pm, 1);
     qsfree(pm->nam);
     qfree(pm);
 }
@@ -166,9 +166,9 @@ Param *createspecialhash(const char *name, HashNode *(*getn)(HashTable *, const 
     if (!pm)
         return nullptr;
     pm->level = locallevel;
-    pm->sets.hfn = hashsetfn;
-    pm->gets.hfn = hashgetfn;
-    pm->unsetfn = stdunsetfn;
+    pm->setter.hfn = hashsetfn;
+    pm->getter.hfn = hashgetfn;
+    pm->unsetter = stdunsetfn;
     HashTable *ht = newhashtable(17, name, nullptr);
     ht->hash = hasher;
     ht->emptytable = emptyhashtable;
@@ -180,7 +180,7 @@ Param *createspecialhash(const char *name, HashNode *(*getn)(HashTable *, const 
     ht->freenode = freeparamnode;
     ht->printnode = printparamnode;
     ht->scantab = scan;
-    pm->u.hash = ht;
+    pm->value.hash = ht;
     return pm;
 }
 
@@ -188,28 +188,28 @@ void setaccessors(Param *pm)
 {
     switch (PF_TYPE(pm->flags)) {
     case PF_ARRAY:
-        pm->gets.afn = arrgetfn;
-        pm->sets.afn = arrsetfn;
+        pm->getter.afn = arrgetfn;
+        pm->setter.afn = arrsetfn;
         break;
     case PF_INTEGER:
-        pm->gets.ifn = intgetfn;
-        pm->sets.ifn = integersetfn;
+        pm->getter.ifn = intgetfn;
+        pm->setter.ifn = integersetfn;
         break;
     case PF_EFLOAT:
     case PF_FFLOAT:
-        pm->gets.ffn = doublegetfn;
-        pm->sets.ffn = doublesetfn;
+        pm->getter.ffn = doublegetfn;
+        pm->setter.ffn = doublesetfn;
         break;
     case PF_HASHED:
-        pm->gets.hfn = hashgetfn;
-        pm->sets.hfn = hashsetfn;
+        pm->getter.hfn = hashgetfn;
+        pm->setter.hfn = hashsetfn;
         break;
     default:
-        pm->gets.cfn = strgetfn;
-        pm->sets.cfn = scalarsetfn;
+        pm->getter.cfn = strgetfn;
+        pm->setter.cfn = scalarsetfn;
         break;
     }
-    pm->unsetfn = stdunsetfn;
+    pm->unsetter = stdunsetfn;
 }
 
 void copyparam(Param *to, Param *from, int toplevel)
@@ -218,31 +218,31 @@ void copyparam(Param *to, Param *from, int toplevel)
     to->aux = from->aux;
     to->level = from->level;
     if (toplevel) {
-        to->gets = from->gets;
-        to->sets = from->sets;
-        to->unsetfn = from->unsetfn;
+        to->getter = from->getter;
+        to->setter = from->setter;
+        to->unsetter = from->unsetter;
         to->tiedname = from->tiedname;
     } else {
         to->flags &= ~PF_SPECIAL;
     }
     switch (PF_TYPE(from->flags)) {
     case PF_SCALAR:
-        to->u.str = qtrdup(from->gets.cfn(from));
+        to->value.str = qtrdup(from->getter.cfn(from));
         break;
     case PF_INTEGER:
-        to->u.val = from->gets.ifn(from);
+        to->value.val = from->getter.ifn(from);
         break;
     case PF_EFLOAT:
     case PF_FFLOAT:
-        to->u.dval = from->gets.ffn(from);
+        to->value.dval = from->getter.ffn(from);
         break;
     case PF_ARRAY:
-        to->u.arr = qarrdup(from->gets.afn(from));
-        to->alen = to->acap = arrlen(to->u.arr);
+        to->value.arr = qarrdup(from->getter.afn(from));
+        to->alen = to->acap = arrlen(to->value.arr);
         to->acap++;
         break;
     case PF_HASHED:
-        to->u.hash = copyparamtable(from->gets.hfn(from), to->nam ? to->nam : "");
+        to->value.hash = copyparamtable(from->getter.hfn(from), to->nam ? to->nam : "");
         break;
     }
     if (!(to->flags & PF_SPECIAL))
@@ -259,7 +259,7 @@ void localspecial(Param *pm)
     tpm->level = pm->level;
     // SECONDS is restored from its raw start time, not from a value.
     if (!strcmp(pm->nam, "SECONDS"))
-        tpm->u.dval = getrawseconds();
+        tpm->value.dval = getrawseconds();
     pm->shadowed = tpm;
     pm->level = locallevel;
 }
@@ -304,13 +304,13 @@ int isident(const char *s)
 
 // ---- standard accessors ----
 
-char *strgetfn(Param *pm) { return pm->u.str ? pm->u.str : static_cast<char *>(hcalloc(1)); }
+char *strgetfn(Param *pm) { return pm->value.str ? pm->value.str : static_cast<char *>(hcalloc(1)); }
 
 void scalarsetfn(Param *pm, char *s)
 {
-    if (pm->u.str && pm->u.str != s)
-        qsfree(pm->u.str);
-    pm->u.str = s;
+    if (pm->value.str && pm->value.str != s)
+        qsfree(pm->value.str);
+    pm->value.str = s;
     if (!(pm->flags & PF_HASHELEM) && ((pm->flags & PF_NAMEDDIR) || isset(AUTONAMEDIRS)) && s) {
         pm->flags |= PF_NAMEDDIR;
         if (nameddirtab)
@@ -318,46 +318,46 @@ void scalarsetfn(Param *pm, char *s)
     }
 }
 
-char **arrgetfn(Param *pm) { return pm->u.arr ? pm->u.arr : nularr; }
+char **arrgetfn(Param *pm) { return pm->value.arr ? pm->value.arr : nularr; }
 
 void arrsetfn(Param *pm, char **a)
 {
-    if (pm->u.arr && pm->u.arr != a)
-        freearray(pm->u.arr);
+    if (pm->value.arr && pm->value.arr != a)
+        freearray(pm->value.arr);
     if (a && (pm->flags & PF_UNIQUE))
         uniqarray(a);
-    pm->u.arr = a;
+    pm->value.arr = a;
     pm->alen = a ? arrlen(a) : 0;
     pm->acap = a ? pm->alen + 1 : 0;
     if (pm->tiedname && !(pm->flags & PF_HASHELEM))
         arrfixenv(pm->tiedname, a);
 }
 
-int64_t intgetfn(Param *pm) { return pm->u.val; }
-void integersetfn(Param *pm, int64_t v) { pm->u.val = v; }
-double doublegetfn(Param *pm) { return pm->u.dval; }
-void doublesetfn(Param *pm, double v) { pm->u.dval = v; }
-HashTable *hashgetfn(Param *pm) { return pm->u.hash; }
+int64_t intgetfn(Param *pm) { return pm->value.val; }
+void integersetfn(Param *pm, int64_t v) { pm->value.val = v; }
+double doublegetfn(Param *pm) { return pm->value.dval; }
+void doublesetfn(Param *pm, double v) { pm->value.dval = v; }
+HashTable *hashgetfn(Param *pm) { return pm->value.hash; }
 
 void hashsetfn(Param *pm, HashTable *h)
 {
-    if (pm->u.hash && pm->u.hash != h)
-        deleteparamtable(pm->u.hash);
-    pm->u.hash = h;
+    if (pm->value.hash && pm->value.hash != h)
+        deleteparamtable(pm->value.hash);
+    pm->value.hash = h;
 }
 
-int64_t intvargetfn(Param *pm) { return *static_cast<int64_t *>(pm->u.data); }
-void intvarsetfn(Param *pm, int64_t v) { *static_cast<int64_t *>(pm->u.data) = v; }
+int64_t intvargetfn(Param *pm) { return *static_cast<int64_t *>(pm->value.data); }
+void intvarsetfn(Param *pm, int64_t v) { *static_cast<int64_t *>(pm->value.data) = v; }
 
 char *strvargetfn(Param *pm)
 {
-    char *s = *static_cast<char **>(pm->u.data);
+    char *s = *static_cast<char **>(pm->value.data);
     return s ? s : static_cast<char *>(hcalloc(1));
 }
 
 void strvarsetfn(Param *pm, char *s)
 {
-    char **q = static_cast<char **>(pm->u.data);
+    char **q = static_cast<char **>(pm->value.data);
     if (*q != s)
         qsfree(*q);
     *q = s;
@@ -365,13 +365,13 @@ void strvarsetfn(Param *pm, char *s)
 
 char **arrvargetfn(Param *pm)
 {
-    char **a = *static_cast<char ***>(pm->u.data);
+    char **a = *static_cast<char ***>(pm->value.data);
     return a ? a : nularr;
 }
 
 void arrvarsetfn(Param *pm, char **a)
 {
-    char ***dptr = static_cast<char ***>(pm->u.data);
+    char ***dptr = static_cast<char ***>(pm->value.data);
     if (*dptr != a)
         freearray(*dptr);
     if (a && (pm->flags & PF_UNIQUE))
@@ -383,13 +383,13 @@ void arrvarsetfn(Param *pm, char **a)
 
 char *colonarrgetfn(Param *pm)
 {
-    char **a = *static_cast<char ***>(pm->u.data);
+    char **a = *static_cast<char ***>(pm->value.data);
     return a ? qjoin(a, ':', 1) : dupstring("");
 }
 
 void colonarrsetfn(Param *pm, char *s)
 {
-    char ***dptr = static_cast<char ***>(pm->u.data);
+    char ***dptr = static_cast<char ***>(pm->value.data);
     freearray(*dptr);
     if (s) {
         *dptr = colonsplit(s, pm->flags & PF_UNIQUE);
@@ -497,20 +497,20 @@ void stdunsetfn(Param *pm, int)
 {
     switch (PF_TYPE(pm->flags)) {
     case PF_SCALAR:
-        if (pm->sets.cfn)
-            pm->sets.cfn(pm, nullptr);
+        if (pm->setter.cfn)
+            pm->setter.cfn(pm, nullptr);
         break;
     case PF_ARRAY:
-        if (pm->sets.afn)
-            pm->sets.afn(pm, nullptr);
+        if (pm->setter.afn)
+            pm->setter.afn(pm, nullptr);
         break;
     case PF_HASHED:
-        if (pm->sets.hfn)
-            pm->sets.hfn(pm, nullptr);
+        if (pm->setter.hfn)
+            pm->setter.hfn(pm, nullptr);
         break;
     default:
         if (!(pm->flags & PF_SPECIAL))
-            pm->u.str = nullptr;
+            pm->value.str = nullptr;
         break;
     }
     pm->flags |= PF_UNSET;
@@ -534,7 +534,7 @@ int unsetparam_pm(Param *pm, int altflag, int explicit_)
         qerr("%s: restricted", pm->nam, 0);
         return 1;
     }
-    pm->unsetfn(pm, explicit_);
+    pm->unsetter(pm, explicit_);
     if (pm->envstr) {
         delenv(pm->envstr);
         pm->envstr = nullptr;
@@ -560,9 +560,9 @@ int unsetparam_pm(Param *pm, int altflag, int explicit_)
         tab->removenode(tab, pm->nam);
     if (Param *old = pm->shadowed) {
         tab->addnode(tab, old->nam, old);
-        if (PF_TYPE(old->flags) == PF_SCALAR && (old->flags & PF_NAMEDDIR) && old->sets.cfn == scalarsetfn &&
+        if (PF_TYPE(old->flags) == PF_SCALAR && (old->flags & PF_NAMEDDIR) && old->setter.cfn == scalarsetfn &&
             nameddirtab)
-            adduserdir(old->nam, old->u.str, 0, 0);
+            adduserdir(old->nam, old->value.str, 0, 0);
         if ((old->flags & PF_EXPORTED) && !(old->flags & PF_UNSET))
             export_param(old);
     }
@@ -601,7 +601,7 @@ static void scanendscope(HashNode *hn, int)
         }
         if (!strcmp(pm->nam, "SECONDS")) {
             setsecondstype(pm, PF_TYPE(tpm->flags), PF_TYPE(pm->flags));
-            setrawseconds(tpm->u.dval);
+            setrawseconds(tpm->value.dval);
             tpm->flags |= PF_NORESTORE;
         }
         pm->flags = tpm->flags & ~PF_NORESTORE;
@@ -611,32 +611,32 @@ static void scanendscope(HashNode *hn, int)
         if (!(tpm->flags & PF_NORESTORE)) {
             switch (PF_TYPE(pm->flags)) {
             case PF_SCALAR:
-                pm->sets.cfn(pm, tpm->u.str);
+                pm->setter.cfn(pm, tpm->value.str);
                 break;
             case PF_INTEGER:
-                pm->sets.ifn(pm, tpm->u.val);
+                pm->setter.ifn(pm, tpm->value.val);
                 break;
             case PF_EFLOAT:
             case PF_FFLOAT:
-                pm->sets.ffn(pm, tpm->u.dval);
+                pm->setter.ffn(pm, tpm->value.dval);
                 break;
             case PF_ARRAY:
-                pm->sets.afn(pm, tpm->u.arr);
+                pm->setter.afn(pm, tpm->value.arr);
                 break;
             case PF_HASHED:
-                pm->sets.hfn(pm, tpm->u.hash);
+                pm->setter.hfn(pm, tpm->value.hash);
                 break;
             }
         } else if (strcmp(pm->nam, "SECONDS")) {
             switch (PF_TYPE(tpm->flags)) {
             case PF_SCALAR:
-                qsfree(tpm->u.str);
+                qsfree(tpm->value.str);
                 break;
             case PF_ARRAY:
-                freearray(tpm->u.arr);
+                freearray(tpm->value.arr);
                 break;
             case PF_HASHED:
-                deleteparamtable(tpm->u.hash);
+                deleteparamtable(tpm->value.hash);
                 break;
             }
         }
@@ -771,11 +771,11 @@ void export_param(Param *pm)
     char buf[80];
     const char *val;
     if (t == PF_INTEGER)
-        val = convbase(buf, pm->gets.ifn(pm), pm->aux);
+        val = convbase(buf, pm->getter.ifn(pm), pm->aux);
     else if (t & (PF_EFLOAT | PF_FFLOAT))
-        val = convfloat(pm->gets.ffn(pm), pm->aux, pm->flags, nullptr);
+        val = convfloat(pm->getter.ffn(pm), pm->aux, pm->flags, nullptr);
     else
-        val = pm->gets.cfn(pm);
+        val = pm->getter.cfn(pm);
     pm->flags |= PF_EXPORTED;
     pm->envstr = addenv(pm->nam, val ? val : "", pm->flags);
 }
@@ -948,11 +948,11 @@ void printparamnode(HashNode *hn, int printflags)
         putchar('=');
     switch (t) {
     case PF_SCALAR:
-        quotedqputs(pm->gets.cfn(pm), stdout);
+        quotedqputs(pm->getter.cfn(pm), stdout);
         break;
     case PF_ARRAY: {
         putchar('(');
-        char **a = pm->gets.afn(pm);
+        char **a = pm->getter.afn(pm);
         for (char **p = a; *p; p++) {
             if (p != a)
                 putchar(' ');
@@ -962,15 +962,15 @@ void printparamnode(HashNode *hn, int printflags)
         break;
     }
     case PF_INTEGER:
-        printf("%" PRId64, pm->gets.ifn(pm));
+        printf("%" PRId64, pm->getter.ifn(pm));
         break;
     case PF_EFLOAT:
     case PF_FFLOAT:
-        convfloat(pm->gets.ffn(pm), pm->aux, pm->flags, stdout);
+        convfloat(pm->getter.ffn(pm), pm->aux, pm->flags, stdout);
         break;
     case PF_HASHED: {
         putchar('(');
-        if (HashTable *ht = pm->gets.hfn(pm))
+        if (HashTable *ht = pm->getter.hfn(pm))
             scanhashtable(ht, 0, 0, PF_UNSET, printparamnode, SHOW_KV_PAIR);
         putchar(')');
         break;

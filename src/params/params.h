@@ -85,17 +85,17 @@ struct Param : HashNode {
         double dval;
         HashTable *hash;
         void *data;  // the variable a special mirrors; an autoload stub's module
-    } u;
-    ParamSetter sets;
-    ParamGetter gets;
-    void (*unsetfn)(Param *, int);
+    } value;
+    ParamSetter setter;
+    ParamGetter getter;
+    void (*unsetter)(Param *, int);
     int aux;             // output base, field width or float digits
     char *envstr;        // our name=value entry in the environment
     const char *tiedname;  // a tied special's partner
     Param *shadowed;     // the parameter this local one hides
     int level;           // locallevel when made local
     // Stored arrays keep their length and room so appending is amortised
-    // O(1); valid while the standard array accessors own u.arr.
+    // O(1); valid while the standard array accessors own value.arr.
     int alen, acap;
 };
 
@@ -179,7 +179,7 @@ double doublegetfn(Param *pm);
 void doublesetfn(Param *pm, double v);
 HashTable *hashgetfn(Param *pm);
 void hashsetfn(Param *pm, HashTable *h);
-// Mirrors of shell variables (u.data points at the variable).
+// Mirrors of shell variables (value.data points at the variable).
 int64_t intvargetfn(Param *pm);
 void intvarsetfn(Param *pm, int64_t v);
 char *strvargetfn(Param *pm);

@@ -91,11 +91,11 @@ int setsecondstype(Param *pm, int on, int off)
     int newflags = (pm->flags | on) & ~off;
     int tp = PF_TYPE(newflags);
     if (tp == PF_EFLOAT || tp == PF_FFLOAT) {
-        pm->gets.ffn = floatsecondsgetfn;
-        pm->sets.ffn = floatsecondssetfn;
+        pm->getter.ffn = floatsecondsgetfn;
+        pm->setter.ffn = floatsecondssetfn;
     } else if (tp == PF_INTEGER) {
-        pm->gets.ifn = intsecondsgetfn;
-        pm->sets.ifn = intsecondssetfn;
+        pm->getter.ifn = intsecondsgetfn;
+        pm->setter.ifn = intsecondssetfn;
     } else {
         return 1;
     }
@@ -225,9 +225,9 @@ static void setlang(const char *x)
 
 static void storestr(Param *pm, char *x)
 {
-    if (pm->u.str != x)
-        qsfree(pm->u.str);
-    pm->u.str = x;
+    if (pm->value.str != x)
+        qsfree(pm->value.str);
+    pm->value.str = x;
 }
 
 static void langsetfn(Param *pm, char *x)
@@ -311,10 +311,10 @@ static SpecialDef mk(const char *name, int flags, void *var, ParamGetter g, Para
     SpecialDef d{};
     d.pm.nam = const_cast<char *>(name);
     d.pm.flags = flags | PF_SPECIAL;
-    d.pm.u.data = var;
-    d.pm.gets = g;
-    d.pm.sets = s;
-    d.pm.unsetfn = stdunsetfn;
+    d.pm.value.data = var;
+    d.pm.getter = g;
+    d.pm.setter = s;
+    d.pm.unsetter = stdunsetfn;
     d.pm.aux = PF_TYPE(flags) == PF_INTEGER ? 10 : 0;
     d.pm.tiedname = tied;
     d.nativeonly = native;

@@ -12,14 +12,14 @@
 
 // ---- helpers ----
 
-static bool stdarray(Param *pm) { return pm->gets.afn == arrgetfn && pm->sets.afn == arrsetfn; }
+static bool stdarray(Param *pm) { return pm->getter.afn == arrgetfn && pm->setter.afn == arrsetfn; }
 
 // Element count of an array parameter; O(1) for ordinary arrays.
 static int paramarrlen(Param *pm)
 {
     if (stdarray(pm))
-        return pm->u.arr ? pm->alen : 0;
-    return arrlen(pm->gets.afn(pm));
+        return pm->value.arr ? pm->alen : 0;
+    return arrlen(pm->getter.afn(pm));
 }
 
 // Byte offset of character n of a metafied string (clamped at its end).
@@ -57,15 +57,15 @@ static const char *matchbracket(const char *s)
 static void arrreserve(Param *pm, int n)
 {
     int need = pm->alen + n + 1;
-    if (pm->u.arr && need <= pm->acap)
+    if (pm->value.arr && need <= pm->acap)
         return;
     int ncap = pm->acap > 0 ? pm->acap : 4;
     while (ncap < need)
         ncap *= 2;
-    char **na = static_cast<char **>(qrealloc(pm->u.arr, sizeof(char *) * size_t(ncap)));
-    if (!pm->u.arr)
+    char **na = static_cast<char **>(qrealloc(pm->value.arr, sizeof(char *) * size_t(ncap)));
+    if (!pm->value.arr)
         na[0] = nullptr;
-    pm->u.arr = na;
+    pm->value.arr = na;
     pm->acap = ncap;
 }
 
@@ -128,10 +128,10 @@ static char **getvaluearr(Value *v)
         return v->arrcache;
     Param *pm = v->param;
     if (PF_TYPE(pm->flags) == PF_ARRAY)
-        return v->arrcache = pm->gets.afn(pm);
+        return v->arrcache = pm->getter.afn(pm);
     if (PF_TYPE(pm->flags) == PF_HASHED) {
         int fl = v->arrmode & (SCAN_WANTKEYS | SCAN_WANTVALS);
-        return v->arrcache = paramvalarr(pm->gets.hfn(pm), fl ? fl : SCAN_WANTVALS);
+        return v->arrcache = paramvalarr(pm->getter.hfn(pm), fl ? fl : SCAN_WANTVALS);
     }
     return nullptr;
 }
@@ -363,11 +363,11 @@ static Param *arenaresult(Param *from, char *str, char **arr)
     pm->flags = (arr ? PF_ARRAY : PF_SCALAR) | PF_READONLY;
     setaccessors(pm);
     if (arr) {
-        pm->u.arr = arr;
+        pm->value.arr = arr;
         pm->alen = arrlen(arr);
         pm->acap = pm->alen + 1;
     } else {
-        pm->u.str = str;
+        pm->value.str = str;
     }
     return pm;
 }
@@ -384,7 +384,7 @@ static Patprog *subpattern(char *expr)
 static void hashsubscript(Value *v, char *expr, SubFlags &f)
 {
     Param *hp = v->param;
-    HashTable *ht = hp->gets.hfn(hp);
+    HashTable *ht = hp->getter.hfn(hp);
     char **keys = ht ? paramvalarr(ht, SCAN_WANTKEYS) : qhnew<char *>(1);
     if (!ht)
         keys[0] = nullptr;
@@ -492,10 +492,10 @@ static SubResult readsubscript(char **sptr, Value *v, int a2)
         }
         remnulargs(expr);
         untokenize(expr);
-        HashTable *ht = pm->gets.hfn(pm);
+        HashTable *ht = pm->getter.hfn(pm);
         if (!ht) {
             ht = newparamtable(17, pm->nam);
-            pm->sets.hfn(pm, ht);
+            pm->setter.hfn(pm, ht);
         }
         HashTable *saved = paramtab;
         paramtab = ht;
@@ -558,7 +558,7 @@ static SubResult readsubscript(char **sptr, Value *v, int a2)
         const char *str = nullptr;
         int len;
         if (isarr) {
-            ta = pm->gets.afn(pm);
+            ta = pm->getter.afn(pm);
             len = arrlen(ta);
         } else {
             str = getstrvalue(&whole);
@@ -831,7 +831,7 @@ char *getstrvalue(Value *v)
     switch (PF_TYPE(pm->flags)) {
     case PF_HASHED:
         if (!v->arrmode && emulating(EMULATE_KSH)) {
-            HashTable *ht = pm->gets.hfn(pm);
+            HashTable *ht = pm->getter.hfn(pm);
             Param *e = ht ? static_cast<Param *>(ht->getnode(ht, "0")) : nullptr;
             if (!e || (e->flags & PF_UNSET))
                 return dupstring("");
@@ -853,14 +853,14 @@ char *getstrvalue(Value *v)
         return (idx < 0 || idx >= len) ? dupstring("") : ss[idx];
     }
     case PF_INTEGER:
-        s = dupstring(convbase(buf, pm->gets.ifn(pm), pm->aux));
+        s = dupstring(convbase(buf, pm->getter.ifn(pm), pm->aux));
         break;
     case PF_EFLOAT:
     case PF_FFLOAT:
-        s = convfloat(pm->gets.ffn(pm), pm->aux, pm->flags, nullptr);
+        s = convfloat(pm->getter.ffn(pm), pm->aux, pm->flags, nullptr);
         break;
     default:
-        s = pm->gets.cfn(pm);
+        s = pm->getter.cfn(pm);
         break;
     }
     s = formatted(pm, s);
@@ -940,7 +940,7 @@ int arrvaluelen(Value *v)
     if (v->arrmode && PF_TYPE(pm->flags) == PF_ARRAY && v->start == 0 && v->end == -1)
         return paramarrlen(pm);
     if (v->arrmode && PF_TYPE(pm->flags) == PF_HASHED && v->start == 0 && v->end == -1)
-        return pm->gets.hfn(pm) ? scancountparams(pm->gets.hfn(pm), SCAN_WANTVALS) : 0;
+        return pm->getter.hfn(pm) ? scancountparams(pm->getter.hfn(pm), SCAN_WANTVALS) : 0;
     return arrlen(getarrvalue(v));
 }
 
@@ -954,12 +954,12 @@ int64_t getintvalue(Value *v)
     switch (PF_TYPE(pm->flags)) {
     case PF_INTEGER:
         if (v->start == 0 && v->end == -1)
-            return pm->gets.ifn(pm);
+            return pm->getter.ifn(pm);
         break;
     case PF_EFLOAT:
     case PF_FFLOAT:
         if (v->start == 0 && v->end == -1)
-            return int64_t(pm->gets.ffn(pm));
+            return int64_t(pm->getter.ffn(pm));
         break;
     }
     return mathevali(getstrvalue(v));
@@ -975,12 +975,12 @@ mnumber getnumvalue(Value *v)
     switch (PF_TYPE(pm->flags)) {
     case PF_INTEGER:
         if (v->start == 0 && v->end == -1)
-            return mnint(pm->gets.ifn(pm));
+            return mnint(pm->getter.ifn(pm));
         break;
     case PF_EFLOAT:
     case PF_FFLOAT:
         if (v->start == 0 && v->end == -1)
-            return mnfloat(pm->gets.ffn(pm));
+            return mnfloat(pm->getter.ffn(pm));
         break;
     }
     return matheval(getstrvalue(v));
@@ -1027,11 +1027,11 @@ void setstrvalue(Value *v, char *val)
     switch (PF_TYPE(pm->flags)) {
     case PF_SCALAR:
         if (v->start == 0 && v->end == -1) {
-            pm->sets.cfn(pm, val);
+            pm->setter.cfn(pm, val);
             if ((pm->flags & (PF_LEFT | PF_RIGHT_B | PF_RIGHT_Z)) && !pm->aux && val)
                 pm->aux = qtrlen(val);
         } else {
-            char *z = pm->gets.cfn(pm);
+            char *z = pm->getter.cfn(pm);
             int zlen = qtrlen(z);
             int start = v->start, end = v->end;
             if (v->wantindex && !isset(KSHARRAYS)) {
@@ -1061,7 +1061,7 @@ void setstrvalue(Value *v, char *val)
             memcpy(x + a, val, vl);
             strcpy(x + a + vl, z + b);
             qsfree(val);
-            pm->sets.cfn(pm, x);
+            pm->setter.cfn(pm, x);
         }
         break;
     case PF_INTEGER:
@@ -1071,7 +1071,7 @@ void setstrvalue(Value *v, char *val)
             qsfree(val);
             if (errflag && !saverr)
                 return;
-            pm->sets.ifn(pm, x);
+            pm->setter.ifn(pm, x);
             if (!pm->aux && lastbase != -1)
                 pm->aux = lastbase;
         }
@@ -1084,7 +1084,7 @@ void setstrvalue(Value *v, char *val)
             qsfree(val);
             if (errflag && !saverr)
                 return;
-            pm->sets.ffn(pm, n.type == MN_FLOAT ? n.u.d : double(n.u.l));
+            pm->setter.ffn(pm, n.type == MN_FLOAT ? n.u.d : double(n.u.l));
         }
         break;
     case PF_ARRAY: {
@@ -1120,12 +1120,12 @@ void setnumvalue(Value *v, mnumber val)
     }
     case PF_INTEGER:
         pm->flags &= ~PF_UNSET;
-        pm->sets.ifn(pm, val.type == MN_INTEGER ? val.u.l : int64_t(val.u.d));
+        pm->setter.ifn(pm, val.type == MN_INTEGER ? val.u.l : int64_t(val.u.d));
         break;
     case PF_EFLOAT:
     case PF_FFLOAT:
         pm->flags &= ~PF_UNSET;
-        pm->sets.ffn(pm, val.type == MN_INTEGER ? double(val.u.l) : val.u.d);
+        pm->setter.ffn(pm, val.type == MN_INTEGER ? double(val.u.l) : val.u.d);
         break;
     default:
         qerr("%s: attempt to set slice of associative array", pm->nam, 0);
@@ -1143,7 +1143,7 @@ static void arrhashsetfn(Param *pm, char **val, int augment)
         freearray(val);
         return;
     }
-    HashTable *ht = augment ? pm->gets.hfn(pm) : nullptr;
+    HashTable *ht = augment ? pm->getter.hfn(pm) : nullptr;
     bool fresh = !ht;
     if (!ht)
         ht = newparamtable(17, pm->nam);
@@ -1167,7 +1167,7 @@ static void arrhashsetfn(Param *pm, char **val, int augment)
     qfree(val);
     pm->flags &= ~PF_UNSET;
     if (fresh)
-        pm->sets.hfn(pm, ht);
+        pm->setter.hfn(pm, ht);
 }
 
 void setarrvalue(Value *v, char **val)
@@ -1188,7 +1188,7 @@ void setarrvalue(Value *v, char **val)
             arrhashsetfn(pm, val, 0);
         else {
             pm->flags &= ~PF_UNSET;
-            pm->sets.afn(pm, val);
+            pm->setter.afn(pm, val);
         }
         return;
     }
@@ -1227,24 +1227,24 @@ void setarrvalue(Value *v, char **val)
     if (stdarray(pm) && !(pm->flags & PF_UNIQUE) && start <= n && (end >= n || (end == start + 1 && nv == 1))) {
         if (end >= n) {
             for (int i = start; i < n; i++)
-                qsfree(pm->u.arr[i]);
+                qsfree(pm->value.arr[i]);
             pm->alen = start;
-            if (pm->u.arr)
-                pm->u.arr[start] = nullptr;
+            if (pm->value.arr)
+                pm->value.arr[start] = nullptr;
             arrreserve(pm, nv);
-            memcpy(pm->u.arr + start, val, sizeof(char *) * size_t(nv));
+            memcpy(pm->value.arr + start, val, sizeof(char *) * size_t(nv));
             pm->alen = start + nv;
-            pm->u.arr[pm->alen] = nullptr;
+            pm->value.arr[pm->alen] = nullptr;
         } else {
-            qsfree(pm->u.arr[start]);
-            pm->u.arr[start] = val[0];
+            qsfree(pm->value.arr[start]);
+            pm->value.arr[start] = val[0];
         }
         qfree(val);
         if (pm->tiedname && !(pm->flags & PF_HASHELEM))
-            arrfixenv(pm->tiedname, pm->u.arr);
+            arrfixenv(pm->tiedname, pm->value.arr);
         return;
     }
-    char **old = pm->gets.afn(pm);
+    char **old = pm->getter.afn(pm);
     int ll = start + nv + (end < n ? n - end : 0);
     char **nw = qnew<char *>(size_t(ll) + 1), **p = nw;
     for (int i = 0; i < start; i++)
@@ -1255,7 +1255,7 @@ void setarrvalue(Value *v, char **val)
         *p++ = qtrdup(old[i]);
     *p = nullptr;
     qfree(val);
-    pm->sets.afn(pm, nw);
+    pm->setter.afn(pm, nw);
 }
 
 // ---- by name ----
@@ -1279,7 +1279,7 @@ char **getaparam(const char *name)
     Value vbuf;
     Value *v = getvalue(&vbuf, &s, 0);
     if (v && PF_TYPE(v->param->flags) == PF_ARRAY)
-        return v->param->gets.afn(v->param);
+        return v->param->getter.afn(v->param);
     return nullptr;
 }
 
@@ -1289,7 +1289,7 @@ static char **hashpart(const char *name, int flags)
     Value vbuf;
     Value *v = getvalue(&vbuf, &s, 0);
     if (v && PF_TYPE(v->param->flags) == PF_HASHED)
-        return paramvalarr(v->param->gets.hfn(v->param), flags);
+        return paramvalarr(v->param->getter.hfn(v->param), flags);
     return nullptr;
 }
 
@@ -1400,7 +1400,7 @@ Param *assignsparam(const char *name, char *val, int augment)
                 if (v->end > 0)
                     v->start = v->end;
                 else
-                    v->start = v->end = qtrlen(v->param->gets.cfn(v->param)) + v->end + 1;
+                    v->start = v->end = qtrlen(v->param->getter.cfn(v->param)) + v->end + 1;
                 break;
             case PF_INTEGER:
             case PF_EFLOAT:

@@ -303,7 +303,7 @@ TEST_F(Params, LocalSpecialKeepsBehaviourAndIsRestored)
 TEST_F(Params, ReadOnlyAndRestricted)
 {
     Param *pm = createparam("r", PF_READONLY);
-    pm->u.str = qtrdup("fixed");
+    pm->value.str = qtrdup("fixed");
     std::string e = errors([] { setsparam("r", qtrdup("new")); });
     EXPECT_NE(e.find("read-only variable: r"), std::string::npos) << e;
     EXPECT_EQ(str("r"), "fixed");
@@ -658,15 +658,15 @@ TEST_F(Params, NamedDirectoriesAndTables)
 
     sethparam("h", perm({"a", "1", "b", "2"}));
     Param *h = static_cast<Param *>(paramtab->getnode(paramtab, "h"));
-    HashTable *copy = copyparamtable(h->u.hash, "copy");
+    HashTable *copy = copyparamtable(h->value.hash, "copy");
     setsparam("h[a]", qtrdup("changed"));
     Param *ca = static_cast<Param *>(copy->getnode(copy, "a"));
     ASSERT_NE(ca, nullptr);
-    EXPECT_STREQ(ca->u.str, "1");
+    EXPECT_STREQ(ca->value.str, "1");
     deleteparamtable(copy);
     // An autoload stub whose module cannot be loaded warns and is dropped.
     Param *stub = createparam("autop", PF_AUTOLOAD);
-    stub->u.str = qtrdup("tarn/nosuch");
+    stub->value.str = qtrdup("tarn/nosuch");
     (void)errors([] { EXPECT_EQ(str("autop"), "<unset>"); });
     EXPECT_FALSE(stub->flags & PF_AUTOLOAD);
 }
