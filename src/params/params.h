@@ -188,6 +188,10 @@ char **arrvargetfn(Param *pm);
 void arrvarsetfn(Param *pm, char **a);
 char *colonarrgetfn(Param *pm);
 void colonarrsetfn(Param *pm, char *s);
+// An editor variable; COLUMNS and LINES set the terminal size and call
+// winsizechangedptr, which the editor installs.
+void kedvarsetfn(Param *pm, int64_t v);
+extern void (*winsizechangedptr)();
 void nullstrsetfn(Param *pm, char *s);
 void nullintsetfn(Param *pm, int64_t v);
 void uniqarray(char **a);

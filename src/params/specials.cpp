@@ -268,9 +268,20 @@ static int64_t mypidgetfn(Param *) { return mypid; }
 static int64_t ppidgetfn(Param *) { return ppid; }
 static int64_t linenogetfn(Param *) { return lineno; }
 static int64_t columnsgetfn(Param *) { return tccolumns; }
-static void columnssetfn(Param *, int64_t v) { tccolumns = int(v); }
 static int64_t linesgetfn(Param *) { return tclines; }
-static void linessetfn(Param *, int64_t v) { tclines = int(v); }
+
+void (*winsizechangedptr)();
+
+void kedvarsetfn(Param *pm, int64_t v)
+{
+    if (!strcmp(pm->nam, "COLUMNS") || !strcmp(pm->nam, "LINES")) {
+        (pm->nam[0] == 'C' ? tccolumns : tclines) = int(v);
+        if (winsizechangedptr)
+            winsizechangedptr();
+    } else if (pm->value.data) {
+        *static_cast<int64_t *>(pm->value.data) = v;
+    }
+}
 
 static void nullarrsetfn(Param *, char **a) { freearray(a); }
 
@@ -380,8 +391,8 @@ static SpecialDef specialtab[] = {
     IV("?", R, &lastval),
     I("LINENO", R, linenogetfn, nullintsetfn),
     I("PPID", R, ppidgetfn, nullintsetfn),
-    I("COLUMNS", 0, columnsgetfn, columnssetfn),
-    I("LINES", 0, linesgetfn, linessetfn),
+    I("COLUMNS", 0, columnsgetfn, kedvarsetfn),
+    I("LINES", 0, linesgetfn, kedvarsetfn),
     IV("OPTIND", 0, &qoptind),
     IV("SHLVL", 0, &shlvl),
     SV("OPTARG", &qoptarg),
