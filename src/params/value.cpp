@@ -1483,24 +1483,6 @@ Param *assignaparam(const char *name, char **val, int augment)
             v = nullptr;
         }
     }
-    if (augment && v && v->param) {
-        if (v->start == 0 && v->end == -1) {
-            if (PF_TYPE(v->param->flags) & PF_ARRAY) {
-                v->start = paramarrlen(v->param);
-                v->end = v->start + 1;
-            } else if (PF_TYPE(v->param->flags) & PF_HASHED) {
-                v->start = -1;
-                v->end = 0;
-            }
-        } else {
-            if (v->end > 0)
-                v->start = v->end--;
-            else if (v->end < 0) {
-                v->start = v->end;
-                v->end = v->start;
-            }
-        }
-    }
     s = t;
     if (!v && !(v = fetchvalue(&vbuf, &s, 1, SCAN_ASSIGNING))) {
         freearray(val);
@@ -1509,6 +1491,23 @@ Param *assignaparam(const char *name, char **val, int augment)
     if (errflag) {
         freearray(val);
         return nullptr;
+    }
+    if (augment && v->param) {
+        if (v->start == 0 && v->end == -1) {
+            if (PF_TYPE(v->param->flags) & PF_ARRAY) {
+                v->start = paramarrlen(v->param);
+                v->end = v->start + 1;
+            } else if (PF_TYPE(v->param->flags) & PF_HASHED) {
+                v->start = -1;
+                v->end = 0;
+            }
+        } else if (PF_TYPE(v->param->flags) & PF_ARRAY) {
+            // a[i]+=(...) inserts after element i.
+            if (v->end < 0)
+                v->end += paramarrlen(v->param) + 1;
+            v->start = v->end;
+            v->wantindex = 0;
+        }
     }
     setarrvalue(v, val);
     return v->param;

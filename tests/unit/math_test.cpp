@@ -277,4 +277,46 @@ TEST_F(Math, Let)
     EXPECT_EQ(bin_let(nam, argv4, nullptr, 0), 0);
 }
 
+TEST_F(Math, FloatOperatorsAndCompoundAssignments)
+{
+    unsetparam("fx");
+    EXPECT_EQ(ival("fx = 3, fx **= 2"), 9);
+    // An integer parameter keeps its type: the float result is truncated.
+    EXPECT_DOUBLE_EQ(fval("fx /= 2.0"), 4.5);
+    EXPECT_EQ(getiparam("fx"), 4);
+    EXPECT_DOUBLE_EQ(fval("fy = 9.0, fy /= 2"), 4.5);
+    EXPECT_DOUBLE_EQ(getnparam("fy").u.d, 4.5);
+    EXPECT_EQ(ival("~1.5"), -2);
+    EXPECT_EQ(ival("!2.0"), 0);
+    unsetparam("f");
+    EXPECT_DOUBLE_EQ(fval("f = 1.5, f++, f"), 2.5);
+    EXPECT_EQ(ival("2.5 > 2"), 1);
+    EXPECT_EQ(ival("2.0 == 2"), 1);
+    EXPECT_DOUBLE_EQ(fval("1, 2.5"), 2.5);
+    EXPECT_EQ(ival("1.5, 2"), 2);
+    EXPECT_DOUBLE_EQ(fval("1 ? 2.5 : 3"), 2.5);
+    EXPECT_EQ(ival("0 ? 2.5 : 3"), 3);
+    EXPECT_MSG("9 %= 4", "lvalue required");
+    EXPECT_EQ(ival("y = 9, y %= 4"), 1);
+    EXPECT_EQ(ival("y |= 6"), 7);
+    EXPECT_EQ(ival("y >>= 1"), 3);
+    EXPECT_EQ(ival("y ||= 0"), 1);
+    EXPECT_EQ(ival("1 << 64"), 0);
+    EXPECT_EQ(ival("-8 >> 1"), -4);
+}
+
+TEST_F(Math, ArgumentsStopAtTopLevelCommas)
+{
+    char text[] = "1 + 2, (3, 4)";
+    char *end;
+    mnumber n = mathevalarg(text, &end);
+    EXPECT_EQ(n.u.l, 3);
+    EXPECT_EQ(*end, ',');
+    n = mathevalarg(end + 1, &end);
+    EXPECT_EQ(n.u.l, 4);
+    EXPECT_EQ(*end, '\0');
+    EXPECT_EQ(mathevali("2.9"), 2);
+    EXPECT_EQ(mathevali("-2.9"), -2);
+}
+
 }  // namespace

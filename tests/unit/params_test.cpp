@@ -692,4 +692,109 @@ TEST_F(Params, LocaleAndTerminal)
     EXPECT_STREQ(sig[2], "INT");
 }
 
+TEST_F(Params, IdentifiersAndArithmeticSubscripts)
+{
+    EXPECT_TRUE(isident("abc_1"));
+    EXPECT_TRUE(isident("123"));
+    EXPECT_TRUE(isident("a[1]"));
+    EXPECT_TRUE(isident("a[b[1]]"));
+    EXPECT_FALSE(isident("a[1]x"));
+    EXPECT_FALSE(isident("a[1"));
+    EXPECT_FALSE(isident("1a"));
+    EXPECT_FALSE(isident(""));
+    setaparam("a", perm({"p", "q", "r"}));
+    setiparam("i", 2);
+    EXPECT_EQ(ref("a[i]"), "q");
+    EXPECT_EQ(ref("a[i+1]"), "r");
+    EXPECT_EQ(ref("a[i-1,i]"), "p q");
+    setsparam("a[i*1]", qtrdup("Q"));
+    EXPECT_EQ(ref("a"), "p Q r");
+}
+
+TEST_F(Params, AugmentedSubscriptAssignments)
+{
+    setsparam("s", qtrdup("abc"));
+    assignsparam("s[2]", qtrdup("X"), 1);
+    EXPECT_EQ(str("s"), "abXc");
+    setsparam("s[10]", qtrdup("!"));
+    EXPECT_EQ(str("s"), "abXc!");
+    setsparam("s[1,2]", qtrdup(""));
+    EXPECT_EQ(str("s"), "Xc!");
+    setaparam("a", perm({"x", "y"}));
+    assignsparam("a[1]", qtrdup("1"), 1);
+    EXPECT_EQ(ref("a"), "x1 y");
+    assignaparam("a[1]", perm({"n"}), 1);
+    EXPECT_EQ(ref("a"), "x1 n y");
+    assignaparam("a[-1]", perm({"end"}), 1);
+    EXPECT_EQ(ref("a"), "x1 n y end");
+    // A number stored into an element is its text.
+    char *t = dupstring("a[2]");
+    Value vbuf;
+    setnumvalue(getvalue(&vbuf, &t, 1), mnint(42));
+    EXPECT_EQ(ref("a[2]"), "42");
+    std::string e = errors([] { setaparam("s", perm({"z"})); });
+    EXPECT_EQ(ref("s"), "z");  // an ordinary scalar becomes an array
+    createparam("sp", PF_INTEGER);
+    errflag = 0;
+    e = errors([] {
+        char *t = dupstring("sp");
+        Value vbuf;
+        setarrvalue(getvalue(&vbuf, &t, 1), perm({"1"}));
+    });
+    EXPECT_NE(e.find("sp: attempt to assign array value to non-array"), std::string::npos) << e;
+}
+
+TEST_F(Params, ExportsOfTiedAndNumericParameters)
+{
+    Param *mp = static_cast<Param *>(paramtab->getnode(paramtab, "MANPATH"));
+    ASSERT_NE(mp, nullptr);
+    export_param(mp);
+    setaparam("manpath", perm({"/m1", "/m2"}));
+    EXPECT_TRUE(inenv("MANPATH=/m1:/m2"));
+    unsetparam("MANPATH");
+    EXPECT_FALSE(envhasname("MANPATH"));
+    createparam("fx", PF_FFLOAT | PF_EXPORTED)->aux = 1;
+    setnparam("fx", mnfloat(2.25));
+    EXPECT_TRUE(inenv("fx=2.2") || inenv("fx=2.3"));
+    Param *lo = createparam("lo", PF_LOWER | PF_EXPORTED);
+    ASSERT_NE(lo, nullptr);
+    setsparam("lo", qtrdup("MiXed"));
+    EXPECT_TRUE(inenv("lo=mixed"));
+    // Arrays are never placed in the environment.
+    createparam("ax", PF_ARRAY | PF_EXPORTED);
+    setaparam("ax", perm({"1"}));
+    EXPECT_FALSE(envhasname("ax"));
+    // What a special exports is its current value.
+    setiparam("OPTIND", 9);
+    export_param(static_cast<Param *>(paramtab->getnode(paramtab, "OPTIND")));
+    EXPECT_TRUE(inenv("OPTIND=9"));
+    EXPECT_STREQ(qgetenv("OPTIND"), "9");
+}
+
+HashNode *countnode(HashTable *, const char *name)
+{
+    Param *pm = hcnew<Param>();
+    pm->nam = dupstring(name);
+    pm->flags = PF_SCALAR;
+    setaccessors(pm);
+    pm->value.str = dupstring(name);
+    return pm;
+}
+void countscan(HashTable *, ScanFunc fn, int flags)
+{
+    for (const char *k : {"k1", "k2"})
+        fn(countnode(nullptr, k), flags);
+}
+
+TEST_F(Params, ModuleHashes)
+{
+    Param *pm = createspecialhash("modhash", countnode, countscan, 0);
+    ASSERT_NE(pm, nullptr);
+    EXPECT_EQ(ref("modhash[anything]"), "anything");
+    char **keys = gethkparam("modhash");
+    ASSERT_NE(keys, nullptr);
+    EXPECT_EQ(arrlen(keys), 2);
+    EXPECT_STREQ(keys[1], "k2");
+}
+
 }  // namespace
