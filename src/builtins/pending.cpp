@@ -17,7 +17,6 @@ int bin_read(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin
 int bin_getopts(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
 int bin_hash(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
 int bin_kill(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
-int bin_let(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
 int bin_log(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
 int bin_pwd(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
 int bin_set(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }

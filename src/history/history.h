@@ -21,3 +21,5 @@ void savehistfile(const char *fn, int err, int writeflags);
 
 // The number of the current history event.
 extern long curhist;
+// Trim or grow the history list to histsiz (HISTSIZE was assigned).
+void resizehistents();

@@ -11,3 +11,4 @@ void readhistfile(const char *, int, int) {}
 void savehistfile(const char *, int, int) {}
 
 long curhist;
+void resizehistents() {}
