@@ -11,6 +11,3 @@ void singsub(char **s)
 }
 
 char *promptexpand(char *s, int, char *, char *) { return qtrdup(s ? s : ""); }
-
-int pattry(Patprog *, const char *) { return 0; }
-void freepatprog(Patprog *) {}
