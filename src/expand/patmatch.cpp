@@ -329,6 +329,16 @@ int runprog(Matcher &m, int node, int pos)
             uint32_t w = P[node];
             int op = int(w & 0xff);
             int allowed = m.gflags & GFL_APPROX;
+            // Approximate matching revisits the same states with different
+            // error counts; a state that failed with e errors fails with
+            // more, which keeps the search polynomial.
+            if (allowed && m.memook && (op & 0x40 || op == OP_EXACTLY || op == OP_ONEHASH || op == OP_TWOHASH)) {
+                uint64_t key = (uint64_t(node) << 40) | (uint64_t(k) << 32) | uint32_t(pos);
+                auto it = approxmemo.find(key);
+                if (it != approxmemo.end() && it->second <= m.errs)
+                    goto fail;
+                push(CH_MEMO, node, pos, k, m.errs);
+            }
             switch (op) {
             case OP_END:
             case OP_EXCEND:
@@ -347,13 +357,6 @@ int runprog(Matcher &m, int node, int pos)
                 const unsigned char *ps = reinterpret_cast<const unsigned char *>(opstr(P, node));
                 int kk = k;
                 k = 0;
-                if (allowed && m.memook) {
-                    uint64_t key = (uint64_t(node) << 40) | (uint64_t(kk) << 32) | uint32_t(pos);
-                    auto it = approxmemo.find(key);
-                    if (it != approxmemo.end() && it->second <= m.errs)
-                        goto fail;
-                    push(CH_MEMO, node, pos, kk, m.errs);
-                }
                 while (ps[kk]) {
                     int pl = (ps[kk] == METACHAR && ps[kk + 1]) ? 2 : 1;
                     int pc = pl == 2 ? ps[kk + 1] ^ 32 : ps[kk];
@@ -789,6 +792,8 @@ static int pattryfull(Patprog *prog, const char *string, int len, int *nump, int
     int base = nframes;
     int r = runprog(m, prog->progoffset / 4, 0);
     nframes = base;
+    if (m.aborted)
+        qerr("pattern too complex to match", nullptr, 0);
     if (approxmemo.size() > 65536)
         approxmemo = std::unordered_map<uint64_t, int>();  // give the memory back
     if (r < 0)

@@ -561,10 +561,16 @@ static int comppiece(bool paren)
         patparse++;
         node = patnode(OP_STAR);
         patemit(uint32_t(patnewslot()));
-        // Repeating a star matches no more than the star itself.
-        if (extglob())
-            while (static_cast<unsigned char>(*patparse) == TK_HASH)
+        // Repeated stars, or a repeated star, match no more than one star.
+        for (;;) {
+            unsigned char n = static_cast<unsigned char>(*patparse);
+            if (n == TK_HASH && extglob())
                 patparse++;
+            else if (n == TK_STAR && !iskshop(patparse))
+                patparse++;
+            else
+                break;
+        }
         return node;
     case TK_QUEST:
         patparse++;

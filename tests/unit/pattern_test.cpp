@@ -561,6 +561,32 @@ TEST_F(Pattern, HostileInput)
     EXPECT_EQ(pm("(a|b)##c", ab), 0);
 }
 
+TEST_F(Pattern, FuzzRegressions)
+{
+    OptGuard eg(EXTENDEDGLOB, 1);
+    // Many allowed errors before a run of stars (flags carried over from
+    // an earlier file pattern).
+    auto t0 = std::chrono::steady_clock::now();
+    std::string pat("(#a200)*.`*****[\377\377\377@]b\020\363`");
+    std::string str("\002\300\000\000&", 5);
+    str += std::string(27, 'X');
+    EXPECT_EQ(pm(pat, str), 1);
+    EXPECT_EQ(pm("(#a3)*?*?*?*?*?*?*?*?x", std::string(200, 'y')), 1);
+    EXPECT_EQ(pm("(#a2)*?*?*?*?*?*?*?*?x", std::string(6, 'y')), 0);
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(secs, 5.0);
+}
+
+TEST_F(Pattern, ExponentialLoopsAreCutOffWithAnError)
+{
+    OptGuard eg(EXTENDEDGLOB, 1);
+    NoErrsGuard ng(1);
+    errflag = 0;
+    EXPECT_EQ(pm("(a|a)##", std::string(60, 'a') + "c"), 0);
+    EXPECT_TRUE(errflag);
+    errflag = 0;
+}
+
 TEST_F(Pattern, StarsAgainstLongStringsStayLinear)
 {
     std::string s(1 << 20, 'a');
