@@ -95,6 +95,7 @@ constexpr int NSUBEXP = 9;
 constexpr int PAT_HDRWORDS = int(sizeof(Patprog) / 4);
 constexpr uint32_t PAT_NOSLOT = 0xffffffffu;
 constexpr uint32_t PAT_UNSAFE = 0x80000000u;
+constexpr uint32_t PAT_LOOPMEMO = 0x40000000u;  // in a loop's slot word: failures may be remembered
 enum : unsigned char { PAT_CLASS_FIRST = 0x84, PAT_CLASS_UNKNOWN = 0x91, PAT_RANGE = 0x92 };
 int patnodewords(const uint32_t *prog, int node);  // capture groups that record text
 
@@ -117,6 +118,10 @@ int pattrylen(Patprog *prog, const char *string, int len, int offset);
 // character, plus patoffset; -1 when a group took no part) are stored
 // there and *ngroups set, and the match/mbegin/mend hook is not called.
 int pattryrefs(Patprog *prog, const char *string, int len, int *ngroups, int *begins, int *ends);
+// With PC_FLOATING: the end of the longest or shortest matching prefix
+// (PB_SHORTEST_NONEMPTY prefers a non-empty one); *matchlen its bytes.
+enum : int { PB_LONGEST = 1, PB_SHORTEST_NONEMPTY = 2, PB_SHORTEST = 3 };
+int pattrybest(Patprog *prog, const char *string, int len, int offset, int mode, int *matchlen);
 // Reset the approximate-matching counters before a series of tries.
 void pattrystart();
 

@@ -77,30 +77,28 @@ bool tryfloat(Search &x, int b)
     return pattrylen(x.prog, x.s + b, x.l - b, chars(x.s, 0, b));
 }
 
-// The longest (or shortest) match starting at b: its end, or -1.  With
-// nonempty, a shortest match is looked for among the non-empty ones first.
-int matchat(Search &x, int b, bool longest, bool nonempty)
+// The end of the longest (or shortest, preferring a non-empty one) match
+// starting at b, or -1.
+int matchat(Search &x, int b, bool longest)
 {
-    if (!tryfloat(x, b))
+    int f = (x.baseflags & ~(PC_NOT_AT_START | PC_NOT_AT_END)) | PC_FLOATING;
+    if (b > 0)
+        f |= PC_NOT_AT_START;
+    x.prog->flags = f;
+    int len;
+    if (!pattrybest(x.prog, x.s + b, x.l - b, chars(x.s, 0, b), longest ? PB_LONGEST : PB_SHORTEST_NONEMPTY, &len))
         return -1;
-    int elong = -1;
-    for (int e = x.l;; e = prevb(x.s, e)) {
-        if (trypiece(x, b, e)) {
-            elong = e;
-            break;
-        }
-        if (e <= b)
-            break;
-    }
-    if (elong < 0 || longest)
-        return elong;
-    int e = b;
-    if (nonempty && b < elong)
-        e = nextb(x.s, b);
-    for (; e < elong; e = nextb(x.s, e))
-        if (trypiece(x, b, e))
-            return e;
-    return elong;
+    return b + len;
+}
+
+// The end of the longest or shortest matching prefix, or -1.
+int prefixmatch(Search &x, bool longest)
+{
+    x.prog->flags = (x.baseflags & ~(PC_NOT_AT_START | PC_NOT_AT_END)) | PC_FLOATING;
+    int len;
+    if (!pattrybest(x.prog, x.s, x.l, 0, longest ? PB_LONGEST : PB_SHORTEST, &len))
+        return -1;
+    return len;
 }
 
 // Find the n-th match in the order the flags ask for: [*mb, *me).
@@ -117,7 +115,7 @@ bool findmatch(Search &x, int fl, int n, int *mb, int *me)
         int emptyb = -1;
         bool fromright = fl & MF_AT_END;
         for (int b = fromright ? x.l : 0;;) {
-            int e = matchat(x, b, longest, true);
+            int e = matchat(x, b, longest);
             if (e > b) {
                 if (++count == n) {
                     *mb = b;
@@ -167,6 +165,14 @@ bool findmatch(Search &x, int fl, int n, int *mb, int *me)
             }
         }
         return false;
+    }
+    if (n == 1) {
+        int e = prefixmatch(x, longest);
+        if (e < 0)
+            return false;
+        *mb = 0;
+        *me = e;
+        return true;
     }
     if (!tryfloat(x, 0))
         return false;
@@ -292,7 +298,7 @@ char *matchvalue(Patprog *prog, const char *s, int fl, int n, const char *repl, 
         int count = 0, done = 0;
         bool longest = fl & MF_LONGEST;
         for (int b = 0; b <= x.l;) {
-            int e = matchat(x, b, longest, true);
+            int e = matchat(x, b, longest);
             if (e > b && ++count >= n) {
                 if (firstb < 0) {
                     firstb = b;
@@ -315,7 +321,7 @@ char *matchvalue(Patprog *prog, const char *s, int fl, int n, const char *repl, 
         if (!found && n <= 1) {
             // Only empty matches: the first one is used.
             for (int b = 0; b <= x.l; b = nextb(s, b)) {
-                if (matchat(x, b, longest, false) == b) {
+                if (matchat(x, b, longest) == b) {
                     firstb = firste = b;
                     rest.add(s, size_t(b));
                     rest.add(replfor(b, b));

@@ -56,8 +56,15 @@ void push(int kind, int node, int pos, int aux, int errs)
 // with which the search from there was seen to fail.
 std::unordered_map<uint64_t, int> approxmemo;
 
-// Work bound per try: pathological loops give up rather than hang.
-constexpr long PAT_MAXSTEPS = 200000000L;
+// Results of excluded branches on pieces of the string being matched:
+// (node, from, to) -> matched.  Nested negations would otherwise redo
+// the same sub-matches exponentially often.
+std::unordered_map<uint64_t, bool> exclmemo;
+
+// Work bound per try, growing with the string: pathological patterns
+// give up with an error rather than hang.
+constexpr long PAT_BASESTEPS = 10000000L;
+constexpr long PAT_STEPSPERBYTE = 64;
 
 struct Matcher {
     const uint32_t *prog;
@@ -70,10 +77,15 @@ struct Matcher {
     bool nodots;
     bool memook;  // approximate states may be memoized
     bool insub;
+    bool toplevel;  // s is the string the caller gave
     int *regs;
     int capb[NSUBEXP + 1], cape[NSUBEXP + 1];
     long steps;
+    long maxsteps;
     bool aborted;
+    int bestmode;  // 0, or a PB_ search for the best end (floating only)
+    int bestpos;
+    bool bestempty;
 };
 
 int *regbuf;
@@ -283,7 +295,16 @@ int runprog(Matcher &m, int node, int pos);
 // the globber's path followed by it).
 bool excluded(Matcher &m, int node, int from, int to, bool path)
 {
+    uint64_t key = 0;
+    bool cache = m.toplevel && to < (1 << 20);
+    if (cache) {
+        key = (uint64_t(node) << 40) | (uint64_t(from) << 20) | uint64_t(to);
+        auto it = exclmemo.find(key);
+        if (it != exclmemo.end())
+            return it->second;
+    }
     Matcher sub = m;
+    sub.bestmode = 0;
     sub.insub = true;
     sub.memook = false;
     sub.errs = 0;
@@ -296,6 +317,7 @@ bool excluded(Matcher &m, int node, int from, int to, bool path)
         memcpy(buf + pl, m.s + from, size_t(to - from));
         buf[pl + size_t(to - from)] = 0;
         sub.s = buf;
+        sub.toplevel = false;
         start = 0;
         sub.end = int(pl) + (to - from);
         sub.atstart = !(m.pflags & PC_NOT_AT_START);
@@ -307,6 +329,8 @@ bool excluded(Matcher &m, int node, int from, int to, bool path)
     int r = runprog(sub, node, start);
     m.steps = sub.steps;
     m.aborted = sub.aborted;
+    if (cache && !m.aborted)
+        exclmemo[key] = r >= 0;
     return r >= 0;
 }
 
@@ -318,7 +342,7 @@ int runprog(Matcher &m, int node, int pos)
     int base = nframes;
     int k = 0;  // offset inside an EXACTLY node, or "node done" for others
     for (;;) {
-        if (++m.steps > PAT_MAXSTEPS) {
+        if (++m.steps > m.maxsteps) {
             m.aborted = true;
             nframes = base;
             return -1;
@@ -352,6 +376,25 @@ int runprog(Matcher &m, int node, int pos)
                 }
                 if (op == OP_END && forceerrs != -1 && m.errs != forceerrs)
                     goto fail;
+                if (op == OP_END && m.bestmode) {
+                    // Record this end and keep searching for a better one.
+                    if (m.bestmode == PB_LONGEST) {
+                        if (pos > m.bestpos)
+                            m.bestpos = pos;
+                        if (pos == m.end)
+                            goto succeed;
+                    } else if (pos == 0) {
+                        m.bestempty = true;
+                        if (m.bestmode == PB_SHORTEST)
+                            goto succeed;
+                    } else {
+                        if (m.bestpos < 0 || pos < m.bestpos)
+                            m.bestpos = pos;
+                        if (m.bestmode == PB_SHORTEST_NONEMPTY && pos == chlen(m.s, 0, m.end))
+                            goto succeed;
+                    }
+                    goto fail;
+                }
                 goto succeed;
             case OP_EXACTLY: {
                 const unsigned char *ps = reinterpret_cast<const unsigned char *>(opstr(P, node));
@@ -493,10 +536,20 @@ int runprog(Matcher &m, int node, int pos)
                 continue;
             }
             case OP_WBRANCH: {
+                uint32_t slot = P[node + 1];
+                if ((slot & PAT_LOOPMEMO) && forceerrs == -1 && !m.insub) {
+                    // A loop outside other loops and exclusions: entering
+                    // it at a position depends on nothing else.
+                    uint64_t key = (uint64_t(node) << 40) | (uint64_t(0xff) << 32) | uint32_t(pos);
+                    auto it = approxmemo.find(key);
+                    if (it != approxmemo.end() && it->second <= m.errs)
+                        goto fail;
+                    push(CH_MEMO, node, pos, 0xff, m.errs);
+                }
+                slot &= ~PAT_LOOPMEMO;
                 int nx = nextnode(P, node);
                 if (nx >= 0)
                     push(CH_BRANCH, nx, pos, 0, m.errs);
-                uint32_t slot = P[node + 1];
                 push(TR_REG, int(slot), 0, m.regs[slot], 0);
                 m.regs[slot] = pos;
                 node = node + 2;
@@ -717,7 +770,8 @@ static void setcaptures(Matcher &m, const unsigned char *s, int ngroups)
 }
 
 // The core of every try: match the first len bytes of string.
-static int pattryfull(Patprog *prog, const char *string, int len, int *nump, int *begp, int *endp)
+static int pattryfull(Patprog *prog, const char *string, int len, int *nump, int *begp, int *endp,
+                      int bestmode = 0)
 {
     if (reinterpret_cast<uintptr_t>(prog) <= 2 || !string)
         return 0;
@@ -782,20 +836,31 @@ static int pattryfull(Patprog *prog, const char *string, int len, int *nump, int
     m.nodots = pflags & PC_NO_DOTS;
     m.memook = !(trailer & PAT_UNSAFE) && forceerrs == -1;
     m.insub = false;
+    m.toplevel = true;
     m.regs = regbuf;
     for (int i = 0; i <= NSUBEXP; i++)
         m.capb[i] = m.cape[i] = -1;
     m.steps = 0;
+    m.maxsteps = PAT_BASESTEPS + PAT_STEPSPERBYTE * long(len);
     m.aborted = false;
+    m.bestmode = (pflags & PC_FLOATING) ? bestmode : 0;
+    m.bestpos = -1;
+    m.bestempty = false;
     if (!approxmemo.empty())
         approxmemo.clear();
+    if (!exclmemo.empty())
+        exclmemo.clear();
     int base = nframes;
     int r = runprog(m, prog->progoffset / 4, 0);
     nframes = base;
+    if (r < 0 && m.bestmode && !m.aborted)
+        r = m.bestpos >= 0 ? m.bestpos : m.bestempty ? 0 : -1;
     if (m.aborted)
         qerr("pattern too complex to match", nullptr, 0);
     if (approxmemo.size() > 65536)
         approxmemo = std::unordered_map<uint64_t, int>();  // give the memory back
+    if (exclmemo.size() > 65536)
+        exclmemo = std::unordered_map<uint64_t, bool>();
     if (r < 0)
         return 0;
     errsfound = m.errs;
@@ -848,4 +913,13 @@ int pattrylen(Patprog *prog, const char *string, int len, int offset)
 int pattryrefs(Patprog *prog, const char *string, int len, int *ngroups, int *begins, int *ends)
 {
     return pattryfull(prog, string, len, ngroups, begins, ends);
+}
+
+int pattrybest(Patprog *prog, const char *string, int len, int offset, int mode, int *matchlen)
+{
+    patoffset = offset;
+    if (!pattryfull(prog, string, len, nullptr, nullptr, nullptr, mode))
+        return 0;
+    *matchlen = int(patinput - string);
+    return 1;
 }

@@ -140,13 +140,17 @@ int patnodewords(const uint32_t *prog, int node)
     }
 }
 
-// Stars in [from, to) lose their failure memo: their continuation there
-// depends on more than the position (a loop round, an exclusion's start).
+// Stars and loops in [from, to) lose their failure memo: their
+// continuation there depends on more than the position (an enclosing
+// loop round, an exclusion's start).
 static void patunmemo(int from, int to)
 {
-    for (int p = from; p < to && !paterror; p += patnodewords(patbuf, p))
+    for (int p = from; p < to && !paterror; p += patnodewords(patbuf, p)) {
         if ((patbuf[p] & 0xff) == OP_STAR)
             patbuf[p + 1] = PAT_NOSLOT;
+        else if ((patbuf[p] & 0xff) == OP_WBRANCH)
+            patbuf[p + 1] &= ~PAT_LOOPMEMO;
+    }
 }
 
 static bool extglob() { return isset(EXTENDEDGLOB); }
@@ -422,11 +426,12 @@ static void mkloop(int g, bool twohash)
         loop = patsize;
         patsize += n;
     }
+    patunsafe = true;
     patinsert(loop, 2);
     patbuf[loop] = OP_WBRANCH;
     int slot = patnewslot();
-    patbuf[loop + 1] = uint32_t(slot);
     patunmemo(loop + 2, patsize);
+    patbuf[loop + 1] = uint32_t(slot) | PAT_LOOPMEMO;
     int back = patnode(OP_BACK);
     patemit(uint32_t(slot));
     pattail(loop + 2, back);
@@ -445,6 +450,7 @@ static void mkloop(int g, bool twohash)
 // exclusion whose operand the caller compiles.  Returns the EXCLUDE node.
 static int mknegation(int *first)
 {
+    patunsafe = true;
     int slot = patnewslot();
     *first = patnode(OP_EXCSYNC);
     patemit(uint32_t(slot));

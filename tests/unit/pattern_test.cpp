@@ -573,6 +573,16 @@ TEST_F(Pattern, FuzzRegressions)
     EXPECT_EQ(pm(pat, str), 1);
     EXPECT_EQ(pm("(#a3)*?*?*?*?*?*?*?*?x", std::string(200, 'y')), 1);
     EXPECT_EQ(pm("(#a2)*?*?*?*?*?*?*?*?x", std::string(6, 'y')), 0);
+    // Nested negations: each level's sub-matches are remembered.
+    std::string negs(17, '^');
+    std::string subj("\0U\xe2\xac" "0>\xa9 \0^^^^^^\0\0U\xe2\xac" "0>\xa9 \0\0\0\0\0\0", 36);
+    // An odd number of negations of nothing matches any non-empty string.
+    EXPECT_EQ(pm(negs, subj), 1);
+    EXPECT_EQ(pm(negs.substr(1), subj), 0);
+    EXPECT_EQ(pm(negs.substr(1), ""), 1);
+    EXPECT_EQ(pm("^^^^^^^^^^^^^^^^^^^^a", std::string(300, 'b')), 0);
+    EXPECT_EQ(pm("^^^^^^^^^^^^^^^^^^^a", std::string(300, 'b')), 1);
+    EXPECT_EQ(pm("^^^^^^^^^^^^^^^^^^^a", "a"), 0);
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_LT(secs, 5.0);
 }
@@ -582,7 +592,13 @@ TEST_F(Pattern, ExponentialLoopsAreCutOffWithAnError)
     OptGuard eg(EXTENDEDGLOB, 1);
     NoErrsGuard ng(1);
     errflag = 0;
+    // A loop on its own is entered at each position at most once...
     EXPECT_EQ(pm("(a|a)##", std::string(60, 'a') + "c"), 0);
+    EXPECT_FALSE(errflag);
+    EXPECT_EQ(pm("(*^b)#(?)H", "helI|#" + std::string(40, 'x')), 0);
+    EXPECT_FALSE(errflag);
+    // ...but one inside another is not, and gives up with an error.
+    EXPECT_EQ(pm("((a|a)#b)#", std::string(60, 'a') + "c"), 0);
     EXPECT_TRUE(errflag);
     errflag = 0;
 }
