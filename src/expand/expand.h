@@ -101,7 +101,7 @@ int patnodewords(const uint32_t *prog, int node);  // capture groups that record
 
 // Null when the text is not a valid pattern.  endp receives where
 // compilation stopped (after one path segment for file patterns).
-Patprog *patcompile(char *text, int flags, char **endp);
+[[nodiscard]] Patprog *patcompile(char *text, int flags, char **endp);
 // Forget the globbing flags carried between segments of a file pattern.
 void patcompstart();
 // Parse one (#...) group at *cursor; 1 and *cursor moved past it when valid.

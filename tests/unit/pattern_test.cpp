@@ -575,7 +575,8 @@ TEST_F(Pattern, FuzzRegressions)
     EXPECT_EQ(pm("(#a2)*?*?*?*?*?*?*?*?x", std::string(6, 'y')), 0);
     // Nested negations: each level's sub-matches are remembered.
     std::string negs(17, '^');
-    std::string subj("\0U\xe2\xac" "0>\xa9 \0^^^^^^\0\0U\xe2\xac" "0>\xa9 \0\0\0\0\0\0", 36);
+    static const char raw[] = "\0U\xe2\xac" "0>\xa9 \0^^^^^^\0\0U\xe2\xac" "0>\xa9 \0\0\0\0\0\0";
+    std::string subj(raw, sizeof raw - 1);
     // An odd number of negations of nothing matches any non-empty string.
     EXPECT_EQ(pm(negs, subj), 1);
     EXPECT_EQ(pm(negs.substr(1), subj), 0);
