@@ -90,11 +90,9 @@ constexpr int NSUBEXP = 9;
 
 // Layout details shared by the compiler and the matcher.  Range strings
 // use code bytes for classes and ranges; the last word of a program block
-// holds the number of matcher registers, with PAT_UNSAFE when the program
-// has loops or exclusions.
+// holds the number of matcher registers.
 constexpr int PAT_HDRWORDS = int(sizeof(Patprog) / 4);
 constexpr uint32_t PAT_NOSLOT = 0xffffffffu;
-constexpr uint32_t PAT_UNSAFE = 0x80000000u;
 constexpr uint32_t PAT_LOOPMEMO = 0x40000000u;  // in a loop's slot word: failures may be remembered
 enum : unsigned char { PAT_CLASS_FIRST = 0x84, PAT_CLASS_UNKNOWN = 0x91, PAT_RANGE = 0x92 };
 int patnodewords(const uint32_t *prog, int node);  // capture groups that record text
@@ -125,6 +123,10 @@ int pattrybest(Patprog *prog, const char *string, int len, int offset, int mode,
 // Reset the approximate-matching counters before a series of tries.
 void pattrystart();
 
+// Steps left for a series of tries that must be bounded as a whole (the
+// operators of parameter expansion); -1 when only each try is bounded.
+// Running out reports "pattern too complex to match".
+extern long patstepbudget;
 extern const char *patinput;  // after a match: where it ended
 extern int patoffset;         // added to reported character offsets
 extern int errsfound;         // errors the last approximate match used

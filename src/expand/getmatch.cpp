@@ -116,6 +116,8 @@ bool findmatch(Search &x, int fl, int n, int *mb, int *me)
         bool fromright = fl & MF_AT_END;
         for (int b = fromright ? x.l : 0;;) {
             int e = matchat(x, b, longest);
+            if (errflag)
+                return false;
             if (e > b) {
                 if (++count == n) {
                     *mb = b;
@@ -145,6 +147,8 @@ bool findmatch(Search &x, int fl, int n, int *mb, int *me)
     if (fl & MF_AT_END) {
         if (longest) {
             for (int b = 0;; b = nextb(x.s, b)) {
+                if (errflag)
+                    return false;
                 if (trypiece(x, b, x.l) && ++count == n) {
                     *mb = b;
                     *me = x.l;
@@ -155,6 +159,8 @@ bool findmatch(Search &x, int fl, int n, int *mb, int *me)
             }
         } else {
             for (int b = x.l;; b = prevb(x.s, b)) {
+                if (errflag)
+                    return false;
                 if (trypiece(x, b, x.l) && ++count == n) {
                     *mb = b;
                     *me = x.l;
@@ -178,6 +184,8 @@ bool findmatch(Search &x, int fl, int n, int *mb, int *me)
         return false;
     if (longest) {
         for (int e = x.l;; e = prevb(x.s, e)) {
+            if (errflag)
+                return false;
             if (trypiece(x, 0, e) && ++count == n) {
                 *mb = 0;
                 *me = e;
@@ -188,6 +196,8 @@ bool findmatch(Search &x, int fl, int n, int *mb, int *me)
         }
     } else {
         for (int e = 0;; e = nextb(x.s, e)) {
+            if (errflag)
+                return false;
             if (trypiece(x, 0, e) && ++count == n) {
                 *mb = 0;
                 *me = e;
@@ -215,6 +225,20 @@ bool usesrefs(Patprog *p)
             return true;
     return false;
 }
+
+// One operator's searches share a work bound, so that many tries of a
+// costly pattern cannot add up to a hang.
+struct [[nodiscard]] BudgetGuard {
+    long saved = patstepbudget;
+    explicit BudgetGuard(size_t len)
+    {
+        long l = long(len);
+        patstepbudget = 20000000L + 64 * l + 8 * l * l;
+    }
+    ~BudgetGuard() { patstepbudget = saved; }
+    BudgetGuard(const BudgetGuard &) = delete;
+    BudgetGuard &operator=(const BudgetGuard &) = delete;
+};
 
 // Hooks are silent during the search; the chosen match is tried again
 // with them connected so that the references describe it.
@@ -276,6 +300,7 @@ struct Buf {
 char *matchvalue(Patprog *prog, const char *s, int fl, int n, const char *repl, const char *onceexp, bool *matched)
 {
     Search x{prog, s, int(strlen(s)), prog->flags};
+    BudgetGuard budget(size_t(x.l));
     int saved = prog->flags;
     if (n < 1)
         n = 1;
@@ -299,6 +324,8 @@ char *matchvalue(Patprog *prog, const char *s, int fl, int n, const char *repl, 
         bool longest = fl & MF_LONGEST;
         for (int b = 0; b <= x.l;) {
             int e = matchat(x, b, longest);
+            if (errflag)
+                break;
             if (e > b && ++count >= n) {
                 if (firstb < 0) {
                     firstb = b;
@@ -318,7 +345,7 @@ char *matchvalue(Patprog *prog, const char *s, int fl, int n, const char *repl, 
                 break;
             b = nextb(s, b);
         }
-        if (!found && n <= 1) {
+        if (!found && n <= 1 && !errflag) {
             // Only empty matches: the first one is used.
             for (int b = 0; b <= x.l; b = nextb(s, b)) {
                 if (matchat(x, b, longest) == b) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <unordered_map>
 
+long patstepbudget = -1;
 const char *patinput;
 int patoffset;
 int errsfound;
@@ -38,23 +39,51 @@ struct Frame {
     int pos;
     int aux;
     int errs;
+    uint64_t h;  // CH_MEMO: the register hash of the state
 };
 
 Frame *frames;
 int nframes, framealloc;
 
-void push(int kind, int node, int pos, int aux, int errs)
+void push(int kind, int node, int pos, int aux, int errs, uint64_t h = 0)
 {
     if (nframes == framealloc) {
         framealloc = framealloc ? framealloc * 2 : 256;
         frames = static_cast<Frame *>(qrealloc(frames, size_t(framealloc) * sizeof(Frame)));
     }
-    frames[nframes++] = Frame{kind, node, pos, aux, errs};
+    frames[nframes++] = Frame{kind, node, pos, aux, errs, h};
 }
 
-// Failed approximate states: (node, offset, position) -> fewest errors
+// Failed states: (node, offset, position, register hash) -> fewest errors
 // with which the search from there was seen to fail.
-std::unordered_map<uint64_t, int> approxmemo;
+struct MemoKey {
+    uint64_t at;  // node, offset inside it, position
+    uint64_t h;   // the loop and exclusion registers, hashed
+    bool operator==(const MemoKey &o) const { return at == o.at && h == o.h; }
+};
+struct MemoHash {
+    size_t operator()(const MemoKey &k) const { return size_t(k.at * 0x9e3779b97f4a7c15ull ^ k.h); }
+};
+std::unordered_map<MemoKey, int, MemoHash> approxmemo;
+
+inline uint64_t mix(uint64_t a, uint64_t b)
+{
+    uint64_t z = a * 0x9e3779b97f4a7c15ull + b + 0x632be59bd9b4e019ull;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+}
+
+inline uint64_t memoat(int node, int k, int pos)
+{
+    return (uint64_t(node) << 40) | (uint64_t(k) << 32) | uint32_t(pos);
+}
+
+bool memofailed(uint64_t at, uint64_t h, int errs)
+{
+    auto it = approxmemo.find(MemoKey{at, h});
+    return it != approxmemo.end() && it->second <= errs;
+}
 
 // Results of excluded branches on pieces of the string being matched:
 // (node, from, to) -> matched.  Nested negations would otherwise redo
@@ -75,7 +104,8 @@ struct Matcher {
     int errs;
     bool atstart, atend;  // the ends of the string are real ends
     bool nodots;
-    bool memook;  // approximate states may be memoized
+    bool memook;  // failed states may be remembered
+    uint64_t h;   // hash of the registers this run has set
     bool insub;
     bool toplevel;  // s is the string the caller gave
     int *regs;
@@ -291,6 +321,16 @@ int nextnode(const uint32_t *P, int node)
 
 int runprog(Matcher &m, int node, int pos);
 
+inline uint64_t regmix(int slot, int v) { return mix(uint64_t(slot), uint64_t(uint32_t(v))); }
+
+// Set a loop or exclusion register, undone on backtracking.
+void setreg(Matcher &m, uint32_t slot, int v)
+{
+    push(TR_REG, int(slot), 0, m.regs[slot], 0);
+    m.h += regmix(int(slot), v) - regmix(int(slot), m.regs[slot]);
+    m.regs[slot] = v;
+}
+
 // Whether the excluded branch at `node` matches exactly s[from..to) (or
 // the globber's path followed by it).
 bool excluded(Matcher &m, int node, int from, int to, bool path)
@@ -306,7 +346,9 @@ bool excluded(Matcher &m, int node, int from, int to, bool path)
     Matcher sub = m;
     sub.bestmode = 0;
     sub.insub = true;
-    sub.memook = false;
+    // The sub-match has its own registers: its states are told apart from
+    // the outer ones by the piece it works on.
+    sub.h = mix(mix(uint64_t(node), uint64_t(from)), mix(uint64_t(to), path ? 1 : 0));
     sub.errs = 0;
     sub.nodots = false;
     int start = from;
@@ -357,11 +399,9 @@ int runprog(Matcher &m, int node, int pos)
             // error counts; a state that failed with e errors fails with
             // more, which keeps the search polynomial.
             if (allowed && m.memook && (op & 0x40 || op == OP_EXACTLY || op == OP_ONEHASH || op == OP_TWOHASH)) {
-                uint64_t key = (uint64_t(node) << 40) | (uint64_t(k) << 32) | uint32_t(pos);
-                auto it = approxmemo.find(key);
-                if (it != approxmemo.end() && it->second <= m.errs)
+                if (memofailed(memoat(node, k, pos), m.h, m.errs))
                     goto fail;
-                push(CH_MEMO, node, pos, k, m.errs);
+                push(CH_MEMO, node, pos, k, m.errs, m.h);
             }
             switch (op) {
             case OP_END:
@@ -540,18 +580,15 @@ int runprog(Matcher &m, int node, int pos)
                 if ((slot & PAT_LOOPMEMO) && forceerrs == -1 && !m.insub) {
                     // A loop outside other loops and exclusions: entering
                     // it at a position depends on nothing else.
-                    uint64_t key = (uint64_t(node) << 40) | (uint64_t(0xff) << 32) | uint32_t(pos);
-                    auto it = approxmemo.find(key);
-                    if (it != approxmemo.end() && it->second <= m.errs)
+                    if (memofailed(memoat(node, 0xff, pos), 0, m.errs))
                         goto fail;
-                    push(CH_MEMO, node, pos, 0xff, m.errs);
+                    push(CH_MEMO, node, pos, 0xff, m.errs, 0);
                 }
                 slot &= ~PAT_LOOPMEMO;
                 int nx = nextnode(P, node);
                 if (nx >= 0)
                     push(CH_BRANCH, nx, pos, 0, m.errs);
-                push(TR_REG, int(slot), 0, m.regs[slot], 0);
-                m.regs[slot] = pos;
+                setreg(m, slot, pos);
                 node = node + 2;
                 continue;
             }
@@ -582,8 +619,7 @@ int runprog(Matcher &m, int node, int pos)
                 continue;
             case OP_EXCSYNC: {
                 uint32_t slot = P[node + 1];
-                push(TR_REG, int(slot), 0, m.regs[slot], 0);
-                m.regs[slot] = pos;
+                setreg(m, slot, pos);
                 node = nextnode(P, node);
                 continue;
             }
@@ -631,6 +667,7 @@ int runprog(Matcher &m, int node, int pos)
             Frame &f = frames[nframes - 1];
             switch (f.kind) {
             case TR_REG:
+                m.h += regmix(f.node, f.aux) - regmix(f.node, m.regs[f.node]);
                 m.regs[f.node] = f.aux;
                 nframes--;
                 continue;
@@ -648,9 +685,9 @@ int runprog(Matcher &m, int node, int pos)
                 continue;
             case CH_MEMO: {
                 uint64_t key = (uint64_t(f.node) << 40) | (uint64_t(f.aux) << 32) | uint32_t(f.pos);
-                auto it = approxmemo.find(key);
+                auto it = approxmemo.find(MemoKey{key, f.h});
                 if (it == approxmemo.end() || it->second > f.errs)
-                    approxmemo[key] = f.errs;
+                    approxmemo[MemoKey{key, f.h}] = f.errs;
                 nframes--;
                 continue;
             }
@@ -814,7 +851,7 @@ static int pattryfull(Patprog *prog, const char *string, int len, int *nump, int
 
     const uint32_t *P = reinterpret_cast<const uint32_t *>(prog);
     uint32_t trailer = P[prog->size / 4 - 1];
-    int nslots = int(trailer & ~PAT_UNSAFE);
+    int nslots = int(trailer);
     if (nslots > regalloc) {
         regalloc = nslots * 2;
         regbuf = static_cast<int *>(qrealloc(regbuf, size_t(regalloc) * sizeof(int)));
@@ -834,7 +871,8 @@ static int pattryfull(Patprog *prog, const char *string, int len, int *nump, int
     m.atstart = !(pflags & PC_NOT_AT_START);
     m.atend = !(pflags & PC_NOT_AT_END);
     m.nodots = pflags & PC_NO_DOTS;
-    m.memook = !(trailer & PAT_UNSAFE) && forceerrs == -1;
+    m.memook = forceerrs == -1;
+    m.h = 0;
     m.insub = false;
     m.toplevel = true;
     m.regs = regbuf;
@@ -842,6 +880,8 @@ static int pattryfull(Patprog *prog, const char *string, int len, int *nump, int
         m.capb[i] = m.cape[i] = -1;
     m.steps = 0;
     m.maxsteps = PAT_BASESTEPS + PAT_STEPSPERBYTE * long(len);
+    if (patstepbudget >= 0 && patstepbudget < m.maxsteps)
+        m.maxsteps = patstepbudget;
     m.aborted = false;
     m.bestmode = (pflags & PC_FLOATING) ? bestmode : 0;
     m.bestpos = -1;
@@ -855,10 +895,12 @@ static int pattryfull(Patprog *prog, const char *string, int len, int *nump, int
     nframes = base;
     if (r < 0 && m.bestmode && !m.aborted)
         r = m.bestpos >= 0 ? m.bestpos : m.bestempty ? 0 : -1;
+    if (patstepbudget >= 0)
+        patstepbudget = m.steps >= patstepbudget ? 0 : patstepbudget - m.steps;
     if (m.aborted)
         qerr("pattern too complex to match", nullptr, 0);
     if (approxmemo.size() > 65536)
-        approxmemo = std::unordered_map<uint64_t, int>();  // give the memory back
+        approxmemo = std::unordered_map<MemoKey, int, MemoHash>();  // give the memory back
     if (exclmemo.size() > 65536)
         exclmemo = std::unordered_map<uint64_t, bool>();
     if (r < 0)

@@ -20,7 +20,6 @@ static int patnslots;    // matcher registers the program needs
 static int patdepth;     // nesting of groups and exclusions
 static int patinexcl;    // inside an excluded branch: / is part of it
 static bool patusedflags;  // a (#...) group appeared
-static bool patunsafe;     // loops or exclusions: no approximation memo
 static bool paterror;
 
 // Deeper nesting than this is reported as a bad pattern rather than
@@ -426,7 +425,6 @@ static void mkloop(int g, bool twohash)
         loop = patsize;
         patsize += n;
     }
-    patunsafe = true;
     patinsert(loop, 2);
     patbuf[loop] = OP_WBRANCH;
     int slot = patnewslot();
@@ -450,7 +448,6 @@ static void mkloop(int g, bool twohash)
 // exclusion whose operand the caller compiles.  Returns the EXCLUDE node.
 static int mknegation(int *first)
 {
-    patunsafe = true;
     int slot = patnewslot();
     *first = patnode(OP_EXCSYNC);
     patemit(uint32_t(slot));
@@ -782,10 +779,8 @@ static int compalts(bool paren, int capn)
             patglobflags = aflags;
             patdepth--;
         }
-        if (slot >= 0) {
+        if (slot >= 0)
             patunmemo(bstart, patsize);
-            patunsafe = true;
-        }
         if (patglobflags != outer)
             changed = true;
         if (static_cast<unsigned char>(*patparse) == TK_BAR && (paren || !isset(SHGLOB))) {
@@ -929,7 +924,6 @@ Patprog *patcompile(char *text, int flags, char **endp)
     patdepth = 0;
     patinexcl = 0;
     patusedflags = startflags != 0;
-    patunsafe = false;
     paterror = false;
 
     int top = compalts(false, 0);
@@ -1000,7 +994,7 @@ Patprog *patcompile(char *text, int flags, char **endp)
             h->purelen = int32_t(bestlen);
         }
     }
-    patemit(uint32_t(patnslots) | (patunsafe ? PAT_UNSAFE : 0));
+    patemit(uint32_t(patnslots));
     if (paterror)
         return nullptr;
     return patfinish(flags);
