@@ -10,6 +10,9 @@
 #include "expand/expand.h"
 #include "lang/lang.h"
 
+// The fuzz target itself, so that its findings replay here.
+#include "../fuzz/pattern_fuzz.cpp"
+
 namespace {
 
 struct OptGuard {
@@ -586,6 +589,30 @@ TEST_F(Pattern, FuzzRegressions)
     EXPECT_EQ(pm("^^^^^^^^^^^^^^^^^^^a", "a"), 0);
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_LT(secs, 5.0);
+}
+
+// Inputs the fuzz target once took seconds or minutes over.
+TEST_F(Pattern, FuzzFindingsReplay)
+{
+    static const char *const found[] = {
+        "\x91\x28\x2a\x5e\x62\x29\x23\x28\x2a\xff\xff\xff\xff\xff\xff\xff\xff\xff\xd3\xff\x2a\x2a\x28\x62\x29"
+        "\x29\x28\x3f\x29\x48\x00\x68\x65\x6c\x49\x7c\x23\xff\xff\xff\xff\xff\xff",
+        "\xc1\x5e\x5e\x5e\x5e\x5e\x5e\x5e\x5e\x5e\x5e\x5e\x5e\x5e\x5e\x5e\x5e\x00\x00\x55\xe2\xac\x30\x3e\xa9"
+        "\x20\x00\x5e\x5e\x5e\x5e\x5e\x5e\x00\x00\x55\xe2\xac\x30\x3e\xa9\x20\x00\x00\x00\x00\x00\x00",
+        "\xa7\x28\x23\x6c\x61\x36\x29\xff\x2d\x8d\xda\x81\xc1\x5e\x5e\x5e\x5e\x5e\x5e\x01\xd3\x01\x01\x28\x23"
+        "\x61\x38\x29\x2a\xda\x7f\xff\xff\xff\xff\xff\xff\x72\x66\xc1\x8b\x5b\x21\xff\xff\xff\xff\xff\xff\x21"
+        "\xff\x04\xff\xff\xff\xff\x20\x5b\x06\x5d\x00\x00\x71\x8b\xff\xdb\xfe\x67\xfe\xff\xff\x5c\x2b\x00\x83"
+        "\x80\x86\x00\x00\x00\x00\x0f\xe8\xda\x01\x5c\x29\x5c\x5c\xd0\x5c\xff\x31\xb7\x5c\x00\x2b\x00\x5c\x5c"
+        "\x5c\xd0\x00\x5c\xff",
+    };
+    static const size_t lens[] = {43, 48, 105};
+    OptGuard a(EXTENDEDGLOB, 0), b(KSHGLOB, 0), c(SHGLOB, 0);
+    for (size_t i = 0; i < sizeof lens / sizeof *lens; i++) {
+        auto t0 = std::chrono::steady_clock::now();
+        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(found[i]), lens[i]);
+        double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_LT(secs, 10.0) << "finding " << i;
+    }
 }
 
 TEST_F(Pattern, ExponentialLoopsAreCutOffWithAnError)
