@@ -90,6 +90,9 @@ bool memofailed(uint64_t at, uint64_t h, int errs)
 // the same sub-matches exponentially often.
 std::unordered_map<uint64_t, bool> exclmemo;
 
+// The memos only save work: past this size they stop growing.
+constexpr size_t PAT_MAXMEMO = size_t(1) << 20;
+
 // Work bound per try, growing with the string: pathological patterns
 // give up with an error rather than hang.
 constexpr long PAT_BASESTEPS = 10000000L;
@@ -371,7 +374,7 @@ bool excluded(Matcher &m, int node, int from, int to, bool path)
     int r = runprog(sub, node, start);
     m.steps = sub.steps;
     m.aborted = sub.aborted;
-    if (cache && !m.aborted)
+    if (cache && !m.aborted && exclmemo.size() < PAT_MAXMEMO)
         exclmemo[key] = r >= 0;
     return r >= 0;
 }
@@ -686,8 +689,12 @@ int runprog(Matcher &m, int node, int pos)
             case CH_MEMO: {
                 uint64_t key = (uint64_t(f.node) << 40) | (uint64_t(f.aux) << 32) | uint32_t(f.pos);
                 auto it = approxmemo.find(MemoKey{key, f.h});
-                if (it == approxmemo.end() || it->second > f.errs)
+                if (it != approxmemo.end()) {
+                    if (it->second > f.errs)
+                        it->second = f.errs;
+                } else if (approxmemo.size() < PAT_MAXMEMO) {
                     approxmemo[MemoKey{key, f.h}] = f.errs;
+                }
                 nframes--;
                 continue;
             }
