@@ -417,7 +417,10 @@ int runprog(Matcher &m, int node, int pos)
                     m.errs += extra;
                     pos = m.end;
                 }
-                if (op == OP_END && forceerrs != -1 && m.errs != forceerrs)
+                // A demanded error count applies to the whole match: for a
+                // path, at its last segment.
+                if (op == OP_END && forceerrs != -1 && m.errs != forceerrs &&
+                    (!(m.pflags & PC_FILENAME) || (m.pflags & PC_TOPLEVEL_FILE)))
                     goto fail;
                 if (op == OP_END && m.bestmode) {
                     // Record this end and keep searching for a better one.
