@@ -4,6 +4,8 @@
 
 #include "core/core.h"
 
+struct Eprog;
+
 struct Patprog;
 
 // Expand one word in place as a single string.
@@ -13,11 +15,6 @@ void singsub(char **s);
 char *promptexpand(char *s, int keepmarkers, char *rs, char *Rs);
 void countprompt(const char *str, int *wp, int *hp, int overflow);
 extern int txtattrmask;
-// Whether the compiled pattern matches the whole string.
-int pattry(Patprog *prog, const char *string);
-// Compile a tokenized pattern (flags 0: the program lives in the arena);
-// null on a syntax error.
-Patprog *patcompile(char *exp, int inflags, char **endexp);
 // Print the expanded PS4 prompt to xtrerr, ahead of a trace line.
 void printprompt4();
 // Quoting for re-input.
@@ -28,4 +25,158 @@ int hasspecial(const char *s);
 char *bslashquote(const char *s, char **cursor, int mode);
 // Write s in the shortest safe quoted form.
 int quotedqputs(const char *s, FILE *stream);
+
+// ---- patterns: compiled programs and the matcher ----
+
+// A compiled pattern: one contiguous block, this header followed by the
+// program words (or, with PC_LITERAL, the pure string).
+struct Patprog {
+    int32_t progoffset;  // first program node, from the start of the block
+    int32_t size;        // bytes in the block
+    int32_t mustoffset;  // literal every match contains (0: none)
+    int32_t startflags;  // globbing flags in force at the start
+    int32_t endflags;    // globbing flags in force at the end
+    int32_t flags;       // PC_ flags
+    int32_t purelen;     // pure string: its length; else the must string's
+    int32_t ngroups;     // capturing parentheses (0..9)
+    unsigned char firstchar;  // first byte of every match, 0 = unknown
+    unsigned char pad[3];
+};
+static_assert(sizeof(Patprog) == 36);
+
+enum : int {
+    PC_FILENAME = 0x1,        // a path segment: / ends it
+    PC_TOPLEVEL_FILE = 0x2,   // ~ excludes against the whole path
+    PC_MATCH_ALL = 0x4,       // the caller's cheap *
+    PC_FLOATING = 0x8,        // a prefix of the string may match
+    PC_NO_DOTS = 0x10,        // wildcards do not match a leading .
+    PC_LITERAL = 0x20,        // pure string, no nodes
+    PC_IN_PLACE = 0x40,       // return the compiler's own buffer
+    PC_SCANNING = 0x80,       // skip the must-contain pre-test
+    PC_PERMANENT = 0x100,     // permanent copy, freed with freepatprog
+    PC_NOT_AT_START = 0x200,  // start of string is not a real start
+    PC_NOT_AT_END = 0x400,    // end of string is not a real end
+};
+
+// Globbing flags: the low byte is the number of errors allowed.
+enum : int {
+    GFL_APPROX = 0xff,
+    GFL_LOWER_MATCHES_UPPER = 0x100,
+    GFL_IGNORE_CASE = 0x200,
+    GFL_BACKREFS = 0x400,
+    GFL_MATCH_REF = 0x800,
+};
+
+// Program nodes: the opcode in the low byte of a node word, the distance
+// in words to the next node above it.
+enum : int {
+    OP_END = 0x00,
+    OP_EXCSYNC = 0x01,
+    OP_EXCEND = 0x02,
+    OP_BACK = 0x03,
+    OP_EXACTLY = 0x04,
+    OP_NOTHING = 0x05,
+    OP_ONEHASH = 0x06,
+    OP_TWOHASH = 0x07,
+    OP_GFLAGS = 0x08,
+    OP_ISSTART = 0x09,
+    OP_ISEND = 0x0a,
+    OP_BRANCH = 0x20,
+    OP_WBRANCH = 0x21,
+    OP_EXCLUDE = 0x30,
+    OP_EXCLUDEPATH = 0x31,
+    OP_ANY = 0x40,
+    OP_ANYOF = 0x41,
+    OP_ANYBUT = 0x42,
+    OP_STAR = 0x43,
+    OP_NUMRANGE = 0x44,
+    OP_NUMFROM = 0x45,
+    OP_NUMTO = 0x46,
+    OP_NUMANY = 0x47,
+    OP_OPEN = 0x80,
+    OP_CLOSE = 0x90,
+};
+
+constexpr int NSUBEXP = 9;
+
+// Layout details shared by the compiler and the matcher.  Range strings
+// use code bytes for classes and ranges; the last word of a program block
+// holds the number of matcher registers.
+constexpr int PAT_HDRWORDS = int(sizeof(Patprog) / 4);
+constexpr uint32_t PAT_NOSLOT = 0xffffffffu;
+constexpr uint32_t PAT_LOOPMEMO = 0x40000000u;  // in a loop's slot word: failures may be remembered
+enum : unsigned char { PAT_CLASS_FIRST = 0x84, PAT_CLASS_UNKNOWN = 0x91, PAT_RANGE = 0x92 };
+int patnodewords(const uint32_t *prog, int node);  // capture groups that record text
+
+// Null when the text is not a valid pattern.  endp receives where
+// compilation stopped (after one path segment for file patterns).
+[[nodiscard]] Patprog *patcompile(char *text, int flags, char **endp);
+// Forget the globbing flags carried between segments of a file pattern.
+void patcompstart();
+// Parse one (#...) group at *cursor; 1 and *cursor moved past it when valid.
+// assertion receives OP_ISSTART/OP_ISEND for (#s)/(#e), ignored is set for
+// a qualifier group (#q...).
+int patgetglobflags(char **cursor, int *assertion, int *ignored);
 void freepatprog(Patprog *prog);
+// The whole string matches (or a prefix with PC_FLOATING).
+int pattry(Patprog *prog, const char *string);
+// As pattry on the first len bytes (len -1: all of them); offset is the
+// character offset of string within the value it came from.
+int pattrylen(Patprog *prog, const char *string, int len, int offset);
+// As pattrylen; with begins/ends the capture offsets (first and last
+// character, plus patoffset; -1 when a group took no part) are stored
+// there and *ngroups set, and the match/mbegin/mend hook is not called.
+int pattryrefs(Patprog *prog, const char *string, int len, int *ngroups, int *begins, int *ends);
+// With PC_FLOATING: the end of the longest or shortest matching prefix
+// (PB_SHORTEST_NONEMPTY prefers a non-empty one); *matchlen its bytes.
+enum : int { PB_LONGEST = 1, PB_SHORTEST_NONEMPTY = 2, PB_SHORTEST = 3 };
+int pattrybest(Patprog *prog, const char *string, int len, int offset, int mode, int *matchlen);
+// Reset the approximate-matching counters before a series of tries.
+void pattrystart();
+
+// Steps left for a series of tries that must be bounded as a whole (the
+// operators of parameter expansion); -1 when only each try is bounded.
+// Running out reports "pattern too complex to match".
+extern long patstepbudget;
+extern const char *patinput;  // after a match: where it ended
+extern int patoffset;         // added to reported character offsets
+extern int errsfound;         // errors the last approximate match used
+extern int forceerrs;         // -1, or exactly this many errors required
+// The path the globber has assembled before the segment being matched,
+// for a ~ exclusion against the whole path; null when none.
+extern const char *patglobpath;
+
+// The compiled pattern of wordcode slot `slot` (text tokenized, constant
+// for the slot), compiled on first use; null for a bad pattern.
+Patprog *slotpatprog(Eprog *prog, int slot, char *text, int flags);
+
+// Hooks the parameter layer connects: MATCH/MBEGIN/MEND after a match with
+// (#m), and the arrays match/mbegin/mend after one with capture groups.
+// Values are arena strings.
+extern void (*patsetmatchptr)(char *match, long mbegin, long mend);
+extern void (*patsetcapturesptr)(char **match, char **mbegin, char **mend);
+
+// ---- pattern operators of parameter expansion ----
+enum : int {
+    MF_AT_END = 1,
+    MF_LONGEST = 2,
+    MF_ANYWHERE = 4,
+    MF_GIVE_MATCH = 8,
+    MF_GIVE_REST = 16,
+    MF_GIVE_BEGIN = 32,
+    MF_GIVE_END = 64,
+    MF_GIVE_LENGTH = 128,
+    MF_WHOLE = 256,
+    MF_EVERY = 512,
+};
+
+// Apply pattern operator `fl` to *sp (arena result); n is the match number
+// for the I flag.  1 when the pattern matched.
+int getmatch(char **sp, char *pattern, int fl, int n, char *replacement);
+// The same for each element; :# drops elements that come out empty.
+int getmatcharr(char ***ap, char *pattern, int fl, int n, char *replacement);
+// Expands a replacement text once the expansion pipeline is connected;
+// while null the replacement is used literally.
+extern void (*getmatchsubstptr)(char **s);
+// Whether s holds unquoted pattern characters.
+int haswilds(char *s);

@@ -13,18 +13,4 @@ void singsub(char **s)
 }
 
 
-// The pattern stands in as its untokenized text, matched by fnmatch.
-Patprog *patcompile(char *exp, int, char **)
-{
-    char *s = dupstring(exp);
-    remnulargs(s);
-    untokenize(s);
-    return reinterpret_cast<Patprog *>(s);
-}
-int pattry(Patprog *prog, const char *string)
-{
-    return prog && !fnmatch(reinterpret_cast<const char *>(prog), string, 0);
-}
-
 void printprompt4() {}
-void freepatprog(Patprog *) {}
