@@ -175,11 +175,44 @@ int cmd_or_math_sub()
 }
 
 // The raw text of a command substitution up to its closing parenthesis,
-// skipping quotes, comments and nested parentheses; 1 on an error.
+// skipping quotes, comments and nested parentheses; 1 on an error.  The
+// words "case", "in" and "esac" are followed so that the ")" ending a case
+// pattern does not close the substitution.
 int skipcomm()
 {
+    enum { CASE_SUBJECT = 1, CASE_IN, CASE_PATTERN, CASE_BODY };
     int pct = 1, c;
     bool wordstart = true;
+    char word[8];
+    int wl = 0;
+    // Case statements open inside the text, innermost last.
+    int casest[64], ncase = 0, casedeep = 0;
+    auto endword = [&]() {
+        if (wl < 0 || wl > 4) {
+            wl = 0;
+            return;
+        }
+        word[wl] = '\0';
+        int top = ncase ? casest[ncase - 1] : 0;
+        if (!strcmp(word, "case") && top != CASE_PATTERN && top != CASE_SUBJECT) {
+            if (ncase < 64)
+                casest[ncase++] = CASE_SUBJECT;
+            else
+                casedeep++;
+        } else if (top == CASE_SUBJECT) {
+            casest[ncase - 1] = CASE_IN;
+        } else if (top == CASE_IN) {
+            casest[ncase - 1] = !strcmp(word, "in") ? CASE_PATTERN : 0;
+            if (!casest[ncase - 1])
+                ncase--;
+        } else if (!strcmp(word, "esac") && (top == CASE_PATTERN || top == CASE_BODY)) {
+            if (casedeep)
+                casedeep--;
+            else
+                ncase--;
+        }
+        wl = 0;
+    };
     cmdpush(CS_CMDSUBST);
     c = TK_LPAREN;
     do {
@@ -187,18 +220,41 @@ int skipcomm()
         c = hgetc();
         if (lexstop)
             break;
-        bool nextstart = inblank(static_cast<unsigned char>(c)) || c == ';' || c == '&' || c == '|' ||
-                         c == '(' || c == ')';
+        bool sep = inblank(static_cast<unsigned char>(c)) || c == ';' || c == '&' || c == '|' || c == '(' ||
+                   c == ')' || c == '\n' || c == '<' || c == '>';
+        if (sep)
+            endword();
+        else if (wl >= 0 && wl < 6 && (ialnum(static_cast<unsigned char>(c))))
+            word[wl++] = char(c);
+        else
+            wl = -1;
+        int top = ncase ? casest[ncase - 1] : 0;
         switch (c) {
         case '(':
-            pct++;
+            if (!(top == CASE_PATTERN && wordstart))
+                pct++;
             break;
         case ')':
-            pct--;
+            if (top == CASE_PATTERN && !casedeep)
+                casest[ncase - 1] = CASE_BODY;
+            else
+                pct--;
+            break;
+        case ';':
+            if (top == CASE_BODY) {
+                int d = hgetc();
+                if (!lexstop) {
+                    hungetc(d);
+                    if (d == ';' || d == '&')
+                        casest[ncase - 1] = CASE_PATTERN;
+                }
+                lexstop = 0;
+            }
             break;
         case '\\':
             add(c);
             c = hgetc();
+            wl = -1;
             break;
         case '\'': {
             bool strquote = lexbuf.len && lexbuf.ptr[-1] == '$';
@@ -242,19 +298,17 @@ int skipcomm()
         default:
             if (c == hashchar && wordstart && (isset(INTERACTIVECOMMENTS) || !isset(INTERACTIVE) || strin)) {
                 // A comment may hold any parenthesis; keep it as text.
+                add(c);
                 while ((c = hgetc()) != '\n' && !lexstop)
                     add(c);
+                wl = 0;
             }
             break;
         }
-        wordstart = nextstart || c == '\n';
+        wordstart = sep;
     } while (pct && !lexstop);
-    if (lexstop) {
-        cmdpop();
-        return 1;
-    }
     cmdpop();
-    return 0;
+    return lexstop ? 1 : 0;
 }
 
 struct DepthGuard {

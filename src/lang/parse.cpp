@@ -300,23 +300,26 @@ void par_save_list(int *complex)
         ecadd(code_build(CODE_END, 0));
 }
 
-void par_list1(int *complex)
+bool par_list1(int *complex)
 {
     int p = ecadd(0), c = 0;
     if (par_sublist(&c)) {
         set_list_code(p, Z_SYNC | Z_END, c);
         *complex |= c;
-    } else {
-        ec.ecused--;
+        return true;
     }
+    ec.ecused--;
+    return false;
 }
 
-void par_save_list1(int *complex)
+// The one-command body of the short forms; there must be a command.
+bool par_save_list1(int *complex)
 {
-    int eu = ec.ecused;
-    par_list1(complex);
-    if (eu == ec.ecused)
-        ecadd(code_build(CODE_END, 0));
+    if (!par_list1(complex)) {
+        tok = LX_ERROR;
+        return false;
+    }
+    return true;
 }
 
 // The lists of one event.
@@ -566,8 +569,8 @@ void par_loopbody(int *complex, int oecused, bool cshend, bool shortok)
         yylex();
     } else if (!shortok || unset(SHORTLOOPS)) {
         YYERRORV(oecused);
-    } else {
-        par_save_list1(complex);
+    } else if (!par_save_list1(complex)) {
+        YYERRORV(oecused);
     }
 }
 
@@ -835,7 +838,10 @@ void par_if(int *complex)
         } else {
             cmdpop();
             cmdpush(nc);
-            par_save_list1(complex);
+            if (!par_save_list1(complex)) {
+                cmdpop();
+                YYERRORV(oecused);
+            }
             ec.ecbuf[pp] = build_if(type, wordcode(ec.ecused - 1 - pp));
             incmdpos = 1;
             break;
@@ -1007,8 +1013,7 @@ void par_funcdef()
         abortfuncbody(fb);
         YYERRORV(oecused);
     } else {
-        par_list1(&c);
-        if (tok == LX_ERROR) {
+        if (!par_list1(&c) || tok == LX_ERROR) {
             abortfuncbody(fb);
             YYERRORV(oecused);
         }

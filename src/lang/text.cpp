@@ -73,14 +73,14 @@ void taddstr(const char *s)
     }
 }
 
+// Words separated by blanks; in a full job text a word that does not fit
+// is left out whole.
 void taddlist(ExecState *state, int num)
 {
-    if (num) {
-        while (num--) {
-            taddstr(ecgetstr(state, EC_NODUP, nullptr));
+    for (int i = 0; i < num; i++) {
+        if (i)
             taddchr(' ');
-        }
-        ts.tptr--;
+        taddstr(ecgetstr(state, EC_NODUP, nullptr));
     }
 }
 
@@ -219,10 +219,15 @@ void gettext2(ExecState *state)
                     taddstr(sublist_type(code) == SUBLIST_OR ? " || " : " && ");
                     s->code = *state->pc++;
                     s->pop = sublist_type(s->code) == SUBLIST_END;
+                    // A prefix without a pipeline ends its sublist at once.
+                    bool nopipe =
+                        !(sublist_flags(s->code) & SUBLIST_SIMPLE) && code_type(*state->pc) != CODE_PIPE;
                     if (sublist_flags(s->code) & SUBLIST_NOT)
-                        taddstr("! ");
+                        taddstr(nopipe ? "!" : "! ");
                     if (sublist_flags(s->code) & SUBLIST_COPROC)
-                        taddstr("coproc ");
+                        taddstr(nopipe ? "coproc" : "coproc ");
+                    if (nopipe)
+                        stack = -1;
                 }
             }
             if (stack < 1 && (sublist_flags(s->code) & SUBLIST_SIMPLE))
@@ -601,6 +606,12 @@ void gettext2(ExecState *state)
             taddstr("((");
             taddstr(ecgetstr(state, EC_NODUP, nullptr));
             taddstr("))");
+            stack = 1;
+            break;
+        case CODE_END:
+            // An empty body: the construct around it goes on.
+            if (!ts.tstack)
+                return;
             stack = 1;
             break;
         default:
