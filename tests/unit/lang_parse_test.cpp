@@ -2,7 +2,11 @@
 // and input that must be refused without crashing.
 #include "lang_util.h"
 
+#include <dirent.h>
+
 #include <chrono>
+#include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -397,6 +401,45 @@ TEST_F(Parse, HugeLinesAndOddBytes)
     std::string want("echo \xe4\x83\x9b\0x", 9);
     EXPECT_STREQ(t, metafy(want.data(), int(want.size()), META_HEAPDUP));
     qfree(t);
+}
+
+// Inputs the fuzzer once crashed on, run the way the fuzz target runs
+// them: the first byte selects lexing options.
+TEST_F(Parse, FuzzRegressions)
+{
+    static const int fuzzopts[] = {SHGLOB, IGNOREBRACES, RCQUOTES, CSHJUNKIEQUOTES, SHORTLOOPS, INTERACTIVECOMMENTS,
+                                   CSHJUNKIELOOPS, HISTALLOWCLOBBER};
+    DIR *d = opendir(FUZZ_REGRESS_DIR);
+    ASSERT_TRUE(d);
+    int n = 0;
+    while (struct dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::ifstream f(std::string(FUZZ_REGRESS_DIR) + "/" + e->d_name, std::ios::binary);
+        std::stringstream ss;
+        ss << f.rdbuf();
+        std::string data = ss.str();
+        if (data.empty())
+            continue;
+        SCOPED_TRACE(e->d_name);
+        for (size_t i = 0; i < sizeof fuzzopts / sizeof fuzzopts[0]; i++)
+            opts[fuzzopts[i]] = (static_cast<unsigned char>(data[0]) >> i) & 1;
+        std::string err = stderrof([&] {
+            Eprog *p = parsestring(data.substr(1));
+            if (p) {
+                char *t = getpermtext(p, nullptr, 0);
+                getjobtext(p, nullptr);
+                Eprog *q = parsestring(unmeta(t));
+                if (q)
+                    qfree(getpermtext(q, nullptr, 0));
+                qfree(t);
+            }
+        });
+        n++;
+        emulate("tarn", 1);
+    }
+    closedir(d);
+    EXPECT_GT(n, 0);
 }
 
 }  // namespace
