@@ -378,6 +378,7 @@ struct HereDoc {
     int type;
     int pc;
     char *str;
+    int nfunc;  // function-body number when the redirection was read
 };
 extern HereDoc *hdocs;
 // The parser's code buffer; lexsave/lexrestore carry it across nested parses.
@@ -389,6 +390,11 @@ struct EcState {
     EcStrNode **echash;
     int echashsz, ecstrct;
     int ecsoffs, ecssub, ecnfunc;
+    // Beside each code word: its long string, or the definition marker.
+    EcStrNode **ecnodes;
+    // A here-document body arrived after its function body was closed:
+    // the string regions are laid out again when the program is built.
+    int relayout;
 };
 extern EcState ec;
 extern int parsedepth;

@@ -1249,6 +1249,8 @@ void yylex()
             }
             cmdpop();
             hwend();
+            if (hdocs->nfunc != ec.ecnfunc)
+                ec.relayout = 1;
             setheredoc(hdocs->pc, RT_HERESTRING, name);
             qfree(hdocs);
             hdocs = next;
@@ -1488,6 +1490,8 @@ void lexrestore()
     cmdoverflow = ls->cmdoverflow;
     if (ec.ecbuf)
         qfree(ec.ecbuf);
+    if (ec.ecnodes)
+        qfree(ec.ecnodes);
     ec = ls->ec;
     parsedepth = ls->parsedepth;
     qfree(ls);

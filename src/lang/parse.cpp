@@ -5,6 +5,8 @@
 #include "history/history.h"
 
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
 
 EcState ec;
 int parsedepth;
@@ -37,6 +39,7 @@ void ecgrow(int n)
     if (a < n)
         a = n;
     ec.ecbuf = static_cast<wordcode *>(qrealloc(ec.ecbuf, size_t(ec.eclen + a) * sizeof(wordcode)));
+    ec.ecnodes = static_cast<EcStrNode **>(qrealloc(ec.ecnodes, size_t(ec.eclen + a) * sizeof(EcStrNode *)));
     ec.eclen += a;
 }
 
@@ -52,6 +55,7 @@ int ecadd(wordcode c)
     if (ec.ecused == ec.eclen)
         ecgrow(1);
     ec.ecbuf[ec.ecused] = c;
+    ec.ecnodes[ec.ecused] = nullptr;
     return ec.ecused++;
 }
 
@@ -60,10 +64,14 @@ void ecispace(int p, int n)
     if (ec.eclen - ec.ecused < n)
         ecgrow(n);
     int m = ec.ecused - p;
-    if (m > 0)
+    if (m > 0) {
         memmove(ec.ecbuf + p + n, ec.ecbuf + p, size_t(m) * sizeof(wordcode));
-    for (int i = 0; i < n; i++)
+        memmove(ec.ecnodes + p + n, ec.ecnodes + p, size_t(m) * sizeof(EcStrNode *));
+    }
+    for (int i = 0; i < n; i++) {
         ec.ecbuf[p + i] = 0;
+        ec.ecnodes[p + i] = nullptr;
+    }
     ec.ecused += n;
     ecadjusthere(p, n);
 }
@@ -71,8 +79,10 @@ void ecispace(int p, int n)
 void ecdel(int p)
 {
     int n = ec.ecused - p - 1;
-    if (n > 0)
+    if (n > 0) {
         memmove(ec.ecbuf + p, ec.ecbuf + p + 1, size_t(n) * sizeof(wordcode));
+        memmove(ec.ecnodes + p, ec.ecnodes + p + 1, size_t(n) * sizeof(EcStrNode *));
+    }
     ec.ecused--;
     ecadjusthere(p, -1);
 }
@@ -99,9 +109,12 @@ void ecrehash()
 
 // The string word for s: inline for short strings, else an offset in the
 // string region, shared with an identical string of the same function body.
+EcStrNode *lastecnode;  // the node of the last long string encoded
+
 wordcode ecstrcode(const char *s)
 {
     int t = has_token(s);
+    lastecnode = nullptr;
     size_t l = strlen(s) + 1;
     if (l <= 4) {
         wordcode c = t ? 3 : 2;
@@ -126,8 +139,10 @@ wordcode ecstrcode(const char *s)
     unsigned h = strhash(s, ec.ecnfunc);
     EcStrNode **slot = &ec.echash[h & unsigned(ec.echashsz - 1)];
     for (EcStrNode *n = *slot; n; n = n->hnext)
-        if (n->hash == h && n->nfunc == ec.ecnfunc && !strcmp(n->str, s))
+        if (n->hash == h && n->nfunc == ec.ecnfunc && !strcmp(n->str, s)) {
+            lastecnode = n;
             return n->offs;
+        }
     EcStrNode *n = hcnew<EcStrNode>();
     n->str = s;
     n->hash = h;
@@ -143,25 +158,104 @@ wordcode ecstrcode(const char *s)
     ec.ecstrlast = n;
     ec.ecstrct++;
     ec.ecsoffs += int(l);
+    lastecnode = n;
     return n->offs;
 }
 
-void ecstr(const char *s) { ecadd(ecstrcode(s)); }
+void ecsetstr(int pos, const char *s)
+{
+    ec.ecbuf[pos] = ecstrcode(s);
+    ec.ecnodes[pos] = lastecnode;
+}
+
+void ecstr(const char *s)
+{
+    int pos = ecadd(0);
+    ecsetstr(pos, s);
+}
+
+EcStrNode *const FUNCMARK = reinterpret_cast<EcStrNode *>(1);
+
+void setfuncdef(int p)
+{
+    ec.ecbuf[p] = code_build(CODE_FUNCDEF, wordcode(ec.ecused - 1 - p));
+    ec.ecnodes[p] = FUNCMARK;
+}
 
 void init_parse()
 {
     if (ec.ecbuf)
         qfree(ec.ecbuf);
+    if (ec.ecnodes)
+        qfree(ec.ecnodes);
     ec = EcState{};
     ec.eclen = EC_INIT_SIZE;
     ec.ecbuf = qnew<wordcode>(EC_INIT_SIZE);
+    ec.ecnodes = qnew<EcStrNode *>(EC_INIT_SIZE);
     inpartime = 0;
     parsedepth = 0;
+}
+
+// Lay out the strings of the code in [a, b) as one region starting at the
+// present end of out, function bodies nested in order.
+struct StrOut {
+    char *buf;
+    size_t len, cap;
+};
+
+void relayregion(int a, int b, StrOut &out)
+{
+    size_t base = out.len;
+    std::unordered_map<std::string_view, size_t> seen;
+    auto place = [&](int i) {
+        EcStrNode *n = ec.ecnodes[i];
+        std::string_view sv(n->str);
+        auto it = seen.find(sv);
+        size_t off;
+        if (it != seen.end()) {
+            off = it->second;
+        } else {
+            if (out.len + sv.size() + 1 > out.cap) {
+                out.cap = (out.len + sv.size() + 1) * 2;
+                out.buf = static_cast<char *>(qrealloc(out.buf, out.cap));
+            }
+            off = out.len;
+            memcpy(out.buf + out.len, n->str, sv.size() + 1);
+            out.len += sv.size() + 1;
+            seen.emplace(sv, off);
+        }
+        ec.ecbuf[i] = wordcode((off - base) << 2) | (ec.ecbuf[i] & 1);
+    };
+    for (int i = a; i < b; i++) {
+        EcStrNode *n = ec.ecnodes[i];
+        if (!n)
+            continue;
+        if (n != FUNCMARK) {
+            place(i);
+            continue;
+        }
+        int names = int(ec.ecbuf[i + 1]);
+        for (int j = i + 2; j < i + 2 + names; j++)
+            if (ec.ecnodes[j])
+                place(j);
+        int q = i + 2 + names;
+        int end = i + 1 + int(funcdef_skip(ec.ecbuf[i]));
+        size_t so = out.len;
+        relayregion(q + 3, end, out);
+        ec.ecbuf[q] = wordcode(so - base);
+        ec.ecbuf[q + 1] = wordcode(out.len - so);
+        i = end - 1;
+    }
 }
 
 Eprog *bld_eprog()
 {
     ecadd(code_build(CODE_END, 0));
+    StrOut out{nullptr, 0, 0};
+    if (ec.relayout) {
+        relayregion(0, ec.ecused, out);
+        ec.ecsoffs = int(out.len);
+    }
     Eprog *ret = qhnew<Eprog>();
     ret->len = int(size_t(ec.ecnpats) * sizeof(Patprog *) + size_t(ec.ecused) * sizeof(wordcode) + size_t(ec.ecsoffs));
     ret->pattern_count = ec.ecnpats;
@@ -175,10 +269,18 @@ Eprog *bld_eprog()
     for (int i = 0; i < ec.ecnpats; i++)
         ret->pattern_slots[i] = dummy_patprog1;
     memcpy(ret->prog, ec.ecbuf, size_t(ec.ecused) * sizeof(wordcode));
-    for (EcStrNode *n = ec.ecstrs; n; n = n->next)
-        strcpy(ret->string_table + n->aoffs, n->str);
+    if (ec.relayout) {
+        if (out.len)
+            memcpy(ret->string_table, out.buf, out.len);
+        qfree(out.buf);
+    } else {
+        for (EcStrNode *n = ec.ecstrs; n; n = n->next)
+            strcpy(ret->string_table + n->aoffs, n->str);
+    }
     qfree(ec.ecbuf);
+    qfree(ec.ecnodes);
     ec.ecbuf = nullptr;
+    ec.ecnodes = nullptr;
     return ret;
 }
 
@@ -500,7 +602,7 @@ int par_pline(int *complex)
                 ecispace(r, 3);
                 ec.ecbuf[r] = code_build(CODE_REDIR, RT_DUP_OUT);
                 ec.ecbuf[r + 1] = 2;
-                ec.ecbuf[r + 2] = ecstrcode("1");
+                ecsetstr(r + 2, "1");
             }
             *complex = 1;
             cmdpush(tok == LX_BAR ? CS_PIPE : CS_ERRPIPE);
@@ -1020,7 +1122,7 @@ void par_funcdef()
     }
     endfuncbody(fb, q);
     ec.ecbuf[p + 1] = wordcode(num);
-    ec.ecbuf[p] = code_build(CODE_FUNCDEF, wordcode(ec.ecused - 1 - p));
+    setfuncdef(p);
 }
 
 void par_time()
@@ -1278,7 +1380,7 @@ int par_simple(int *complex, int nr)
             }
             cmdpop();
             endfuncbody(fb, q);
-            ec.ecbuf[p] = code_build(CODE_FUNCDEF, wordcode(ec.ecused - 1 - p));
+            setfuncdef(p);
             isfunc = 1;
             isnull = 0;
             break;
@@ -1330,7 +1432,7 @@ void par_redir(int *rp)
         *rp = r + 3;
         ec.ecbuf[r] = code_build(CODE_REDIR, wordcode(type));
         ec.ecbuf[r + 1] = wordcode(fd1);
-        ec.ecbuf[r + 2] = ecstrcode("");
+        ecsetstr(r + 2, "");
         HereDoc **hd;
         for (hd = &hdocs; *hd; hd = &(*hd)->next) {
         }
@@ -1339,6 +1441,7 @@ void par_redir(int *rp)
         (*hd)->type = type;
         (*hd)->pc = r;
         (*hd)->str = tokstr;
+        (*hd)->nfunc = ec.ecnfunc;
         yylex();
         return;
     }
@@ -1371,7 +1474,7 @@ void par_redir(int *rp)
     *rp = r + 3;
     ec.ecbuf[r] = code_build(CODE_REDIR, wordcode(type));
     ec.ecbuf[r + 1] = wordcode(fd1);
-    ec.ecbuf[r + 2] = ecstrcode(name);
+    ecsetstr(r + 2, name);
 }
 
 // ---- conditions ----
@@ -1641,7 +1744,7 @@ int par_cond()
 void setheredoc(int pc, int type, char *str)
 {
     ec.ecbuf[pc] = code_build(CODE_REDIR, wordcode(type));
-    ec.ecbuf[pc + 2] = ecstrcode(str);
+    ecsetstr(pc + 2, str);
 }
 
 Eprog *parse_event()

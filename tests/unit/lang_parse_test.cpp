@@ -176,6 +176,40 @@ TEST_F(Parse, FunctionBodyStringsAreNotShared)
     EXPECT_EQ(permtext(p), "echo longword\nf () {\n\techo longword longword\n}\necho longword");
 }
 
+// A function's program as the executor makes it: its code and its string
+// region alone, copied away from the rest (followed by junk, so a string
+// outside the region shows).
+std::string functext(Eprog *p, size_t fd)
+{
+    wordcode *w = p->prog + fd;
+    EXPECT_EQ(code_type(*w), CODE_FUNCDEF);
+    wordcode *q = w + 2 + w[1];
+    size_t ncode = size_t(w + 1 + funcdef_skip(*w) - (q + 3));
+    char *block = static_cast<char *>(qhalloc(ncode * 4 + q[1] + 64));
+    memcpy(block, q + 3, ncode * 4);
+    memcpy(block + ncode * 4, p->string_table + q[0], q[1]);
+    memset(block + ncode * 4 + q[1], 'X', 63);
+    block[ncode * 4 + q[1] + 63] = '\0';
+    Eprog f{EF_HEAP, int(ncode * 4 + q[1]), int(q[2]), -1, nullptr, reinterpret_cast<wordcode *>(block),
+            block + ncode * 4, nullptr, nullptr};
+    return permtext(&f);
+}
+
+TEST_F(Parse, HereDocumentBodiesStayInTheirFunction)
+{
+    // The body is read after the function was closed on the same line.
+    Eprog *p = parsestring("echo outerword; f() { cat <<EOF; echo innerword; }; echo lastword\nbody $x here\nEOF");
+    ASSERT_TRUE(p);
+    EXPECT_EQ(functext(p, 8), "cat <<< \"body $x here\"\necho innerword");
+    EXPECT_EQ(permtext(p), "echo outerword\nf () {\n\tcat <<< \"body $x here\"\n\techo innerword\n}\necho lastword");
+    p = parsestring("f() cat <<EOF\nonly line\nEOF");
+    ASSERT_TRUE(p);
+    EXPECT_EQ(functext(p, 2), "cat <<< 'only line'");
+    p = parsestring("f() { g() { cat <<A; }; }\nnested body\nA");
+    ASSERT_TRUE(p);
+    EXPECT_EQ(permtext(p), "f () {\n\tg () {\n\t\tcat <<< 'nested body'\n\t}\n}");
+}
+
 TEST_F(Parse, ErrorPipeInsertsRedirection)
 {
     Eprog *p = parsestring("cmd |& cmd2");
