@@ -8,16 +8,14 @@ int hwgetword = -1;
 
 namespace {
 
-int plaingetc() { return ingetc(); }
-void plainungetc(int c) { inungetc(c); }
 void nowaddc(int) {}
 void nowbegin(int) {}
 void nowend() {}
 
 }  // namespace
 
-int (*hgetc)() = plaingetc;
-void (*hungetc)(int c) = plainungetc;
+int (*hgetc)() = ingetc;
+void (*hungetc)(int c) = inungetc;
 void (*hwaddc)(int c) = nowaddc;
 void (*hwbegin)(int offset) = nowbegin;
 void (*hwend)() = nowend;
@@ -34,8 +32,8 @@ void hbegin(int dohist)
     stophist = (dohist == 2 || (dohist && interact)) ? 0 : 2;
     // Recording belongs to the history list; until then every event goes
     // straight to the input stack.
-    hgetc = plaingetc;
-    hungetc = plainungetc;
+    hgetc = ingetc;
+    hungetc = inungetc;
     hwaddc = nowaddc;
     hwbegin = nowbegin;
     hwend = nowend;

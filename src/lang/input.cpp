@@ -273,45 +273,51 @@ void inerrflush()
 
 char *shingetline()
 {
-    char buf[1024];
-    size_t n = 0;
-    char *line = nullptr;
-    size_t linelen = 0;
-    bool any = false;
+    static char *buf;
+    static size_t bufsz;
+    ssize_t n;
     for (;;) {
-        int c = getc(bshin);
-        if (c == EOF) {
-            if (ferror(bshin) && errno == EINTR && !errflag) {
-                clearerr(bshin);
-                continue;
-            }
+        errno = 0;
+        n = getline(&buf, &bufsz, bshin);
+        if (n >= 0)
             break;
+        if (errno == EINTR && !errflag) {
+            clearerr(bshin);
+            continue;
         }
-        any = true;
-        if (imeta(static_cast<unsigned char>(c))) {
-            buf[n++] = char(METACHAR);
-            buf[n++] = char(c ^ 32);
-        } else {
-            buf[n++] = char(c);
-        }
-        if (n >= 1023 || c == '\n') {
-            line = static_cast<char *>(qrealloc(line, linelen + n + 1));
-            memcpy(line + linelen, buf, n);
-            linelen += n;
-            line[linelen] = '\0';
-            n = 0;
-            if (c == '\n')
-                break;
-        }
-    }
-    if (!any)
         return nullptr;
-    if (n) {
-        line = static_cast<char *>(qrealloc(line, linelen + n + 1));
-        memcpy(line + linelen, buf, n);
-        linelen += n;
-        line[linelen] = '\0';
     }
+    // Most lines are plain ASCII without NUL: nothing to metafy.
+    bool plain = !memchr(buf, '\0', size_t(n));
+    ssize_t i = 0;
+    for (; plain && i + 8 <= n; i += 8) {
+        uint64_t w;
+        memcpy(&w, buf + i, 8);
+        plain = !(w & 0x8080808080808080ull);
+    }
+    for (; plain && i < n; i++)
+        plain = static_cast<unsigned char>(buf[i]) < 0x80;
+    int meta = 0;
+    for (ssize_t i = 0; !plain && i < n; i++)
+        if (imeta(static_cast<unsigned char>(buf[i])))
+            meta++;
+    char *line = static_cast<char *>(qalloc(size_t(n + meta) + 1));
+    if (!meta) {
+        memcpy(line, buf, size_t(n));
+        line[n] = '\0';
+        return line;
+    }
+    char *t = line;
+    for (ssize_t i = 0; i < n; i++) {
+        unsigned char c = static_cast<unsigned char>(buf[i]);
+        if (imeta(c)) {
+            *t++ = char(METACHAR);
+            *t++ = char(c ^ 32);
+        } else {
+            *t++ = char(c);
+        }
+    }
+    *t = '\0';
     return line;
 }
 

@@ -34,6 +34,48 @@ const char *const cmdnames[CS_COUNT] = {
 
 namespace {
 
+// The next character for the lexer.  Ordinary characters of the current
+// segment are taken here directly; anything else (end of a segment, a
+// newline to count, a recording history reader) goes the long way.
+inline int lexgetc()
+{
+    if (hgetc == ingetc && insegleft > 0 && !lexstop) {
+        unsigned char c = static_cast<unsigned char>(*insegpos);
+        if (c != '\n' && !itok(c)) {
+            insegpos++;
+            insegleft--;
+            inbufct--;
+            return c;
+        }
+    }
+    return hgetc();
+}
+
+// Giving back a character read by lexgetc, the same way round.
+inline void lexungetc(int c)
+{
+    if (hungetc == inungetc && !lexstop && insegpos && insegpos > inseg && c != '\n' &&
+        !(inbufflags & SEG_EXPANDED_ABOVE) && static_cast<unsigned char>(insegpos[-1]) == c) {
+        insegpos--;
+        insegleft++;
+        inbufct++;
+        return;
+    }
+    hungetc(c);
+}
+
+// A name looked up in one of the shell's tables, with its hash computed
+// once for both the alias and the reserved-word look-up.
+HashNode *lookupname(HashTable *ht, const char *nam, unsigned h)
+{
+    if (ht->hash != hasher || ht->getnode != gethashnode)
+        return ht->getnode(ht, nam);
+    for (HashNode *hp = ht->nodes[h % unsigned(ht->hsize)]; hp; hp = hp->next)
+        if (!ht->cmpnodes(hp->nam, nam))
+            return hp->flags & NODE_DISABLED ? nullptr : hp;
+    return nullptr;
+}
+
 // First-character and in-word classes of the word scanner.
 enum : unsigned char {
     LX1_BKSLASH = 0, LX1_COMMENT = 1, LX1_NEWLIN = 2, LX1_SEMI = 3, LX1_BANG = 4, LX1_AMPER = 5,
@@ -61,7 +103,7 @@ LexBuf lexbuf;
 void lexbufinit()
 {
     lexbuf.siz = 32;
-    tokstr = lexbuf.ptr = static_cast<char *>(hcalloc(size_t(lexbuf.siz)));
+    tokstr = lexbuf.ptr = static_cast<char *>(qhalloc(size_t(lexbuf.siz)));
     lexbuf.len = 0;
 }
 
@@ -72,7 +114,6 @@ void add(int c)
         int newsiz = lexbuf.siz * 2;
         tokstr = static_cast<char *>(hrealloc(tokstr, size_t(lexbuf.siz), size_t(newsiz)));
         lexbuf.ptr = tokstr + lexbuf.len;
-        memset(lexbuf.ptr, 0, size_t(newsiz - lexbuf.siz));
         lexbuf.siz = newsiz;
     }
 }
@@ -91,7 +132,7 @@ bool isnumglob()
     size_t tbs = 256, n = 0;
     char *tbuf = static_cast<char *>(qalloc(tbs));
     for (;;) {
-        int c = hgetc();
+        int c = lexgetc();
         if (lexstop) {
             lexstop = 0;
             break;
@@ -112,7 +153,7 @@ bool isnumglob()
         }
     }
     while (n--)
-        hungetc(static_cast<unsigned char>(tbuf[n]));
+        lexungetc(static_cast<unsigned char>(tbuf[n]));
     qfree(tbuf);
     return ret;
 }
@@ -128,33 +169,33 @@ int cmd_or_math(int cs_type)
     cmdpop();
     *lexbuf.ptr = '\0';
     if (!c) {
-        c = hgetc();
+        c = lexgetc();
         if (c == ')')
             return 1;
-        hungetc(c);
+        lexungetc(c);
         lexstop = 0;
         c = ')';
     } else if (lexstop || errflag) {
         return 2;
     }
-    hungetc(c);
+    lexungetc(c);
     lexstop = 0;
     while (lexbuf.len > oldlen && !errflag) {
         lexbuf.ptr--;
         lexbuf.len--;
         unsigned char b = static_cast<unsigned char>(*lexbuf.ptr);
-        hungetc(itok(b) ? static_cast<unsigned char>(tokchar(b)) : b);
+        lexungetc(itok(b) ? static_cast<unsigned char>(tokchar(b)) : b);
     }
     if (errflag)
         return 2;
-    hungetc('(');
+    lexungetc('(');
     return 0;
 }
 
 // After "$(": arithmetic "$((...))" or a command substitution.
 int cmd_or_math_sub()
 {
-    int c = hgetc();
+    int c = lexgetc();
     if (c == '(') {
         add(TK_LPAREN);
         add('(');
@@ -168,7 +209,7 @@ int cmd_or_math_sub()
         lexbuf.ptr -= 2;
         lexbuf.len -= 2;
     } else {
-        hungetc(c);
+        lexungetc(c);
         lexstop = 0;
     }
     return skipcomm();
@@ -217,7 +258,7 @@ int skipcomm()
     c = TK_LPAREN;
     do {
         add(c);
-        c = hgetc();
+        c = lexgetc();
         if (lexstop)
             break;
         bool sep = inblank(static_cast<unsigned char>(c)) || c == ';' || c == '&' || c == '|' || c == '(' ||
@@ -242,9 +283,9 @@ int skipcomm()
             break;
         case ';':
             if (top == CASE_BODY) {
-                int d = hgetc();
+                int d = lexgetc();
                 if (!lexstop) {
-                    hungetc(d);
+                    lexungetc(d);
                     if (d == ';' || d == '&')
                         casest[ncase - 1] = CASE_PATTERN;
                 }
@@ -253,17 +294,17 @@ int skipcomm()
             break;
         case '\\':
             add(c);
-            c = hgetc();
+            c = lexgetc();
             wl = -1;
             break;
         case '\'': {
             bool strquote = lexbuf.len && lexbuf.ptr[-1] == '$';
             add(c);
             StopHistGuard sh;
-            while ((c = hgetc()) != '\'' && !lexstop) {
+            while ((c = lexgetc()) != '\'' && !lexstop) {
                 if (c == '\\' && strquote) {
                     add(c);
-                    c = hgetc();
+                    c = lexgetc();
                     if (lexstop)
                         break;
                 }
@@ -273,10 +314,10 @@ int skipcomm()
         }
         case '"':
             add(c);
-            while ((c = hgetc()) != '"' && !lexstop) {
+            while ((c = lexgetc()) != '"' && !lexstop) {
                 if (c == '\\') {
                     add(c);
-                    c = hgetc();
+                    c = lexgetc();
                     if (lexstop)
                         break;
                 }
@@ -285,10 +326,10 @@ int skipcomm()
             break;
         case '`':
             add(c);
-            while ((c = hgetc()) != '`' && !lexstop) {
+            while ((c = lexgetc()) != '`' && !lexstop) {
                 if (c == '\\') {
                     add(c);
-                    c = hgetc();
+                    c = lexgetc();
                     if (lexstop)
                         break;
                 }
@@ -299,7 +340,7 @@ int skipcomm()
             if (c == hashchar && wordstart && (isset(INTERACTIVECOMMENTS) || !isset(INTERACTIVE) || strin)) {
                 // A comment may hold any parenthesis; keep it as text.
                 add(c);
-                while ((c = hgetc()) != '\n' && !lexstop)
+                while ((c = lexgetc()) != '\n' && !lexstop)
                     add(c);
                 wl = 0;
             }
@@ -333,7 +374,14 @@ int gettok()
 beginning:
     tokstr = nullptr;
     tokfd = -1;
-    while (iblank(static_cast<unsigned char>(c = hgetc())) && !lexstop) {
+    // Runs of blanks in the current segment are passed over directly.
+    if (hgetc == ingetc)
+        while (insegleft > 0 && (*insegpos == ' ' || *insegpos == '\t')) {
+            insegpos++;
+            insegleft--;
+            inbufct--;
+        }
+    while (iblank(static_cast<unsigned char>(c = lexgetc())) && !lexstop) {
     }
     if (lexstop)
         return errflag ? LX_ERROR : LX_EOF;
@@ -342,7 +390,7 @@ beginning:
     hwbegin(-1);
     if (in_dparens) {
         lexbufinit();
-        hungetc(c);
+        lexungetc(c);
         cmdpush(CS_MATH);
         c = dquote_parse(infor ? ';' : ')', 0);
         cmdpop();
@@ -351,30 +399,30 @@ beginning:
             infor--;
             return LX_DLPAREN;
         }
-        if (c || (c = hgetc()) != ')') {
-            hungetc(c);
+        if (c || (c = lexgetc()) != ')') {
+            lexungetc(c);
             return LX_ERROR;
         }
         in_dparens = 0;
         return LX_DRPAREN;
     } else if (idigit(static_cast<unsigned char>(c))) {
-        d = hgetc();
+        d = lexgetc();
         if (d == '&') {
-            d = hgetc();
+            d = lexgetc();
             if (d == '>') {
                 peekfd = c - '0';
-                hungetc('>');
+                lexungetc('>');
                 c = '&';
             } else {
-                hungetc(d);
+                lexungetc(d);
                 lexstop = 0;
-                hungetc('&');
+                lexungetc('&');
             }
         } else if (d == '>' || d == '<') {
             peekfd = c - '0';
             c = d;
         } else {
-            hungetc(d);
+            lexungetc(d);
             lexstop = 0;
         }
     }
@@ -397,60 +445,60 @@ beginning:
 
     switch (lexact1[static_cast<unsigned char>(c)]) {
     case LX1_BKSLASH:
-        d = hgetc();
+        d = lexgetc();
         if (d == '\n')
             goto beginning;
-        hungetc(d);
+        lexungetc(d);
         lexstop = 0;
         break;
     case LX1_NEWLIN:
         return LX_NEWLINE;
     case LX1_SEMI:
-        d = hgetc();
+        d = lexgetc();
         if (d == ';')
             return LX_DSEMI;
         if (d == '&')
             return LX_SEMIAMP;
-        hungetc(d);
+        lexungetc(d);
         lexstop = 0;
         return LX_SEMI;
     case LX1_AMPER:
-        d = hgetc();
+        d = lexgetc();
         if (d == '&')
             return LX_ANDAND;
         if (d == '!' || d == '|')
             return LX_AMPBAR;
         if (d == '>') {
             tokfd = peekfd;
-            d = hgetc();
+            d = lexgetc();
             if (d == '!' || d == '|')
                 return LX_GTAMPBAR;
             if (d == '>') {
-                d = hgetc();
+                d = lexgetc();
                 if (d == '!' || d == '|')
                     return LX_DGTAMPBAR;
-                hungetc(d);
+                lexungetc(d);
                 lexstop = 0;
                 return LX_DGTAMP;
             }
-            hungetc(d);
+            lexungetc(d);
             lexstop = 0;
             return LX_AMPGT;
         }
-        hungetc(d);
+        lexungetc(d);
         lexstop = 0;
         return LX_AMP;
     case LX1_BAR:
-        d = hgetc();
+        d = lexgetc();
         if (d == '|')
             return LX_OROR;
         if (d == '&')
             return LX_BARAMP;
-        hungetc(d);
+        lexungetc(d);
         lexstop = 0;
         return LX_BAR;
     case LX1_INPAR:
-        d = hgetc();
+        d = lexgetc();
         if (d == '(') {
             if (infor) {
                 in_dparens = 1;
@@ -471,7 +519,7 @@ beginning:
         } else if (d == ')') {
             return LX_EMPTYPARENS;
         }
-        hungetc(d);
+        lexungetc(d);
         lexstop = 0;
         if (!(incond == 1 || incmdpos))
             break;
@@ -479,13 +527,13 @@ beginning:
     case LX1_OUTPAR:
         return LX_RPAREN;
     case LX1_INANG:
-        d = hgetc();
+        d = lexgetc();
         if (!incmdpos && d == '(') {
-            hungetc(d);
+            lexungetc(d);
             lexstop = 0;
         unpeekfd:
             if (peekfd != -1) {
-                hungetc(c);
+                lexungetc(c);
                 c = '0' + peekfd;
             }
             break;
@@ -493,24 +541,24 @@ beginning:
         if (d == '>') {
             peek = LX_LTGT;
         } else if (d == '<') {
-            int e = hgetc();
+            int e = lexgetc();
             if (e == '(') {
-                hungetc(e);
-                hungetc(d);
+                lexungetc(e);
+                lexungetc(d);
                 peek = LX_LT;
             } else if (e == '<') {
                 peek = LX_TLT;
             } else if (e == '-') {
                 peek = LX_DLTDASH;
             } else {
-                hungetc(e);
+                lexungetc(e);
                 lexstop = 0;
                 peek = LX_DLT;
             }
         } else if (d == '&') {
             peek = LX_LTAMP;
         } else {
-            hungetc(d);
+            lexungetc(d);
             lexstop = 0;
             if (isnumglob())
                 goto unpeekfd;
@@ -519,47 +567,47 @@ beginning:
         tokfd = peekfd;
         return peek;
     case LX1_OUTANG:
-        d = hgetc();
+        d = lexgetc();
         if (d == '(') {
-            hungetc(d);
+            lexungetc(d);
             goto unpeekfd;
         } else if (d == '&') {
-            d = hgetc();
+            d = lexgetc();
             if (d == '!' || d == '|') {
                 peek = LX_GTAMPBAR;
             } else {
-                hungetc(d);
+                lexungetc(d);
                 lexstop = 0;
                 peek = LX_GTAMP;
             }
         } else if (d == '!' || d == '|') {
             peek = LX_GTBAR;
         } else if (d == '>') {
-            d = hgetc();
+            d = lexgetc();
             if (d == '&') {
-                d = hgetc();
+                d = lexgetc();
                 if (d == '!' || d == '|') {
                     peek = LX_DGTAMPBAR;
                 } else {
-                    hungetc(d);
+                    lexungetc(d);
                     lexstop = 0;
                     peek = LX_DGTAMP;
                 }
             } else if (d == '!' || d == '|') {
                 peek = LX_DGTBAR;
             } else if (d == '(') {
-                hungetc(d);
-                hungetc('>');
+                lexungetc(d);
+                lexungetc('>');
                 peek = LX_GT;
             } else {
-                hungetc(d);
+                lexungetc(d);
                 lexstop = 0;
                 peek = LX_DGT;
                 if (isset(HISTALLOWCLOBBER))
                     hwaddc('|');
             }
         } else {
-            hungetc(d);
+            lexungetc(d);
             lexstop = 0;
             peek = LX_GT;
             if (!incond && isset(HISTALLOWCLOBBER))
@@ -603,7 +651,7 @@ int gettokstr(int c, int sub)
                 goto brk;
             break;
         case LX2_META:
-            c = hgetc();
+            c = lexgetc();
             if (lexstop)
                 goto brk;
             add(METACHAR);
@@ -636,7 +684,7 @@ int gettokstr(int c, int sub)
                 c = TK_BAR;
             break;
         case LX2_STRING:
-            e = hgetc();
+            e = lexgetc();
             if (e == '[') {
                 cmdpush(CS_MATHSUBST);
                 add(TK_DOLLAR);
@@ -664,7 +712,7 @@ int gettokstr(int c, int sub)
                 if (!in_brace_param)
                     in_brace_param = bct;
             } else {
-                hungetc(e);
+                lexungetc(e);
                 lexstop = 0;
             }
             break;
@@ -689,8 +737,8 @@ int gettokstr(int c, int sub)
             }
             if (!in_brace_param) {
                 if (!sub) {
-                    e = hgetc();
-                    hungetc(e);
+                    e = lexgetc();
+                    lexungetc(e);
                     lexstop = 0;
                     if (e == ')' || (isset(SHGLOB) && inblank(static_cast<unsigned char>(e)) && !bct && !brct &&
                                      !intpos && incmdpos))
@@ -738,9 +786,9 @@ int gettokstr(int c, int sub)
                     break;
                 goto brk;
             }
-            e = hgetc();
+            e = lexgetc();
             if (e != '(') {
-                hungetc(e);
+                lexungetc(e);
                 lexstop = 0;
                 goto brk;
             }
@@ -754,7 +802,7 @@ int gettokstr(int c, int sub)
         case LX2_INANG:
             if (isset(SHGLOB) && sub)
                 break;
-            e = hgetc();
+            e = lexgetc();
             if (e == '(' && intpos) {
                 add(TK_LANGLE);
                 if (skipcomm()) {
@@ -764,11 +812,11 @@ int gettokstr(int c, int sub)
                 c = TK_RPAREN;
                 break;
             }
-            hungetc(e);
+            lexungetc(e);
             lexstop = 0;
             if (isnumglob()) {
                 add(TK_LANGLE);
-                while ((c = hgetc()) != '>' && !lexstop)
+                while ((c = lexgetc()) != '>' && !lexstop)
                     add(c);
                 c = TK_RANGLE;
                 break;
@@ -779,9 +827,9 @@ int gettokstr(int c, int sub)
             goto brk;
         case LX2_EQUALS:
             if (intpos) {
-                e = hgetc();
+                e = lexgetc();
                 if (e != '(') {
-                    hungetc(e);
+                    lexungetc(e);
                     lexstop = 0;
                     c = TK_EQUALS;
                 } else {
@@ -807,12 +855,12 @@ int gettokstr(int c, int sub)
                 if (t < lexbuf.ptr && *t == '+')
                     t++;
                 if (t == lexbuf.ptr && t > tokstr) {
-                    e = hgetc();
+                    e = lexgetc();
                     if (e == '(' && incmdpos) {
                         *lexbuf.ptr = '\0';
                         return LX_ARRAYASSIGN;
                     }
-                    hungetc(e);
+                    lexungetc(e);
                     lexstop = 0;
                     peek = LX_ASSIGN;
                     intpos = 2;
@@ -824,9 +872,9 @@ int gettokstr(int c, int sub)
             }
             break;
         case LX2_BKSLASH:
-            c = hgetc();
+            c = lexgetc();
             if (c == '\n') {
-                c = hgetc();
+                c = lexgetc();
                 if (!lexstop)
                     continue;
             } else {
@@ -842,10 +890,10 @@ int gettokstr(int c, int sub)
             for (;;) {
                 {
                     StopHistGuard sh;
-                    while ((c = hgetc()) != '\'' && !lexstop) {
+                    while ((c = lexgetc()) != '\'' && !lexstop) {
                         if (strquote && c == '\\') {
                             add(c);
-                            c = hgetc();
+                            c = lexgetc();
                             if (lexstop)
                                 break;
                         } else if (!sub && isset(CSHJUNKIEQUOTES) && c == '\n') {
@@ -865,13 +913,13 @@ int gettokstr(int c, int sub)
                     cmdpop();
                     goto brk;
                 }
-                e = hgetc();
+                e = lexgetc();
                 if (e != '\'' || unset(RCQUOTES) || strquote)
                     break;
                 add(c);
             }
             cmdpop();
-            hungetc(e);
+            lexungetc(e);
             lexstop = 0;
             c = TK_SQUOTE;
             break;
@@ -892,9 +940,9 @@ int gettokstr(int c, int sub)
             add(TK_BACKTICK);
             cmdpush(CS_BQUOTE);
             bool inquote = false;
-            while ((c = hgetc()) != '`' && !lexstop) {
+            while ((c = lexgetc()) != '`' && !lexstop) {
                 if (c == '\\') {
-                    c = hgetc();
+                    c = lexgetc();
                     if (lexstop)
                         break;
                     if (c != '\n') {
@@ -928,14 +976,30 @@ int gettokstr(int c, int sub)
             break;
         }
         add(c);
-        c = hgetc();
+        if (act == LX2_OTHER && hgetc == ingetc) {
+            // A run of ordinary characters is copied straight from the
+            // current segment.
+            int k = 0;
+            while (insegleft > 0) {
+                unsigned char d = static_cast<unsigned char>(*insegpos);
+                if (lexact2[d] != LX2_OTHER || lextok2[d] != d || inblank(d) || itok(d))
+                    break;
+                insegpos++;
+                insegleft--;
+                inbufct--;
+                add(d);
+                k++;
+            }
+            intpos = intpos > k ? intpos - k : 0;
+        }
+        c = lexgetc();
         if (intpos)
             intpos--;
         if (lexstop)
             break;
     }
 brk:
-    hungetc(c);
+    lexungetc(c);
     if (unmatched)
         qerr("unmatched %c", nullptr, unmatched);
     if (in_brace_param) {
@@ -949,7 +1013,7 @@ brk:
         lexbuf.ptr--;
         lexbuf.len--;
         lexstop = 0;
-        hungetc('}');
+        lexungetc('}');
     }
     *lexbuf.ptr = '\0';
     while (cmdsp > ocmdsp)
@@ -1001,11 +1065,11 @@ int dquote_parse(char endchar, int sub)
     if (!dg.ok)
         return 1;
 
-    while (((c = hgetc()) != endchar || bct || (math && (pct > 0 || brct > 0)) || intick) && !lexstop) {
+    while (((c = lexgetc()) != endchar || bct || (math && (pct > 0 || brct > 0)) || intick) && !lexstop) {
     cont:
         switch (c) {
         case '\\':
-            c = hgetc();
+            c = lexgetc();
             if (c != '\n') {
                 if (c == '$' || c == '\\' || (c == '}' && !intick && bct) || c == endchar || c == '`' ||
                     (endchar == ']' &&
@@ -1027,7 +1091,7 @@ int dquote_parse(char endchar, int sub)
         case '$':
             if (intick)
                 break;
-            c = hgetc();
+            c = lexgetc();
             if (c == '(') {
                 add(TK_QDOLLAR);
                 err = cmd_or_math_sub();
@@ -1047,7 +1111,7 @@ int dquote_parse(char endchar, int sub)
             } else if (c == '$') {
                 add(TK_QDOLLAR);
             } else {
-                hungetc(c);
+                lexungetc(c);
                 lexstop = 0;
                 c = TK_QDOLLAR;
             }
@@ -1195,7 +1259,7 @@ static char *gethere(char *str, int typ)
     for (;;) {
         linestart = used;
         int c;
-        while ((c = hgetc()) == '\t' && strip) {
+        while ((c = lexgetc()) == '\t' && strip) {
         }
         for (;;) {
             if (used + 2 >= bsiz) {
@@ -1205,7 +1269,7 @@ static char *gethere(char *str, int typ)
             if (lexstop || c == '\n')
                 break;
             buf[used++] = char(c);
-            c = hgetc();
+            c = lexgetc();
         }
         buf[used] = '\0';
         if (!strcmp(buf + linestart, str))
@@ -1334,8 +1398,9 @@ int exalias()
         }
     }
     if (tok == LX_WORD) {
+        unsigned h = hasher(yytext);
         if (!noaliases && isset(ALIASES) && aliastab) {
-            AliasEntry *an = static_cast<AliasEntry *>(aliastab->getnode(aliastab, yytext));
+            AliasEntry *an = static_cast<AliasEntry *>(lookupname(aliastab, yytext, h));
             if (an && !an->inuse && ((an->flags & ALIASF_GLOBAL) || incmdpos || inalmore)) {
                 inpush(an->text, SEG_EXPANSION, an);
                 if (an->text[0] == ' ')
@@ -1345,8 +1410,10 @@ int exalias()
             }
         }
         ReservedWord *rw = nullptr;
-        if ((incmdpos || (unset(IGNOREBRACES) && yytext[0] == '}' && !yytext[1])) && reswdtab)
-            rw = static_cast<ReservedWord *>(reswdtab->getnode(reswdtab, yytext));
+        // Every reserved word starts with one of these characters.
+        if ((incmdpos || (unset(IGNOREBRACES) && yytext[0] == '}' && !yytext[1])) && reswdtab &&
+            strchr("![{}cdefinrstuw", yytext[0]) && yytext[0])
+            rw = static_cast<ReservedWord *>(lookupname(reswdtab, yytext, h));
         if (rw) {
             tok = rw->token;
             if (tok == LX_DLBRACK)
@@ -1571,7 +1638,7 @@ int parse_subst_string(char *s)
         inpush(dupstring(s), 0, nullptr);
         strinbeg(0);
         lexbufinit();
-        c = hgetc();
+        c = lexgetc();
         c = gettokstr(c, 1);
         err = errflag;
         size_t n = size_t(lexbuf.len);

@@ -1251,7 +1251,7 @@ int par_cmd(int *complex)
                 return 0;
         } else if (sr > 1) {
             *complex = 1;
-            r += sr - 1;
+            r += 3 * (sr - 1);  // three words per redirection read inside
         }
         break;
     }

@@ -459,11 +459,13 @@ TEST_F(Parse, FuzzRegressions)
         for (size_t i = 0; i < sizeof fuzzopts / sizeof fuzzopts[0]; i++)
             opts[fuzzopts[i]] = (static_cast<unsigned char>(data[0]) >> i) & 1;
         std::string err = stderrof([&] {
+            NoErrsGuard ne(1);
             Eprog *p = parsestring(data.substr(1));
             if (p) {
                 char *t = getpermtext(p, nullptr, 0);
                 getjobtext(p, nullptr);
-                Eprog *q = parsestring(unmeta(t));
+                errflag = 0;
+                Eprog *q = parse_string(dupstring(t), 1);
                 if (q)
                     qfree(getpermtext(q, nullptr, 0));
                 qfree(t);
