@@ -107,15 +107,21 @@ void lexbufinit()
     lexbuf.len = 0;
 }
 
-void add(int c)
+[[gnu::noinline]] void addgrow(size_t need)
+{
+    size_t newsiz = size_t(lexbuf.siz) * 2;
+    while (newsiz < size_t(lexbuf.len) + need + 1)
+        newsiz *= 2;
+    tokstr = static_cast<char *>(hrealloc(tokstr, size_t(lexbuf.siz), newsiz));
+    lexbuf.ptr = tokstr + lexbuf.len;
+    lexbuf.siz = int(newsiz);
+}
+
+inline void add(int c)
 {
     *lexbuf.ptr++ = char(c);
-    if (lexbuf.siz == ++lexbuf.len) {
-        int newsiz = lexbuf.siz * 2;
-        tokstr = static_cast<char *>(hrealloc(tokstr, size_t(lexbuf.siz), size_t(newsiz)));
-        lexbuf.ptr = tokstr + lexbuf.len;
-        lexbuf.siz = newsiz;
-    }
+    if (lexbuf.siz == ++lexbuf.len)
+        addgrow(1);
 }
 
 int cmdoverflow;  // pushes beyond the end of cmdstack, popped first
@@ -980,15 +986,21 @@ int gettokstr(int c, int sub)
             // A run of ordinary characters is copied straight from the
             // current segment.
             int k = 0;
-            while (insegleft > 0) {
-                unsigned char d = static_cast<unsigned char>(*insegpos);
+            while (k < insegleft) {
+                unsigned char d = static_cast<unsigned char>(insegpos[k]);
                 if (lexact2[d] != LX2_OTHER || lextok2[d] != d || inblank(d) || itok(d))
                     break;
-                insegpos++;
-                insegleft--;
-                inbufct--;
-                add(d);
                 k++;
+            }
+            if (k) {
+                if (lexbuf.len + k + 1 >= lexbuf.siz)
+                    addgrow(size_t(k) + 1);
+                memcpy(lexbuf.ptr, insegpos, size_t(k));
+                lexbuf.ptr += k;
+                lexbuf.len += k;
+                insegpos += k;
+                insegleft -= k;
+                inbufct -= k;
             }
             intpos = intpos > k ? intpos - k : 0;
         }
@@ -1383,9 +1395,21 @@ int exalias()
         yytext = const_cast<char *>(tok >= 0 && tok <= LX_WHILE && tokstrings[tok] ? tokstrings[tok] : "");
         return 0;
     }
+    // The printable text of a word with tokens goes into a buffer reused
+    // for every word (lexsave keeps a copy across nested parses).
     if (has_token(tokstr)) {
-        yytext = dupstring(tokstr);
-        untokenize(yytext);
+        static char *ytbuf;
+        static size_t ytsz;
+        size_t l = size_t(lexbuf.len) + 1;
+        if (tokstr + lexbuf.len != lexbuf.ptr || strlen(tokstr) + 1 != l)
+            l = strlen(tokstr) + 1;
+        if (l > ytsz) {
+            ytsz = l * 2;
+            ytbuf = static_cast<char *>(qrealloc(ytbuf, ytsz));
+        }
+        memcpy(ytbuf, tokstr, l);
+        untokenize(ytbuf);
+        yytext = ytbuf;
     } else {
         yytext = tokstr;
     }
@@ -1478,7 +1502,7 @@ void lexsave()
     ls->isfirstln = isfirstln;
     ls->isfirstch = isfirstch;
     ls->tokstr = tokstr;
-    ls->yytext = yytext;
+    ls->yytext = yytext ? dupstring(yytext) : nullptr;
     ls->hdocs = hdocs;
     ls->lexbuf = lexbuf;
     ls->hgetc = hgetc;
