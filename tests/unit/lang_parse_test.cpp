@@ -3,6 +3,7 @@
 #include "lang_util.h"
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -313,6 +314,48 @@ TEST_F(Parse, LineNumbersOfStringInput)
     p = parse_string(dupstring("a"), 0);
     ASSERT_TRUE(p);
     EXPECT_EQ(pipe_lineno(code(p)[2]), 0u);
+}
+
+TEST_F(Parse, ConditionAlone)
+{
+    LexGuard lg;
+    inpush(dupstring("-f x && a != b"), 0, nullptr);
+    strinbeg(0);
+    incond = 1;
+    incmdpos = 0;
+    condlex();
+    Eprog *p = parse_cond();
+    strinend();
+    inpop();
+    ASSERT_TRUE(p);
+    std::vector<wordcode> c = code(p);
+    EXPECT_EQ(c[0], build_cond(COND_AND, wordcode(c.size() - 2)));
+    EXPECT_EQ(c[1], build_cond('f', 0));
+    EXPECT_EQ(c[3], build_cond(COND_STRNEQ, 0));
+    EXPECT_EQ(p->pattern_count, 1);
+}
+
+TEST_F(Parse, StuffReadsAFileAsInput)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/tmp/tarn-stuff-%d", int(getpid()));
+    FILE *f = fopen(path, "w");
+    fputs("echo stuffed\n", f);
+    fclose(f);
+    std::string err = stderrof([&] { EXPECT_EQ(stuff(path), 0); });
+    EXPECT_EQ(err, "echo stuffed\n");
+    strin++;
+    std::string got;
+    for (int ch; !lexstop && (ch = ingetc()) != '\n';)
+        got += char(ch);
+    EXPECT_EQ(got, "echo stuffed");
+    ingetc();
+    lexstop = 0;
+    strin--;
+    unlink(path);
+    err = stderrof([&] { EXPECT_EQ(stuff("/nonexistent/x"), 1); });
+    EXPECT_EQ(err, "tarn:1: can't open /nonexistent/x\n");
+    errflag = 0;
 }
 
 // ---- messages ----
