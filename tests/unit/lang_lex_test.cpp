@@ -405,13 +405,21 @@ protected:
         bshin = fopen(path, "r");
         opts[INTERACTIVE] = 0;
         opts[SHINSTDIN] = 0;
-        // Start from an exhausted bottom segment.
+        dropline();
+    }
+    // Start from an exhausted bottom segment.
+    void dropline()
+    {
+        if ((inbufflags & SEG_FREE) && inseg)
+            qfree(inseg);
         inseg = insegpos = nullptr;
         insegleft = inbufct = 0;
         inbufflags = 0;
+        lexstop = 0;
     }
     void TearDown() override
     {
+        dropline();
         fclose(bshin);
         bshin = old;
         unlink(path);

@@ -466,7 +466,9 @@ TEST_F(Parse, HugeLinesAndOddBytes)
         many += "a| ";
     many += "b";
     EXPECT_TRUE(parsestring(many));
-    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 20.0);
+    // Linear work: well under a second in a release build; the bound only
+    // catches quadratic growth, with room for sanitizer builds.
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 120.0);
     std::string odd;
     for (int c = 0; c < 256; c++)
         odd += char(c);
