@@ -1396,22 +1396,40 @@ int exalias()
         return 0;
     }
     // The printable text of a word with tokens goes into a buffer reused
-    // for every word (lexsave keeps a copy across nested parses).
-    if (has_token(tokstr)) {
+    // for every word (lexsave keeps a copy across nested parses); its hash
+    // for the table look-ups is taken on the way.
+    unsigned h = 0;
+    {
         static char *ytbuf;
         static size_t ytsz;
-        size_t l = size_t(lexbuf.len) + 1;
-        if (tokstr + lexbuf.len != lexbuf.ptr || strlen(tokstr) + 1 != l)
-            l = strlen(tokstr) + 1;
-        if (l > ytsz) {
-            ytsz = l * 2;
-            ytbuf = static_cast<char *>(qrealloc(ytbuf, ytsz));
+        const unsigned char *p = reinterpret_cast<const unsigned char *>(tokstr);
+        char *out = nullptr;
+        for (; *p; p++) {
+            unsigned char c = *p;
+            if (itok(c)) {
+                if (!out) {
+                    size_t l = strlen(tokstr) + 1;
+                    if (l > ytsz) {
+                        ytsz = l * 2;
+                        ytbuf = static_cast<char *>(qrealloc(ytbuf, ytsz));
+                    }
+                    memcpy(ytbuf, tokstr, size_t(p - reinterpret_cast<const unsigned char *>(tokstr)));
+                    out = ytbuf + (p - reinterpret_cast<const unsigned char *>(tokstr));
+                }
+                if (c == TK_EMPTY)
+                    continue;
+                c = static_cast<unsigned char>(tokchar(c));
+            }
+            if (out)
+                *out++ = char(c);
+            h += (h << 5) + c;
         }
-        memcpy(ytbuf, tokstr, l);
-        untokenize(ytbuf);
-        yytext = ytbuf;
-    } else {
-        yytext = tokstr;
+        if (out) {
+            *out = '\0';
+            yytext = ytbuf;
+        } else {
+            yytext = tokstr;
+        }
     }
     if (kedparse && !(inbufflags & SEG_EXPANSION)) {
         // Splitting words for the editor: the word that reaches the
@@ -1422,7 +1440,6 @@ int exalias()
         }
     }
     if (tok == LX_WORD) {
-        unsigned h = hasher(yytext);
         if (!noaliases && isset(ALIASES) && aliastab) {
             AliasEntry *an = static_cast<AliasEntry *>(lookupname(aliastab, yytext, h));
             if (an && !an->inuse && ((an->flags & ALIASF_GLOBAL) || incmdpos || inalmore)) {

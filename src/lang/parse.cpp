@@ -87,14 +87,6 @@ void ecdel(int p)
     ecadjusthere(p, -1);
 }
 
-unsigned strhash(const char *s, int nfunc)
-{
-    unsigned h = unsigned(nfunc) * 2654435761u;
-    for (; *s; s++)
-        h = h * 33 + static_cast<unsigned char>(*s);
-    return h;
-}
-
 void ecrehash()
 {
     int nsz = ec.echashsz ? ec.echashsz * 2 : 64;
@@ -113,9 +105,17 @@ EcStrNode *lastecnode;  // the node of the last long string encoded
 
 wordcode ecstrcode(const char *s)
 {
-    int t = has_token(s);
+    // Length, token bit and hash in one pass.
+    int t = 0;
+    unsigned h = unsigned(ec.ecnfunc) * 2654435761u;
+    const char *e = s;
+    for (; *e; e++) {
+        unsigned char c = static_cast<unsigned char>(*e);
+        t |= itok(c);
+        h = h * 33 + c;
+    }
     lastecnode = nullptr;
-    size_t l = strlen(s) + 1;
+    size_t l = size_t(e - s) + 1;
     if (l <= 4) {
         wordcode c = t ? 3 : 2;
         switch (l) {
@@ -136,7 +136,6 @@ wordcode ecstrcode(const char *s)
     }
     if (ec.ecstrct >= ec.echashsz)
         ecrehash();
-    unsigned h = strhash(s, ec.ecnfunc);
     EcStrNode **slot = &ec.echash[h & unsigned(ec.echashsz - 1)];
     for (EcStrNode *n = *slot; n; n = n->hnext)
         if (n->hash == h && n->nfunc == ec.ecnfunc && !strcmp(n->str, s)) {
