@@ -890,6 +890,10 @@ void par_if(int *complex)
     p = ecadd(0);
     for (;;) {
         xtok = tok;
+        // Report the token that cannot continue the statement, not the
+        // one after it.
+        if (xtok != LX_IF && xtok != LX_ELIF && xtok != LX_ELSE && xtok != LX_FI)
+            YYERRORV(oecused);
         cmdpush(xtok == LX_IF ? CS_IF : CS_ELIF);
         yylex();
         if (xtok == LX_FI || xtok == LX_ELSE)

@@ -375,6 +375,7 @@ TEST_F(Parse, SyntaxErrorMessages)
     EXPECT_EQ(errorof("if a; then b"), "tarn:1: parse error near `b'\n");
     EXPECT_EQ(errorof("a=(b"), "tarn:1: parse error near `b'\n");
     EXPECT_EQ(errorof("fi"), "tarn:1: parse error near `fi'\n");
+    EXPECT_EQ(errorof("if a; then echo ); fi"), "tarn:1: parse error near `)'\n");
     EXPECT_EQ(errorof("echo a\nfi"), "tarn:2: parse error near `fi'\n");
     EXPECT_EQ(errorof("cat > <(z)"), "tarn:1: parse error near `<(z)'\n");
     EXPECT_EQ(errorof("cat < >(z)"), "tarn:1: parse error near `>(z)'\n");
