@@ -571,8 +571,17 @@ int par_sublist2(int *complex)
         f |= SUBLIST_NOT;
         yylex();
     }
-    if (!par_pline(complex) && !f)
-        return -1;
+    if (!par_pline(complex)) {
+        if (!f)
+            return -1;
+        // A prefix alone applies to an empty command: the code always has
+        // a pipeline after the sublist word, so nothing that follows can
+        // be taken for one.
+        if (tok != LX_ERROR) {
+            ecadd(build_pipe(PIPE_END, lineno >= 0 ? wordcode(lineno + 1) : 0));
+            ecadd(code_build(CODE_SIMPLE, 0));
+        }
+    }
     return f;
 }
 

@@ -316,6 +316,20 @@ TEST_F(Parse, LineNumbersOfStringInput)
     EXPECT_EQ(pipe_lineno(code(p)[2]), 0u);
 }
 
+TEST_F(Parse, PrefixAloneHasAnEmptyPipeline)
+{
+    // Otherwise a pipeline word after it would be taken for its own.
+    Eprog *p = parsestring("select x; a || ! | b");
+    ASSERT_TRUE(p);
+    EXPECT_EQ(permtext(p), "select x\ndo\n\ta || ! \ndone | b");
+    p = parsestring("!");
+    ASSERT_TRUE(p);
+    std::vector<wordcode> c = code(p);
+    EXPECT_EQ(sublist_flags(c[1]), wordcode(SUBLIST_NOT));
+    EXPECT_EQ(c[2], build_pipe(PIPE_END, 2));
+    EXPECT_EQ(c[3], code_build(CODE_SIMPLE, 0));
+}
+
 TEST_F(Parse, ConditionAlone)
 {
     LexGuard lg;
@@ -489,6 +503,10 @@ TEST_F(Parse, FuzzRegressions)
 {
     static const int fuzzopts[] = {SHGLOB, IGNOREBRACES, RCQUOTES, CSHJUNKIEQUOTES, SHORTLOOPS, INTERACTIVECOMMENTS,
                                    CSHJUNKIELOOPS, HISTALLOWCLOBBER};
+    // The fuzz target's aliases.
+    const char *const al[][2] = {{"ll", "ls -l "}, {"G", "| grep"}, {"loop", "loop loop"}};
+    for (auto &a : al)
+        aliastab->addnode(aliastab, qtrdup(a[0]), createaliasnode(qtrdup(a[1]), a[0][0] == 'G' ? ALIASF_GLOBAL : 0));
     DIR *d = opendir(FUZZ_REGRESS_DIR);
     ASSERT_TRUE(d);
     int n = 0;
@@ -521,6 +539,8 @@ TEST_F(Parse, FuzzRegressions)
         emulate("tarn", 1);
     }
     closedir(d);
+    for (auto &a : al)
+        aliastab->freenode(aliastab->removenode(aliastab, a[0]));
     EXPECT_GT(n, 0);
 }
 
