@@ -1009,14 +1009,14 @@ void freepatprog(Patprog *prog)
 
 Patprog *slotpatprog(Eprog *prog, int slot, char *text, int flags)
 {
-    if (!prog || slot < 0 || slot >= prog->npats)
+    if (!prog || slot < 0 || slot >= prog->pattern_count)
         return patcompile(text, flags, nullptr);
-    Patprog *&p = prog->pats[slot];
+    Patprog *&p = prog->pattern_slots[slot];
     uintptr_t v = reinterpret_cast<uintptr_t>(p);
     if (v == 2)
         return nullptr;  // already known to be bad
     if (v == 1 || v == 0) {
-        bool heap = (prog->flags & EF_HEAP) || prog->nref < 0;
+        bool heap = (prog->flags & EF_HEAP) || prog->ref_count < 0;
         Patprog *c = patcompile(text, (flags & ~(PC_IN_PLACE | PC_PERMANENT)) | (heap ? 0 : PC_PERMANENT), nullptr);
         p = c ? c : reinterpret_cast<Patprog *>(2);
         return c;

@@ -17,13 +17,7 @@
 
 int txtattrmask;
 
-static constexpr const char *cmdnames[] = {
-    "for",      "while",     "repeat",    "select",   "until",    "if",       "then",      "else",
-    "elif",     "math",      "cond",      "cmdor",    "cmdand",   "pipe",     "errpipe",   "foreach",
-    "case",     "function",  "subsh",     "cursh",    "array",    "quote",    "dquote",    "bquote",
-    "cmdsubst", "mathsubst", "elif-then", "heredoc",  "heredocd", "brace",    "braceparam",
-};
-static_assert(sizeof(cmdnames) / sizeof(cmdnames[0]) == 31);
+
 
 namespace {
 

@@ -676,9 +676,9 @@ TEST_F(Pattern, WordcodeSlots)
     Patprog *slots[2] = {reinterpret_cast<Patprog *>(1), reinterpret_cast<Patprog *>(1)};
     Eprog e{};
     e.flags = EF_HEAP;
-    e.npats = 2;
-    e.nref = -1;
-    e.pats = slots;
+    e.pattern_count = 2;
+    e.ref_count = -1;
+    e.pattern_slots = slots;
     e.prog = code;
     char *t = dupstring("a*");
     tokenize(t);
@@ -694,7 +694,7 @@ TEST_F(Pattern, WordcodeSlots)
     EXPECT_EQ(slotpatprog(&e, 1, bad, 0), nullptr);
     // A permanent program owns permanent patterns.
     e.flags = EF_REAL;
-    e.nref = 1;
+    e.ref_count = 1;
     slots[0] = reinterpret_cast<Patprog *>(1);
     p = slotpatprog(&e, 0, t, 0);
     ASSERT_NE(p, nullptr);
