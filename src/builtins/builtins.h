@@ -139,3 +139,10 @@ enum : int {
     BIN_FC = 16, BIN_R = 17, BIN_LOGOUT = 19, BIN_TEST = 20, BIN_BRACKET = 21,
     BIN_EXPORT = 22, BIN_ECHO = 23, BIN_DISABLE = 24, BIN_ENABLE = 25, BIN_PRINTF = 26,
 };
+
+// ---- the buffer stack (print -z, pushln, getln, read -z, select) ----
+extern LinkList *bufstack;
+void pushbufferline(const char *s);
+// The top line, removed (arena copy), or null when the stack is empty.
+char *getbufferline();
+int bin_getln(char *nam, char **argv, BuiltinOptions *ops, int func);

@@ -1,17 +1,12 @@
 // Handlers whose issues have not landed: each says so when run.
 #include "builtins/builtins.h"
 
-int bin_test(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
-int bin_dot(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
 int bin_alias(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
 int bin_functions(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
 int bin_fg(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
-int bin_break(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
 int bin_cd(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
 int bin_typeset(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
 int bin_dirs(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
-int bin_print(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
-int bin_eval(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
 int bin_fc(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
 int bin_read(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
 int bin_getopts(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
@@ -24,7 +19,6 @@ int bin_shift(char *nam, char **argv, BuiltinOptions *ops, int func) { return bi
 int bin_suspend(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
 int bin_ttyctl(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
 int bin_times(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
-int bin_trap(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
 int bin_umask(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
 int bin_unhash(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
 int bin_unset(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }

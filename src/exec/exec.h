@@ -4,23 +4,8 @@
 
 #include "lang/lang.h"
 
-// Run a program; dont_change_job keeps the current job, source names the
-// caller for the wordcode module.
-void execode(Eprog *p, int dont_change_job, int exiting, const char *source);
-// Parse and run a string as one program (eval, -c, traps).
-void execstring(char *s, int dont_change_job, int exiting, const char *context);
-// Call the preexec hook function for the program about to run.
-void runpreexec(ShellFunc *shf, Eprog *prog);
 
-// Resource limits as read at start-up: current and the shell's own.
-void init_limits();
 
-// The command substitution being read: its pid and, once reaped, status.
-// cmdoutreaped stores the status of a matching pid (here or in a saved
-// executor state) and says whether it matched.
-extern pid_t cmdoutpid;
-extern int cmdoutval;
-int cmdoutreaped(pid_t pid, int status);
 // ---- arithmetic ----
 enum : int { MN_INTEGER = 1, MN_FLOAT = 2 };
 struct mnumber {
@@ -46,3 +31,127 @@ mnumber mathevalarg(char *s, char **endp);
 // The let builtin's handler.
 struct BuiltinOptions;
 int bin_let(char *nam, char **argv, BuiltinOptions *ops, int func);
+
+// Run a program; dont_change_job keeps the current job.
+void execode(Eprog *p, int dont_change_job, int exiting, const char *source);
+// Parse and run a string as one program (eval, -c, traps).
+void execstring(char *s, int dont_change_job, int exiting, const char *context);
+void execlist(ExecState *state, int dont_change_job, int exiting);
+// Call the preexec hook function for the program about to run.
+void runpreexec(ShellFunc *shf, Eprog *prog);
+
+// One element of a pipeline: input/output are pipe descriptors (0 none),
+// how the list kind bits, last1 1 when this process is not needed after,
+// 2 when it is, 0 in a pipeline's middle.
+void runcmd(ExecState *state, int input, int output, int how, int last1);
+// The exec functions of the complex commands, indexed by code type.
+using ExecFunc = int (*)(ExecState *, int);
+int execfuncdef(ExecState *state, int do_exec);
+int execautofn(ExecState *state, int do_exec);
+int execfor(ExecState *state, int do_exec);
+int execselect(ExecState *state, int do_exec);
+int execwhile(ExecState *state, int do_exec);
+int execrepeat(ExecState *state, int do_exec);
+int execcase(ExecState *state, int do_exec);
+int execif(ExecState *state, int do_exec);
+int execcond(ExecState *state, int do_exec);
+int execarith(ExecState *state, int do_exec);
+
+// Perform the assignments at pc (export: 0 plain, 1 exported, -1 exported
+// and checked against restricted parameters).
+void doassigns(ExecState *state, wordcode *pc, int export_);
+void execute(LinkList *args, int dash);
+// Enter the state of a forked subshell; kind 1 job, 2 part of a job.
+void becomesubshell(int how, int kind, int fake);
+// Fork for the executor: -1 on failure (reported), 0 in the child.
+pid_t forkchild(bool *ischild);
+
+// ---- functions ----
+struct FuncStack {
+    FuncStack *prev;
+    const char *name;
+};
+extern FuncStack *funcstack;
+extern int sfcontext;
+enum : int { SFC_NONE = 0, SFC_DIRECT = 1, SFC_SIGNAL = 2, SFC_HOOK = 3, SFC_WIDGET = 4, SFC_COMPLETE = 5 };
+// Call a function; args has the name first (or null).  Non-zero when it
+// ended with return.
+int doshfunc(const char *name, Eprog *prog, LinkList *args, int flags, int noreturnval);
+void runshfunc(Eprog *prog, const char *name);
+// Call a hook function such as chpwd, if defined.
+int callhookfunc(const char *name, LinkList *args, int arrayp, int *retval);
+// The deepest function nesting; beyond it a call is an error, so runaway
+// recursion never exhausts the process stack.
+constexpr int MAX_FUNCTION_DEPTH = 1000;
+
+int evalcond(ExecState *state, const char *fromtest);
+void skipcond(ExecState *state);
+int evalmodcond(ExecState *state, wordcode code, const char *fromtest);
+int execcomplex(ExecState *state, wordcode code, int do_exec);
+void runshellfunc(ShellFunc *shf, LinkList *args);
+ShellFunc *loadautofn(ShellFunc *shf, int kshstyle, int autol);
+Eprog *mkautofn(ShellFunc *shf);
+// The STTY value given in a command's assignments, applied in the child.
+extern char *STTYval;
+// Print the PS4 prompt on the trace stream.
+void printprompt4();
+// $_ of the next command.
+void setunderscore(const char *s);
+
+// ---- descriptors ----
+// Marks in fdtable: internal to the shell, a /dev/fd process substitution,
+// the trace copy of standard error.
+enum : unsigned char { FDT_UNUSED = 0, FDT_INTERNAL = 1, FDT_PROC_SUBST = 2, FDT_XTRACE = 3 };
+void qclose(int fd);
+void closem(int kind);
+int makepipe(int *p);
+// Redirection targets of one descriptor while a command is set up: more
+// than one makes a tee (output) or cat (input) process.
+constexpr int MULTIO_STEP = 8;
+struct Multio {
+    int ct;
+    int rflag;  // 1 output, 0 input
+    int pipe;
+    int *fds;
+    int alloc;
+};
+void attachfd(int forked, int *save, Multio **mfds, int fd1, int fd2, int rflag);
+void flushmultio(Multio **mfds, int fd);
+void fixfds(int *save);
+bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds);
+// The auto-cd target of a command word, or null.
+char *autocdtarget(char *word);
+
+// ---- saved executor state around traps and widgets ----
+struct ExecSave {
+    int list_pipe, simple_pline, pipenest, nowaitpipe, lastwaited, tailforked, tailjob;
+    pid_t tailpid, cmdoutpid;
+    int cmdoutval;
+    int64_t lastval;
+    int noeval, badcshglob, trapreturn, noerrs, closeinchild;
+    char *underscore;
+    ExecSave *prev;
+};
+void execsave();
+void execrestore();
+struct [[nodiscard]] ExecGuard {
+    ExecGuard() { execsave(); }
+    ~ExecGuard() { execrestore(); }
+    ExecGuard(const ExecGuard &) = delete;
+    ExecGuard &operator=(const ExecGuard &) = delete;
+};
+
+// The command substitution being read: its pid and, once reaped, status.
+// cmdoutreaped stores the status of a matching pid (here or in a saved
+// executor state) and says whether it matched.
+extern pid_t cmdoutpid;
+extern int cmdoutval;
+int cmdoutreaped(pid_t pid, int status);
+
+// Resource limits as read at start-up: current and the shell's own.
+void init_limits();
+void setlimits();
+
+// The stdout of the shell has been written by a builtin: flush and report.
+extern int pipenest;
+extern int closeinchild;

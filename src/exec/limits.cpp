@@ -16,3 +16,11 @@ void init_limits()
         limits[i] = current_limits[i];
     }
 }
+
+// Apply the shell's limit table (set by ulimit/limit) to this process.
+void setlimits()
+{
+    for (int i = 0; i < RLIM_NLIMITS_SHELL; i++)
+        if (limits[i].rlim_cur != current_limits[i].rlim_cur || limits[i].rlim_max != current_limits[i].rlim_max)
+            setrlimit(limitres[i], &limits[i]);
+}

@@ -180,3 +180,25 @@ int getmatcharr(char ***ap, char *pattern, int fl, int n, char *replacement);
 extern void (*getmatchsubstptr)(char **s);
 // Whether s holds unquoted pattern characters.
 int haswilds(char *s);
+
+// ---- the expansion pipeline ----
+enum : int { EXP_TYPESET = 1, EXP_ASSIGN = 2, EXP_SINGLE = 4 };
+// The empty-argument marker: a word that survives although empty.
+extern char nulstring[];
+extern int substmadearray;
+void prefork(LinkList *list, int flags);
+void globlist(LinkList *list, int nountok);
+void filesub(char **namptr, int assign);
+LinkList *getoutput(char *cmd, int quoted);
+LinkList *readoutput(int in, int quoted);
+LinkList *spacesplit(const char *s, int allownull, int heap, int quote);
+char *sepjoin(char **arr, const char *sep, int heap);
+char *getproc(char *word);
+int getprocfd(char *word, int out);
+char *getoutputfile(char *word);
+char *getnameddir(const char *name);
+char *mathsubst_value(char *expr);
+int hasbraces(char *str);
+void xpandbraces(LinkList *list, LinkNode **np);
+// A temporary file name under TMPPREFIX (arena with use_heap).
+char *gettempname(const char *prefix, int use_heap);

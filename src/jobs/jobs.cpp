@@ -541,6 +541,7 @@ void waitjob(int job, int sig)
     sigq.enabled = 0;
     sigset_t chld = signal_mask(SIGCHLD);
     sigset_t old = signal_block(chld);
+    run_queued_signals();
     if (jn->procs || jn->auxprocs) {
         if (job == thisjob || !(jn->stat & JOB_LOCKED)) {
             jn->stat |= JOB_LOCKED;
@@ -584,6 +585,14 @@ void waitjobs()
 
 void waitforpid(pid_t pid, int wait_cmd)
 {
+    // The handler must run inside the suspend, even within a bracket.
+    int savedq = sigq.enabled;
+    sigq.enabled = 0;
+    sigset_t chld0 = signal_block(signal_mask(SIGCHLD));
+    // A SIGCHLD deferred before we got here must be seen now, or the
+    // suspend below would wait for it forever.
+    run_queued_signals();
+    signal_setmask(chld0);
     int first = 1;
     sigset_t chld = signal_mask(SIGCHLD);
     sigset_t old = signal_block(chld);
@@ -605,6 +614,7 @@ void waitforpid(pid_t pid, int wait_cmd)
             break;
     }
     signal_setmask(old);
+    sigq.enabled = savedq;
 }
 
 // ---- reports ----

@@ -122,11 +122,28 @@ void reapchildren();
 void install_signal_actions();
 
 // ---- traps ----
-// Run the EXIT trap if one is set.
+enum : int { TRAP_SET = 1, TRAP_IGNORED = 2, TRAP_FUNC = 4 };
+// Per signal: the trap bits (the level it was set at from bit 3 up) and
+// the program; nsigtrapped counts signals with TRAP_SET.
+extern int sigtrapped[];
+extern Eprog *sigfuncs[];
+extern int nsigtrapped;
+// Run the EXIT trap if one is set (once; the exit status is kept).
 void dotrap_exit();
 // Whether a trap with commands is set for sig, and run it.
 bool sigtrapset(int sig);
+bool sigignored(int sig);
 void dotrap(int sig);
+int dotrapargs(int sig, int *bits, Eprog *prog);
+int settrap(int sig, Eprog *prog, int flags);
+int settrapfunc(int sig, ShellFunc *shf);
+void unsettrap(int sig);
+void starttrapscope();
+void endtrapscope();
+// In a new subshell: inline traps are not inherited.
+void cleartraps_subshell();
+// Connect the function table's TRAP-aware entries to the traps.
+void init_traps();
 
 // ---- the signal table ----
 // sigs[0] is EXIT, 1..SIGNAL_COUNT the system's signals, then QERR and

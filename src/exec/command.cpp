@@ -1,0 +1,874 @@
+// One element of a pipeline: precommand modifiers, what the command is,
+// whether to fork, redirections, assignments and running it.
+#include "builtins/builtins.h"
+#include "exec/exec.h"
+#include "expand/expand.h"
+#include "history/history.h"
+#include "jobs/jobs.h"
+#include "params/params.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+pid_t cmdoutpid;
+int cmdoutval;
+char *STTYval;
+static ExecSave *execstack;
+
+// ---- saved executor state ----
+
+extern int execcomplex(ExecState *state, wordcode code, int do_exec);
+
+void execsave()
+{
+    ExecSave *es = qcnew<ExecSave>();
+    es->list_pipe = list_pipe;
+    es->simple_pline = simple_pline;
+    es->pipenest = pipenest;
+    es->cmdoutpid = cmdoutpid;
+    es->cmdoutval = cmdoutval;
+    es->lastval = lastval;
+    es->trapreturn = trapreturn;
+    es->noerrs = noerrs;
+    es->closeinchild = closeinchild;
+    es->underscore = qtrdup(qunderscore ? qunderscore : "");
+    es->prev = execstack;
+    execstack = es;
+    cmdoutpid = 0;
+    noerrs = 0;
+}
+
+void execrestore()
+{
+    ExecSave *es = execstack;
+    if (!es)
+        return;
+    SignalGuard sg;
+    list_pipe = es->list_pipe;
+    simple_pline = es->simple_pline;
+    pipenest = es->pipenest;
+    cmdoutpid = es->cmdoutpid;
+    cmdoutval = es->cmdoutval;
+    lastval = es->lastval;
+    trapreturn = es->trapreturn;
+    noerrs = es->noerrs;
+    closeinchild = es->closeinchild;
+    setunderscore(es->underscore);
+    qsfree(es->underscore);
+    execstack = es->prev;
+    qfree(es);
+}
+
+int cmdoutreaped(pid_t pid, int status)
+{
+    if (cmdoutpid && pid == cmdoutpid) {
+        cmdoutval = statval(status);
+        cmdoutpid = 0;
+        return 1;
+    }
+    for (ExecSave *es = execstack; es; es = es->prev)
+        if (es->cmdoutpid && pid == es->cmdoutpid) {
+            es->cmdoutval = statval(status);
+            es->cmdoutpid = 0;
+            return 1;
+        }
+    return 0;
+}
+
+// ---- subshells ----
+
+void becomesubshell(int how, int kind, int fake)
+{
+    if (kind != 2)
+        cleartraps_subshell();
+    if (!isset(MONITOR)) {
+        if (how & Z_ASYNC) {
+            signal(SIGINT, SIG_IGN);
+            signal(SIGQUIT, SIG_IGN);
+            if (isatty(0)) {
+                close(0);
+                if (open("/dev/null", O_RDWR | O_NOCTTY)) {
+                    qerr("can't open /dev/null: %e", nullptr, errno);
+                    _exit(1);
+                }
+            }
+        }
+    } else if (thisjob != -1 && kind) {
+        Job *jn = jobtab + thisjob;
+        if (!jn->gleader) {
+            jn->gleader = getpid();
+        }
+        if (setpgid(0, jn->gleader) == -1 || kill(jn->gleader, 0) == -1) {
+            jn->gleader = getpid();
+            setpgid(0, jn->gleader);
+        }
+        if (how & Z_SYNC)
+            attachtty(jn->gleader);
+    }
+    if (!fake)
+        subsh = 1;
+    if (SHTTY != -1) {
+        if (shout) {
+            fclose(shout);
+            shout = nullptr;
+        } else {
+            close(SHTTY);
+        }
+        SHTTY = -1;
+    }
+    if (isset(MONITOR)) {
+        signal(SIGTTOU, SIG_DFL);
+        signal(SIGTTIN, SIG_DFL);
+        signal(SIGTSTP, SIG_DFL);
+    }
+    if (isset(INTERACTIVE)) {
+        signal(SIGTERM, SIG_DFL);
+        if (!sigignored(SIGINT))
+            signal(SIGINT, SIG_DFL);
+    }
+    if (!sigignored(SIGQUIT))
+        signal(SIGQUIT, SIG_DFL);
+    opts[MONITOR] = opts[KED] = 0;
+    if (kind)
+        clearjobtab(0);
+    record_shtimes();
+}
+
+pid_t forkchild(bool *ischild)
+{
+    *ischild = false;
+    if (thisjob >= MAXJOB - 1) {
+        qerr("job table full", nullptr, 0);
+        return -1;
+    }
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid == -1) {
+        qerr("fork failed: %e", nullptr, errno);
+        return -1;
+    }
+    if (!pid) {
+        *ischild = true;
+        setlimits();
+    }
+    return pid;
+}
+
+// ---- assignments ----
+
+static char *assigntrace(const char *name, bool append)
+{
+    if (isset(XTRACE)) {
+        fputs(name, xtrerr);
+        fputs(append ? "+=" : "=", xtrerr);
+    }
+    return nullptr;
+}
+
+void doassigns(ExecState *state, wordcode *pc, int export_)
+{
+    ExecState s = *state;
+    s.pc = pc;
+    if (isset(XTRACE))
+        printprompt4();
+    wordcode ac;
+    while (code_type(ac = *s.pc) == CODE_ASSIGN && !errflag) {
+        s.pc++;
+        bool append = assign_add(ac);
+        char *name = ecgetstr(&s, EC_DUPTOK, nullptr);
+        untokenize(name);
+        assigntrace(name, append);
+        if (assign_type(ac) == ASSIGN_ARRAY) {
+            int n = int(assign_num(ac));
+            LinkList *vl = ecgetlist(&s, n, EC_DUPTOK, nullptr);
+            if (!vl)
+                vl = newlinklist();
+            prefork(vl, EXP_ASSIGN);
+            if (errflag)
+                break;
+            globlist(vl, 0);
+            if (errflag)
+                break;
+            int cnt = countlinknodes(vl), i = 0;
+            char **arr = qnew<char *>(size_t(cnt) + 1);
+            if (isset(XTRACE))
+                fputs("( ", xtrerr);
+            for (LinkNode *n2 = firstnode(vl); n2; n2 = nextnode(n2)) {
+                char *w = static_cast<char *>(getdata(n2));
+                untokenize(w);
+                if (isset(XTRACE)) {
+                    quotedqputs(w, xtrerr);
+                    fputc(' ', xtrerr);
+                }
+                arr[i++] = qtrdup(w);
+            }
+            arr[i] = nullptr;
+            if (isset(XTRACE))
+                fputs(") ", xtrerr);
+            assignaparam(name, arr, append);
+            continue;
+        }
+        LinkList *vl = newlinklist();
+        addlinknode(vl, ecgetstr(&s, EC_DUPTOK, nullptr));
+        prefork(vl, EXP_SINGLE | EXP_ASSIGN);
+        if (errflag)
+            break;
+        if (isset(GLOBASSIGN))
+            globlist(vl, 0);
+        if (errflag)
+            break;
+        if (countlinknodes(vl) > 1) {
+            int cnt = countlinknodes(vl), i = 0;
+            char **arr = qnew<char *>(size_t(cnt) + 1);
+            for (LinkNode *n2 = firstnode(vl); n2; n2 = nextnode(n2)) {
+                char *w = static_cast<char *>(getdata(n2));
+                untokenize(w);
+                arr[i++] = qtrdup(w);
+            }
+            arr[i] = nullptr;
+            assignaparam(name, arr, append);
+            continue;
+        }
+        char *val = empty(vl) ? dupstring("") : static_cast<char *>(getdata(firstnode(vl)));
+        untokenize(val);
+        if (isset(XTRACE)) {
+            quotedqputs(val, xtrerr);
+            fputc(' ', xtrerr);
+        }
+        if (!export_ || strchr(name, '[')) {
+            assignsparam(name, val, append);
+            continue;
+        }
+        if (export_ < 0 && isset(RESTRICTED)) {
+            Param *pm = static_cast<Param *>(paramtab->getnode(paramtab, name));
+            if (pm && (pm->flags & PF_RESTRICTED)) {
+                qerr("%s: restricted", name, 0);
+                break;
+            }
+        }
+        if (!strcmp(name, "STTY")) {
+            qsfree(STTYval);
+            STTYval = qtrdup(val);
+        }
+        int oldae = opts[ALLEXPORT];
+        opts[ALLEXPORT] = 1;
+        assignsparam(name, val, append);
+        opts[ALLEXPORT] = static_cast<signed char>(oldae);
+    }
+}
+
+// Parameters an assignment before a command replaces, kept to put back.
+struct SavedParam {
+    char *name;
+    Param *pm;  // the removed parameter, or null: unset afterwards
+};
+
+static LinkList *saveassigned(ExecState *state, wordcode *pc)
+{
+    LinkList *saved = newlinklist();
+    ExecState s = *state;
+    s.pc = pc;
+    wordcode ac;
+    while (code_type(ac = *s.pc) == CODE_ASSIGN) {
+        s.pc++;
+        char *name = ecgetstr(&s, EC_DUP, nullptr);
+        untokenize(name);
+        if (assign_type(ac) == ASSIGN_ARRAY)
+            s.pc += assign_num(ac);
+        else
+            s.pc++;
+        SavedParam *sp = qhnew<SavedParam>();
+        sp->name = name;
+        sp->pm = nullptr;
+        Param *pm = static_cast<Param *>(paramtab->getnode(paramtab, name));
+        if (pm && !(pm->flags & PF_SPECIAL)) {
+            paramtab->removenode(paramtab, name);
+            sp->pm = pm;
+        } else if (pm) {
+            // A special keeps its own storage: remember its value.
+            Param *copy = qcnew<Param>();
+            copyparam(copy, pm, 1);
+            copy->flags |= PF_SPECIAL;
+            copy->nam = qtrdup(name);
+            sp->pm = copy;
+        }
+        addlinknode(saved, sp);
+    }
+    return saved;
+}
+
+// Put a special's saved value back through its own setter.
+static void restorespecial(Param *cur, Param *saved)
+{
+    switch (PF_TYPE(saved->flags)) {
+    case PF_SCALAR:
+        cur->setter.cfn(cur, saved->value.str);
+        break;
+    case PF_INTEGER:
+        cur->setter.ifn(cur, saved->value.val);
+        break;
+    case PF_EFLOAT:
+    case PF_FFLOAT:
+        cur->setter.ffn(cur, saved->value.dval);
+        break;
+    case PF_ARRAY:
+        cur->setter.afn(cur, saved->value.arr);
+        break;
+    case PF_HASHED:
+        cur->setter.hfn(cur, saved->value.hash);
+        break;
+    }
+    qsfree(saved->nam);
+    qfree(saved);
+}
+
+static void restoreassigned(LinkList *saved)
+{
+    if (!saved)
+        return;
+    SignalGuard sg;
+    for (LinkNode *n = firstnode(saved); n; n = nextnode(n)) {
+        SavedParam *sp = static_cast<SavedParam *>(getdata(n));
+        Param *cur = static_cast<Param *>(paramtab->getnode2(paramtab, sp->name));
+        if (sp->pm && (sp->pm->flags & PF_SPECIAL) && cur) {
+            restorespecial(cur, sp->pm);
+            continue;
+        }
+        if (cur) {
+            cur->flags &= ~PF_READONLY;
+            unsetparam_pm(cur, 0, 1);
+            if (HashNode *hn = paramtab->removenode(paramtab, sp->name))
+                paramtab->freenode(hn);
+        }
+        if (sp->pm) {
+            paramtab->addnode(paramtab, sp->pm->nam, sp->pm);
+            if (sp->pm->flags & PF_EXPORTED)
+                export_param(sp->pm);
+        }
+    }
+}
+
+// ---- $_ ----
+
+void setunderscore(const char *str)
+{
+    size_t l = strlen(str) + 1;
+    if (l > underscorelen || l * 4 < underscorelen) {
+        // Grow in 32-byte steps; shrink when far too big.
+        size_t nl = (l + 31) & ~size_t(31);
+        qfree(qunderscore);
+        qunderscore = static_cast<char *>(qalloc(nl));
+        underscorelen = nl;
+    }
+    memcpy(qunderscore, str, l);
+    underscoreused = l;
+}
+
+// ---- the trace ----
+
+void printprompt4()
+{
+    if (!xtrerr)
+        xtrerr = stderr;
+    char *p4 = getsparam("PS4");
+    if (p4) {
+        char *s = promptexpand(p4, 0, nullptr, nullptr);
+        qputs(s, xtrerr);
+        qsfree(s);
+    }
+}
+
+// ---- runcmd ----
+
+void runcmd(ExecState *state, int input, int output, int how, int last1)
+{
+    FILE *oxtrerr = xtrerr;
+    int oautocont = opts[AUTOCONTINUE];
+    wordcode code = *state->pc;
+    int type = int(code_type(code));
+    bool is_builtin = false, is_shfunc = false, is_exec = false, do_exec = false;
+    int nullexec = 0, cflags = 0, forked = 0;
+    bool magic_assign = false;
+    Builtin *bn = nullptr;
+    ShellFunc *shf = nullptr;
+    LinkList *args = nullptr, *redir = nullptr;
+    wordcode *varspc = nullptr;
+    int save[10];
+    Multio *mfds[10];
+    for (int i = 0; i < 10; i++) {
+        save[i] = -2;
+        mfds[i] = nullptr;
+    }
+
+    wordcode *cmdstart = state->pc;
+    redir = ecgetredirs(state);
+    code = *state->pc++;
+    type = int(code_type(code));
+    if (type == CODE_ASSIGN) {
+        varspc = state->pc - 1;
+        while (code_type(code) == CODE_ASSIGN) {
+            state->pc += assign_type(code) == ASSIGN_ARRAY ? assign_num(code) + 1 : 2;
+            code = *state->pc++;
+        }
+        type = int(code_type(code));
+    }
+    bool hastok = false;
+    if (type == CODE_SIMPLE) {
+        int tokflag = 0;
+        args = ecgetlist(state, int(simple_argc(code)), EC_DUPTOK, &tokflag);
+        if (!args)
+            args = newlinklist();
+        hastok = tokflag;
+        // Redirections written after the words.
+        LinkList *r2 = ecgetredirs(state);
+        if (r2 && nonempty(r2)) {
+            if (!redir)
+                redir = r2;
+            else
+                insertlinklist(r2, lastnode(redir), redir);
+        }
+    }
+    if (!redir)
+        redir = newlinklist();
+
+    // A job spec as the command name means fg, bg or disown.
+    if (type == CODE_SIMPLE && nonempty(args)) {
+        char *first = static_cast<char *>(getdata(firstnode(args)));
+        if (*first == '%') {
+            if (how & Z_DISOWN)
+                opts[AUTOCONTINUE] = 1;
+            pushnode(args, dupstring((how & Z_DISOWN) ? "disown" : (how & Z_ASYNC) ? "bg" : "fg"));
+            how = Z_SYNC;
+        }
+    }
+    if (type == CODE_SIMPLE && isset(AUTORESUME) && (how & Z_SYNC) && countlinknodes(args) == 1 && empty(redir) &&
+        !input) {
+        if (unset(NOTIFY))
+            scanjobs();
+        if (findjobnam(static_cast<char *>(getdata(firstnode(args)))) != -1)
+            pushnode(args, dupstring("fg"));
+    }
+
+    // First pass over precommand modifiers.
+    bool settled = false;
+    if (type == CODE_SIMPLE) {
+        while (nonempty(args)) {
+            char *cmdarg = static_cast<char *>(getdata(firstnode(args)));
+            if (has_token(cmdarg))
+                break;
+            if (!(cflags & (BI_BUILTIN | BI_COMMAND)) &&
+                (shf = static_cast<ShellFunc *>(shfunctab->getnode(shfunctab, cmdarg)))) {
+                is_shfunc = true;
+                settled = true;
+                break;
+            }
+            Builtin *b = static_cast<Builtin *>(builtintab->getnode(builtintab, cmdarg));
+            if (!b) {
+                if (cflags & BI_BUILTIN) {
+                    qwarnnam(nullptr, "no such builtin: %s", cmdarg, 0);
+                    lastval = 1;
+                    opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
+                    return;
+                }
+                break;
+            }
+            if (!(b->flags & BI_PRECMD)) {
+                bn = getbuiltin(cmdarg);
+                if (!bn)
+                    bn = b;
+                is_builtin = true;
+                magic_assign = bn->flags & BI_MAGICEQUALS;
+                settled = true;
+                break;
+            }
+            cflags &= ~(BI_BUILTIN | BI_COMMAND);
+            cflags |= b->flags;
+            uremnode(args, firstnode(args));
+            if ((b->flags & BI_COMMAND) && unset(POSIXBUILTINS))
+                break;
+        }
+    }
+
+    if (type == CODE_SIMPLE && hastok) {
+        prefork(args, (magic_assign || isset(MAGICEQUALSUBST)) ? EXP_TYPESET : 0);
+        if (errflag) {
+            lastval = 1;
+            opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
+            return;
+        }
+    }
+
+    // Second pass: settle the command.
+    if (type == CODE_SIMPLE && !errflag) {
+        for (;;) {
+            if (!(cflags & BI_NOGLOB)) {
+                // The command name must be final before it is looked up.
+                if (nonempty(args) && has_token(static_cast<char *>(getdata(firstnode(args))))) {
+                    LinkList *one = newlinklist();
+                    addlinknode(one, ugetnode(args));
+                    globlist(one, 0);
+                    insertlinklist(one, listhead(args), args);
+                }
+            } else {
+                for (LinkNode *n = firstnode(args); n; n = nextnode(n))
+                    untokenize(static_cast<char *>(getdata(n)));
+            }
+            if ((cflags & BI_EXEC) && last1)
+                do_exec = true;
+            if (empty(args)) {
+                if (nonempty(redir)) {
+                    if (cflags & BI_EXEC) {
+                        nullexec = 1;
+                        break;
+                    }
+                    if (varspc) {
+                        nullexec = 2;
+                        break;
+                    }
+                    const char *nc = getsparam("NULLCMD");
+                    if (!nc || !*nc || isset(CSHNULLCMD) || cflags) {
+                        qerr("redirection with no command", nullptr, 0);
+                        lastval = 1;
+                        opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
+                        return;
+                    }
+                    if (isset(SHNULLCMD)) {
+                        addlinknode(args, dupstring(":"));
+                    } else {
+                        const char *rnc = getsparam("READNULLCMD");
+                        Redir *r0 = static_cast<Redir *>(getdata(firstnode(redir)));
+                        if (rnc && *rnc && countlinknodes(redir) == 1 && r0->type == RT_READ)
+                            addlinknode(args, dupstring(rnc));
+                        else
+                            addlinknode(args, dupstring(nc));
+                    }
+                    // Look up the null command afresh.
+                    char *nm = static_cast<char *>(getdata(firstnode(args)));
+                    if ((shf = static_cast<ShellFunc *>(shfunctab->getnode(shfunctab, nm))))
+                        is_shfunc = true;
+                    else if ((bn = getbuiltin(nm)))
+                        is_builtin = true;
+                    break;
+                }
+                if (cflags & BI_COMMAND) {
+                    lastval = 0;
+                    opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
+                    return;
+                }
+                cmdoutval = 0;
+                if (varspc)
+                    doassigns(state, varspc, 0);
+                lastval = errflag ? errflag : cmdoutval;
+                if (isset(XTRACE)) {
+                    fputc('\n', xtrerr);
+                    fflush(xtrerr);
+                }
+                opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
+                return;
+            }
+            if ((cflags & BI_EXEC) && isset(RESTRICTED)) {
+                qerrnam("exec", "%s: restricted", static_cast<char *>(getdata(firstnode(args))), 0);
+                lastval = 1;
+                opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
+                return;
+            }
+            if (errflag || settled || is_builtin || ((cflags & BI_COMMAND) && unset(POSIXBUILTINS)))
+                break;
+            char *cmdarg = static_cast<char *>(getdata(firstnode(args)));
+            if (!(cflags & (BI_BUILTIN | BI_COMMAND)) &&
+                (shf = static_cast<ShellFunc *>(shfunctab->getnode(shfunctab, cmdarg)))) {
+                is_shfunc = true;
+                break;
+            }
+            Builtin *b = static_cast<Builtin *>(builtintab->getnode(builtintab, cmdarg));
+            if (!b) {
+                if (cflags & BI_BUILTIN) {
+                    qwarnnam(nullptr, "no such builtin: %s", cmdarg, 0);
+                    lastval = 1;
+                    opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
+                    return;
+                }
+                break;
+            }
+            if (!(b->flags & BI_PRECMD)) {
+                bn = getbuiltin(cmdarg);
+                if (!bn)
+                    bn = b;
+                is_builtin = true;
+                break;
+            }
+            cflags &= ~(BI_BUILTIN | BI_COMMAND);
+            cflags |= b->flags;
+            uremnode(args, firstnode(args));
+            settled = false;
+        }
+    }
+    if (errflag) {
+        lastval = 1;
+        opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
+        return;
+    }
+
+    // $_ becomes the last word.
+    if (type == CODE_SIMPLE && args && nonempty(args))
+        setunderscore(static_cast<char *>(getdata(lastnode(args))));
+    else if (type == CODE_SIMPLE)
+        setunderscore("");
+
+    // Resolve an external command through the hash table.
+    CmdEntry *hn = nullptr;
+    if (type == CODE_SIMPLE && !is_shfunc && !is_builtin && !nullexec && args && nonempty(args)) {
+        char *cmdarg = static_cast<char *>(getdata(firstnode(args)));
+        bool trycd = isset(AUTOCD) && isset(SHINSTDIN) && empty(redir) && countlinknodes(args) == 1 && *cmdarg;
+        hn = static_cast<CmdEntry *>(cmdnamtab->getnode(cmdnamtab, cmdarg));
+        bool force = false;
+        if (hn && trycd && !isreallycom(hn)) {
+            if (!(hn->flags & CMD_HASHED))
+                force = true;
+            cmdnamtab->freenode(cmdnamtab->removenode(cmdnamtab, cmdarg));
+            hn = nullptr;
+        }
+        if (!hn && (isset(HASHCMDS) || force) && strcmp(cmdarg, "..") && !strchr(cmdarg, '/'))
+            hn = hashcmd(cmdarg, force ? path : pathchecked);
+        if (!hn && trycd) {
+            if (char *dir = autocdtarget(cmdarg)) {
+                setdata(firstnode(args), dir);
+                pushnode(args, dupstring("cd"));
+                bn = getbuiltin("cd");
+                is_builtin = bn != nullptr;
+            }
+        }
+    }
+
+    bool is_cursh = is_builtin || is_shfunc || nullexec || type >= int(CODE_CURSH);
+    bool mustfork = (how & Z_ASYNC) ||
+                    (!do_exec && (((is_builtin || is_shfunc) && output) ||
+                                  (!is_cursh && (last1 != 1 || nsigtrapped || havefiles()))));
+    char *text = nullptr;
+    if ((how & Z_ASYNC) || (!sfcontext && !sourcelevel && (isset(MONITOR) || (how & Z_TIMED))))
+        text = getjobtext(state->prog, cmdstart);
+
+    if (mustfork) {
+        int synch[2];
+        if (pipe(synch) < 0) {
+            qerr("fork failed: %e", nullptr, errno);
+            lastval = 1;
+            opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
+            return;
+        }
+        struct timeval bgtime;
+        gettimeofday(&bgtime, nullptr);
+        bool child;
+        pid_t pid = forkchild(&child);
+        if (pid == -1) {
+            close(synch[0]);
+            close(synch[1]);
+            lastval = 1;
+            opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
+            return;
+        }
+        if (!child) {
+            close(synch[1]);
+            char c;
+            if (read(synch[0], &c, 1) < 0) {
+            }
+            close(synch[0]);
+            closem(FDT_PROC_SUBST);
+            if (how & Z_ASYNC) {
+                lastpid = pid;
+            } else if (thisjob != -1 && varspc) {
+                ExecState s2 = *state;
+                s2.pc = varspc;
+                wordcode ac;
+                while (code_type(ac = *s2.pc) == CODE_ASSIGN) {
+                    s2.pc++;
+                    char *nm = ecgetstr(&s2, EC_NODUP, nullptr);
+                    if (!strcmp(nm, "STTY"))
+                        jobtab[thisjob].stty_in_env = 1;
+                    s2.pc += assign_type(ac) == ASSIGN_ARRAY ? assign_num(ac) : 1;
+                }
+            }
+            if (thisjob != -1)
+                addproc(pid, text, 0, &bgtime);
+            opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
+            return;
+        }
+        forked = 1;
+        close(synch[0]);
+        becomesubshell(how, (type == CODE_SUBSH || (how & Z_ASYNC)) ? 1 : 2, 0);
+        close(synch[1]);
+        if (sigignored(SIGINT))
+            holdintr();
+        if ((how & Z_ASYNC) && isset(BGNICE)) {
+            if (nice(5) < 0) {
+            }
+        }
+    } else if (is_cursh) {
+        if (thisjob != -1)
+            jobtab[thisjob].stat |= JOB_CURSH;
+    } else {
+        is_exec = true;
+    }
+
+    if (args && nonempty(args) && !(cflags & BI_NOGLOB)) {
+        globlist(args, 0);
+    }
+    if (errflag) {
+        lastval = 1;
+        goto err;
+    }
+
+    // Keep the trace off redirected descriptor 2.
+    if (isset(XTRACE) && xtrerr == stderr && (type < int(CODE_SUBSH) || type == int(CODE_TIMED))) {
+        int fd = fcntl(2, F_DUPFD_CLOEXEC, 10);
+        if (fd >= 0) {
+            movefd(fd);
+            fdtable[fd] = FDT_XTRACE;
+            xtrerr = fdopen(fd, "w");
+            if (!xtrerr)
+                xtrerr = stderr;
+        }
+    }
+
+    if (input)
+        attachfd(forked, save, mfds, 0, input, 0);
+    if (output)
+        attachfd(forked, save, mfds, 1, output, 1);
+    if (!applyredirs(redir, forked, save, mfds)) {
+        if (forked)
+            _exit(1);
+        lastval = 1;
+        goto err;
+    }
+    for (int i = 0; i < 10; i++)
+        if (mfds[i] && mfds[i]->ct >= 2)
+            flushmultio(mfds, i);
+
+    if (nullexec) {
+        if (nullexec == 1) {
+            for (int i = 0; i < 10; i++)
+                if (save[i] != -2 && save[i] != -1)
+                    qclose(save[i]);
+            for (int i = 0; i < 10; i++)
+                save[i] = -2;
+            lastval = 0;
+        } else {
+            cmdoutval = 0;
+            doassigns(state, varspc, 0);
+            lastval = errflag ? errflag : cmdoutval;
+            if (isset(XTRACE)) {
+                fputc('\n', xtrerr);
+                fflush(xtrerr);
+            }
+        }
+    } else if (isset(EXEC) && !errflag) {
+        if (is_exec)
+            becomesubshell(how, type == CODE_SUBSH ? 1 : 2, 1);
+        if (type >= int(CODE_CURSH)) {
+            if (last1 == 1)
+                do_exec = true;
+            lastval = execcomplex(state, code, do_exec);
+        } else if (is_builtin || is_shfunc) {
+            LinkList *saved = nullptr;
+            if (!forked && varspc &&
+                ((cflags & BI_COMMAND) || (unset(POSIXBUILTINS) && !(is_builtin && (bn->flags & BI_MAGICEQUALS))) ||
+                 (isset(POSIXBUILTINS) && !is_shfunc && !(is_builtin && (bn->flags & BI_PSPECIAL)))))
+                saved = saveassigned(state, varspc);
+            if (varspc) {
+                doassigns(state, varspc, is_shfunc ? 1 : 0);
+                if (isset(XTRACE) && is_shfunc) {
+                    fputc('\n', xtrerr);
+                    fflush(xtrerr);
+                }
+            }
+            if (errflag) {
+                restoreassigned(saved);
+                lastval = 1;
+                goto err;
+            }
+            if (is_shfunc) {
+                if (closeinchild >= 0)
+                    qclose(closeinchild);
+                runshellfunc(shf, args);
+            } else {
+                if (forked)
+                    closem(FDT_INTERNAL);
+                lastval = execbuiltin(args, bn);
+            }
+            closem(FDT_PROC_SUBST);
+            fflush(stdout);
+            if (save[1] == -2 && ferror(stdout)) {
+                qwarn("write error: %e", nullptr, errno);
+            }
+            clearerr(stdout);
+            if (isset(PRINTEXITVALUE) && isset(SHINSTDIN) && lastval && !subsh) {
+                fprintf(stderr, "tarn: exit %ld\n", long(lastval));
+                fflush(stderr);
+            }
+            if (do_exec) {
+                if (subsh)
+                    _exit(int(lastval));
+                if (isset(RCS) && isset(INTERACTIVE) && !nohistsave)
+                    savehistfile(nullptr, 1, 0);
+                exit(int(lastval));
+            }
+            restoreassigned(saved);
+        } else {
+            if (!forked)
+                setiparam("SHLVL", getiparam("SHLVL") - 1);
+            if (do_exec && !subsh && isset(RCS) && isset(INTERACTIVE) && !nohistsave)
+                savehistfile(nullptr, 1, 0);
+            if (type == CODE_SIMPLE) {
+                if (varspc) {
+                    doassigns(state, varspc, -1);
+                    if (errflag)
+                        _exit(1);
+                }
+                closem(FDT_INTERNAL);
+                if (coprocin != -1) {
+                    close(coprocin);
+                    coprocin = -1;
+                }
+                if (coprocout != -1) {
+                    close(coprocout);
+                    coprocout = -1;
+                }
+                if (!forked)
+                    setlimits();
+                if (how & Z_ASYNC) {
+                    qsfree(STTYval);
+                    STTYval = nullptr;
+                }
+                execute(args, cflags & BI_DASH);
+            } else {
+                list_pipe = 0;
+                if (closeinchild >= 0)
+                    close(closeinchild);
+                execlist(state, 0, 1);
+            }
+        }
+    }
+
+err:
+    if (forked) {
+        fflush(stdout);
+        _exit(int(lastval));
+    }
+    fixfds(save);
+    if (xtrerr != oxtrerr && xtrerr != stderr) {
+        fclose(xtrerr);
+        for (int i = 10; i <= max_tarn_fd; i++)
+            if (fdtable[i] == FDT_XTRACE)
+                fdtable[i] = FDT_UNUSED;
+    }
+    xtrerr = oxtrerr;
+    qsfree(STTYval);
+    STTYval = nullptr;
+    opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
+}

@@ -1,0 +1,405 @@
+// Conditional expressions: [[ ... ]], and the evaluator test and [ share.
+#include "builtins/builtins.h"
+#include "exec/exec.h"
+#include "expand/expand.h"
+#include "modules/module.h"
+#include "params/params.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+static int tracingcond;
+static constexpr const char *condnames[] = {
+    "!", "&&", "||", "==", "!=", "<", ">", "-nt", "-ot", "-ef", "-eq", "-ne", "-lt", "-gt", "-le", "-ge",
+};
+
+static void condtrace(const char *fmt, const char *s)
+{
+    if (tracingcond) {
+        fprintf(xtrerr, fmt, s);
+    }
+}
+
+// stat of a test operand; /dev/fd/N tests descriptor N.
+static int condstat(const char *name, struct stat *st, bool link)
+{
+    if (!strncmp(name, "/dev/fd/", 8)) {
+        const char *p = name + 8;
+        if (idigit(static_cast<unsigned char>(*p))) {
+            char *end;
+            long fd = strtol(p, &end, 10);
+            if (!*end)
+                return fstat(int(fd), st);
+        }
+    }
+    const char *u = unmeta(name);
+    if (!u)
+        return -1;
+    return link ? lstat(u, st) : stat(u, st);
+}
+
+static char *condoperand(ExecState *state)
+{
+    int tok;
+    char *s = ecgetstr(state, EC_DUPTOK, &tok);
+    if (tok) {
+        singsub(&s);
+        untokenize(s);
+    }
+    return s;
+}
+
+int evalcond(ExecState *state, const char *fromtest)
+{
+    wordcode code = *state->pc++;
+    int ctype = int(cond_type(code));
+    switch (ctype) {
+    case COND_NOT:
+        condtrace(" %s", "!");
+        return !evalcond(state, fromtest);
+    case COND_AND:
+    case COND_OR: {
+        wordcode *right = state->pc + cond_skip(code);
+        int l = evalcond(state, fromtest);
+        if (ctype == COND_AND ? !l : l) {
+            state->pc = right;
+            skipcond(state);
+            return ctype == COND_OR;
+        }
+        condtrace(" %s", ctype == COND_AND ? "&&" : "||");
+        state->pc = right;
+        return evalcond(state, fromtest);
+    }
+    case COND_MOD:
+    case COND_MODI:
+        return evalmodcond(state, code, fromtest);
+    default:
+        break;
+    }
+    char *left = condoperand(state);
+    char *right = nullptr;
+    if (ctype < 'a' && ctype != COND_STREQ && ctype != COND_STRNEQ)
+        right = condoperand(state);
+    if (tracingcond) {
+        if (ctype >= 'a') {
+            fprintf(xtrerr, " -%c ", ctype);
+            quotedqputs(left, xtrerr);
+        } else if (right) {
+            fputc(' ', xtrerr);
+            quotedqputs(left, xtrerr);
+            fprintf(xtrerr, " %s ", condnames[ctype]);
+            quotedqputs(right, xtrerr);
+        }
+    }
+    switch (ctype) {
+    case COND_STREQ:
+    case COND_STRNEQ: {
+        char *pat = ecgetstr(state, EC_NODUP, nullptr);
+        int slot = int(*state->pc++);
+        if (tracingcond) {
+            char *op = dupstring(pat);
+            singsub(&op);
+            untokenize(op);
+            fputc(' ', xtrerr);
+            quotedqputs(left, xtrerr);
+            fprintf(xtrerr, " %s ", condnames[ctype]);
+            quotedqputs(op, xtrerr);
+        }
+        Patprog *pp = slotpatprog(state->prog, slot, pat, 0);
+        if (!pp)
+            return ctype == COND_STRNEQ;
+        int m = pattry(pp, left);
+        return ctype == COND_STREQ ? m : !m;
+    }
+    case COND_STRLT:
+        return strcmp(left, right) < 0;
+    case COND_STRGTR:
+        return strcmp(left, right) > 0;
+    case COND_NT:
+    case COND_OT: {
+        struct stat a, b;
+        if (condstat(left, &a, false) || condstat(right, &b, false))
+            return 0;
+        return ctype == COND_NT ? a.st_mtime > b.st_mtime : a.st_mtime < b.st_mtime;
+    }
+    case COND_EF: {
+        struct stat a, b;
+        if (condstat(left, &a, false) || condstat(right, &b, false))
+            return 0;
+        return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    }
+    case COND_EQ:
+    case COND_NE:
+    case COND_LT:
+    case COND_GT:
+    case COND_LE:
+    case COND_GE: {
+        mnumber l = matheval(left);
+        if (errflag)
+            return 0;
+        mnumber r = matheval(right);
+        if (errflag)
+            return 0;
+        if ((l.type | r.type) & MN_FLOAT) {
+            double a = l.type & MN_FLOAT ? l.u.d : double(l.u.l);
+            double b = r.type & MN_FLOAT ? r.u.d : double(r.u.l);
+            switch (ctype) {
+            case COND_EQ: return a == b;
+            case COND_NE: return a != b;
+            case COND_LT: return a < b;
+            case COND_GT: return a > b;
+            case COND_LE: return a <= b;
+            default: return a >= b;
+            }
+        }
+        int64_t a = l.u.l, b = r.u.l;
+        switch (ctype) {
+        case COND_EQ: return a == b;
+        case COND_NE: return a != b;
+        case COND_LT: return a < b;
+        case COND_GT: return a > b;
+        case COND_LE: return a <= b;
+        default: return a >= b;
+        }
+    }
+    default:
+        break;
+    }
+    struct stat st;
+    const char *u = unmeta(left);
+    switch (ctype) {
+    case 'a':
+    case 'e':
+        if (!strncmp(left, "/dev/fd/", 8))
+            return !condstat(left, &st, false);
+        return u && !access(u, F_OK);
+    case 'b': return !condstat(left, &st, false) && S_ISBLK(st.st_mode);
+    case 'c': return !condstat(left, &st, false) && S_ISCHR(st.st_mode);
+    case 'd': return !condstat(left, &st, false) && S_ISDIR(st.st_mode);
+    case 'f': return !condstat(left, &st, false) && S_ISREG(st.st_mode);
+    case 'g': return !condstat(left, &st, false) && (st.st_mode & S_ISGID);
+    case 'k': return !condstat(left, &st, false) && (st.st_mode & S_ISVTX);
+    case 'n': return *left != 0;
+    case 'o': {
+        int o;
+        if (left[0] && !left[1])
+            o = optlookupc(left[0]);
+        else
+            o = optlookup(left);
+        if (!o) {
+            qwarnnam(fromtest, "no such option: %s", left, 0);
+            return 0;
+        }
+        return o > 0 ? isset(o) : unset(-o);
+    }
+    case 'p': return !condstat(left, &st, false) && S_ISFIFO(st.st_mode);
+    case 'r': return u && !access(u, R_OK);
+    case 'w': return u && !access(u, W_OK);
+    case 's': return !condstat(left, &st, false) && st.st_size > 0;
+    case 'S': return !condstat(left, &st, false) && S_ISSOCK(st.st_mode);
+    case 'u': return !condstat(left, &st, false) && (st.st_mode & S_ISUID);
+    case 'x':
+        if (geteuid() == 0 && !condstat(left, &st, false))
+            return (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) || S_ISDIR(st.st_mode);
+        return u && !access(u, X_OK);
+    case 'z': return *left == 0;
+    case 'h':
+    case 'L': return !condstat(left, &st, true) && S_ISLNK(st.st_mode);
+    case 'O': return !condstat(left, &st, false) && st.st_uid == geteuid();
+    case 'G': return !condstat(left, &st, false) && st.st_gid == getegid();
+    case 'N': return !condstat(left, &st, false) && st.st_atime <= st.st_mtime;
+    case 't': return isatty(int(mathevali(left)));
+    default:
+        qwarnnam(fromtest, "bad cond code", nullptr, 0);
+        return 0;
+    }
+}
+
+// Step over one condition without evaluating it.
+void skipcond(ExecState *state)
+{
+    wordcode code = *state->pc++;
+    int ctype = int(cond_type(code));
+    switch (ctype) {
+    case COND_NOT:
+        skipcond(state);
+        return;
+    case COND_AND:
+    case COND_OR:
+        state->pc += cond_skip(code);
+        skipcond(state);
+        return;
+    case COND_MOD:
+        state->pc += cond_skip(code) + 1;
+        return;
+    case COND_MODI:
+        state->pc += 3;
+        return;
+    case COND_STREQ:
+    case COND_STRNEQ:
+        state->pc += 3;
+        return;
+    default:
+        state->pc += ctype >= 'a' ? 1 : 2;
+        return;
+    }
+}
+
+int execcond(ExecState *state, int)
+{
+    if (isset(XTRACE)) {
+        printprompt4();
+        fputs("[[", xtrerr);
+        tracingcond++;
+    }
+    cmdpush(CS_COND);
+    int r = !evalcond(state, nullptr);
+    cmdpop();
+    if (isset(XTRACE)) {
+        fputs(" ]]\n", xtrerr);
+        fflush(xtrerr);
+        tracingcond--;
+    }
+    return r;
+}
+
+int execarith(ExecState *state, int)
+{
+    char *e = ecgetstr(state, EC_DUPTOK, nullptr);
+    singsub(&e);
+    if (isset(XTRACE)) {
+        printprompt4();
+        fprintf(xtrerr, "((");
+        fprintf(xtrerr, " %s", e);
+        fprintf(xtrerr, " ))\n");
+        fflush(xtrerr);
+    }
+    cmdpush(CS_MATH);
+    mnumber v = matheval(e);
+    cmdpop();
+    if (errflag) {
+        errflag = 0;
+        return 2;
+    }
+    bool zero = (v.type & MN_FLOAT) ? v.u.d == 0.0 : v.u.l == 0;
+    return zero ? 1 : 0;
+}
+
+// ---- module conditions ----
+
+int evalmodcond(ExecState *state, wordcode code, const char *fromtest)
+{
+    bool infix = cond_type(code) == COND_MODI;
+    char *name = ecgetstr(state, EC_DUP, nullptr);
+    int nargs = infix ? 2 : int(cond_skip(code));
+    char **args = ecgetarr(state, nargs, EC_DUP, nullptr);
+    Conddef *cd = getconddef(infix, name + 1, 1);
+    if (!cd && !infix && args && args[0] && args[0][0] == '-') {
+        // The first argument may name a prefix condition.
+        Conddef *cd2 = getconddef(0, args[0] + 1, 1);
+        if (cd2) {
+            char **nargs2 = qhnew<char *>(size_t(nargs) + 1);
+            nargs2[0] = name;
+            for (int i = 1; i < nargs; i++)
+                nargs2[i] = args[i];
+            nargs2[nargs] = nullptr;
+            name = args[0];
+            args = nargs2;
+            cd = cd2;
+        }
+    }
+    if (!cd) {
+        qwarnnam(fromtest, "unrecognized condition: `%s'", name, 0);
+        return 0;
+    }
+    if (!infix && (nargs < cd->min || (cd->max >= 0 && nargs > cd->max))) {
+        qwarnnam(fromtest, "unrecognized condition: `%s'", name, 0);
+        return 0;
+    }
+    if (tracingcond) {
+        if (infix)
+            fprintf(xtrerr, " %s %s %s", args[0], name, args[1]);
+        else {
+            fprintf(xtrerr, " %s", name);
+            for (int i = 0; i < nargs; i++)
+                fprintf(xtrerr, " %s", args[i]);
+        }
+    }
+    return cd->handler(args, cd->condid);
+}
+
+// ---- test and [ ----
+
+static char **testargv;
+static char *testcur;
+
+static void testlex()
+{
+    if (tok == LX_ERROR)
+        return;
+    testcur = *testargv;
+    tokstr = testcur;
+    if (!testcur) {
+        tok = tok == LX_NULL ? LX_ERROR : LX_NULL;
+        // Once past the end, further reads give the error token.
+        static int ended;
+        (void)ended;
+        return;
+    }
+    testargv++;
+    testargs = testargv;
+    if (!strcmp(testcur, "-o"))
+        tok = LX_OROR;
+    else if (!strcmp(testcur, "-a"))
+        tok = LX_ANDAND;
+    else if (!strcmp(testcur, "!"))
+        tok = LX_BANG;
+    else if (!strcmp(testcur, "("))
+        tok = LX_LPAREN;
+    else if (!strcmp(testcur, ")"))
+        tok = LX_RPAREN;
+    else
+        tok = LX_WORD;
+}
+
+int bin_test(char *name, char **argv, BuiltinOptions *, int func)
+{
+    if (func == BIN_BRACKET) {
+        int n = arrlen(argv);
+        if (!n || strcmp(argv[n - 1], "]")) {
+            qwarnnam(name, "']' expected", nullptr, 0);
+            return 1;
+        }
+        argv = arrdup(argv);
+        argv[n - 1] = nullptr;
+    }
+    if (!*argv)
+        return 1;
+    LexGuard lg;
+    testargv = argv;
+    testargs = argv;
+    tok = LX_WORD;
+    condtesting = 1;
+    void (*olex)() = condlex;
+    condlex = testlex;
+    testlex();
+    Eprog *prog = parse_cond();
+    condlex = olex;
+    condtesting = 0;
+    if (errflag) {
+        errflag = 0;
+        return 1;
+    }
+    if (!prog || tok == LX_ERROR) {
+        qwarnnam(name, testcur ? "parse error" : "argument expected", nullptr, 0);
+        return 1;
+    }
+    ExecState s;
+    s.prog = prog;
+    s.pc = prog->prog;
+    s.string_table = prog->string_table;
+    return !evalcond(&s, name);
+}

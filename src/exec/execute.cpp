@@ -1,0 +1,290 @@
+// Executing an external command in the child: the PATH search, #! lines
+// the kernel refuses, and the fall-back to /bin/sh.
+#include "exec/exec.h"
+#include "expand/expand.h"
+#include "jobs/jobs.h"
+#include "params/params.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+extern char **environ;
+
+// Errors worth reporting from one try of the search: not the ones that
+// only say the command is not in that directory.
+static bool counts(int err, const char *dir)
+{
+    if (err == ENOENT || err == ENOTDIR)
+        return false;
+    if (err == EACCES && dir) {
+        struct stat st;
+        const char *ud = unmeta(dir);
+        if (ud && (stat(ud, &st) || !S_ISDIR(st.st_mode) || access(ud, X_OK)))
+            return false;
+    }
+    return true;
+}
+
+// Set the environment's _ to the absolute form of path.
+static void setenvunderscore(const char *path)
+{
+    char cwd[4096];
+    const char *abs = path;
+    char buf[8192];
+    if (*path != '/' && getcwd(cwd, sizeof cwd)) {
+        snprintf(buf, sizeof buf, "%s/%s", cwd, path);
+        abs = buf;
+    }
+    size_t n = strlen(abs) + 3;
+    char *e = static_cast<char *>(malloc(n));
+    if (!e)
+        return;
+    snprintf(e, n, "_=%s", abs);
+    char **ep;
+    for (ep = environ; *ep; ep++)
+        if (!strncmp(*ep, "_=", 2))
+            break;
+    if (*ep) {
+        *ep = e;
+    } else {
+        size_t cnt = size_t(ep - environ);
+        char **ne = static_cast<char **>(malloc((cnt + 2) * sizeof(char *)));
+        if (!ne)
+            return;
+        memcpy(ne, environ, cnt * sizeof(char *));
+        ne[cnt] = e;
+        ne[cnt + 1] = nullptr;
+        environ = ne;
+    }
+}
+
+// Try to execute path; returns errno (the error of the file) on failure.
+static int execvepath(const char *mpath, char **argv)
+{
+    char *path = unmeta(mpath);
+    if (!path)
+        return ENAMETOOLONG;
+    char pathbuf[4096];
+    strncpy(pathbuf, path, sizeof pathbuf - 1);
+    pathbuf[sizeof pathbuf - 1] = '\0';
+    setenvunderscore(pathbuf);
+    execve(pathbuf, argv, environ);
+    int err = errno;
+    if (err != ENOEXEC)
+        return err;
+    int fd = open(pathbuf, O_RDONLY | O_NOCTTY);
+    if (fd < 0)
+        return errno;
+    char buf[65];
+    ssize_t n = read(fd, buf, 64);
+    close(fd);
+    if (n < 0)
+        return errno;
+    buf[n] = '\0';
+    int argc = 0;
+    while (argv[argc])
+        argc++;
+    char **nargv = static_cast<char **>(malloc(sizeof(char *) * size_t(argc + 4)));
+    if (!nargv)
+        return ENOMEM;
+    if (n >= 2 && buf[0] == '#' && buf[1] == '!') {
+        char *nl = static_cast<char *>(memchr(buf, '\n', size_t(n)));
+        if (nl) {
+            *nl = '\0';
+            char *e = nl;
+            while (e > buf + 2 && (e[-1] == ' ' || e[-1] == '\t'))
+                *--e = '\0';
+            char *interp = buf + 2;
+            while (*interp == ' ' || *interp == '\t')
+                interp++;
+            char *sp = interp;
+            while (*sp && *sp != ' ' && *sp != '\t')
+                sp++;
+            char *arg = nullptr;
+            if (*sp) {
+                *sp++ = '\0';
+                while (*sp == ' ' || *sp == '\t')
+                    sp++;
+                if (*sp)
+                    arg = sp;
+            }
+            int k = 0;
+            nargv[k++] = interp;
+            if (arg)
+                nargv[k++] = arg;
+            nargv[k++] = pathbuf;
+            for (int i = 1; i <= argc; i++)
+                nargv[k++] = argv[i];
+            execve(interp, nargv, environ);
+            err = errno;
+            free(nargv);
+            return err;
+        }
+        free(nargv);
+        return ENOEXEC;
+    }
+    if ((n >= 1 && buf[0] == '#') || !memchr(buf, '\0', size_t(n))) {
+        int k = 0;
+        nargv[k++] = const_cast<char *>("sh");
+        nargv[k++] = pathbuf;
+        for (int i = 1; i <= argc; i++)
+            nargv[k++] = argv[i];
+        execve("/bin/sh", nargv, environ);
+        err = errno;
+    } else {
+        err = ENOEXEC;
+    }
+    free(nargv);
+    return err;
+}
+
+[[noreturn]] static void execfailed(int err, const char *name)
+{
+    if (err)
+        qerr("%e: %s", name, err);
+    else
+        qerr("command not found: %s", name, 0);
+    fflush(stderr);
+    _exit(err == EACCES || err == ENOEXEC ? 126 : 127);
+}
+
+void execute(LinkList *args, int dash)
+{
+    char *arg0 = static_cast<char *>(getdata(firstnode(args)));
+    if (isset(RESTRICTED) && strchr(arg0, '/')) {
+        qerr("%s: restricted", arg0, 0);
+        _exit(1);
+    }
+    if (STTYval) {
+        // stty settings given as an assignment apply to the terminal of a
+        // group leader only.
+        char *sv = STTYval;
+        STTYval = nullptr;
+        if (isatty(0) && getpgrp() == getpid()) {
+            HeapGuard hg;
+            char *cmd = dyncat("stty ", sv);
+            execstring(cmd, 1, 0, "stty");
+        }
+        qsfree(sv);
+    }
+    CmdEntry *cn = static_cast<CmdEntry *>(cmdnamtab->getnode(cmdnamtab, arg0));
+    char *argzeroval = arg0;
+    if (unset(RESTRICTED)) {
+        if (const char *a0 = getenv("ARGV0")) {
+            argzeroval = metafy(const_cast<char *>(a0), -1, META_HEAPDUP);
+            unsetenv("ARGV0");
+        } else if (dash) {
+            argzeroval = dyncat("-", arg0);
+        }
+    } else if (dash) {
+        argzeroval = dyncat("-", arg0);
+    }
+
+    int argc = countlinknodes(args);
+    char **argv = static_cast<char **>(qhalloc(sizeof(char *) * size_t(argc + 1)));
+    int i = 0;
+    for (LinkNode *n = firstnode(args); n; n = nextnode(n), i++) {
+        char *w = dupstring(i ? static_cast<char *>(getdata(n)) : argzeroval);
+        unmetafy(w, nullptr);
+        argv[i] = w;
+    }
+    argv[i] = nullptr;
+    if (isset(XTRACE)) {
+        printprompt4();
+        bool first = true;
+        for (LinkNode *n = firstnode(args); n; n = nextnode(n)) {
+            if (!first)
+                fputc(' ', xtrerr);
+            first = false;
+            quotedqputs(static_cast<char *>(getdata(n)), xtrerr);
+        }
+        fputc('\n', xtrerr);
+        fflush(xtrerr);
+    }
+    closem(FDT_XTRACE);
+    signal_unblock(signal_mask(SIGCHLD));
+
+    if (strlen(arg0) >= 1024) {
+        qerr("command too long: %s", arg0, 0);
+        _exit(1);
+    }
+    int eno = 0;
+    if (strchr(arg0, '/')) {
+        int err = execvepath(arg0, argv);
+        if (*arg0 == '/' || unset(PATHDIRS) || !strncmp(arg0, "./", 2) || !strncmp(arg0, "../", 3))
+            execfailed(err, arg0);
+        eno = counts(err, nullptr) ? err : 0;
+    }
+    if (cn) {
+        if (cn->flags & CMD_HASHED) {
+            int err = execvepath(cn->fullpath, argv);
+            if (counts(err, nullptr))
+                eno = err;
+        } else {
+            for (char **pp = path; pp && *pp && pp != cn->name; pp++) {
+                // Relative elements are never hashed, so they come first.
+                bool rel = !**pp || !strcmp(*pp, ".") || **pp != '/';
+                if (!rel)
+                    continue;
+                HeapGuard hg;
+                char *p = **pp && strcmp(*pp, ".") ? qhtricat(*pp, "/", arg0) : dupstring(arg0);
+                int err = execvepath(p, argv);
+                if (counts(err, *pp))
+                    eno = err;
+            }
+            if (cn->name) {
+                HeapGuard hg;
+                int err = execvepath(qhtricat(*cn->name, "/", arg0), argv);
+                if (counts(err, *cn->name))
+                    eno = err;
+            }
+        }
+    }
+    for (char **pp = path; pp && *pp; pp++) {
+        HeapGuard hg;
+        char *p = (!**pp || !strcmp(*pp, ".")) ? dupstring(arg0) : qhtricat(*pp, "/", arg0);
+        int err = execvepath(p, argv);
+        if (counts(err, *pp))
+            eno = err;
+    }
+    execfailed(eno, arg0);
+}
+
+// A command word that names a directory, for auto-cd; null when not.
+char *autocdtarget(char *word)
+{
+    struct stat st;
+    auto isdir = [&](const char *d) {
+        const char *u = unmeta(d);
+        return u && !stat(u, &st) && S_ISDIR(st.st_mode);
+    };
+    if (*word == '/')
+        return isdir(word) ? word : nullptr;
+    if (isdir(word)) {
+        const char *u = unmeta(word);
+        if (u && !stat(u, &st) && S_ISREG(st.st_mode) && !access(u, X_OK))
+            return nullptr;
+        return word;
+    }
+    bool dotted = !strcmp(word, ".") || !strcmp(word, "..") || !strncmp(word, "./", 2) || !strncmp(word, "../", 3);
+    if (!dotted) {
+        for (char **cp = getaparam("cdpath"); cp && *cp; cp++) {
+            if (strlen(*cp) + strlen(word) + 1 >= 1024)
+                continue;
+            char *t = qhtricat(*cp, "/", word);
+            if (isdir(t))
+                return word;
+        }
+    }
+    if (isset(CDABLEVARS)) {
+        char *v = getsparam(word);
+        if (v && isdir(v))
+            return word;
+    }
+    return nullptr;
+}

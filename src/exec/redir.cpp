@@ -1,0 +1,434 @@
+// Redirections with the multios rules, the shell's own descriptors, and
+// the tee and cat processes that join several targets.
+#include "exec/exec.h"
+#include "expand/expand.h"
+#include "jobs/jobs.h"
+#include "params/params.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+
+void qclose(int fd)
+{
+    if (fd < 0)
+        return;
+    if (fd < fdtable_size) {
+        fdtable[fd] = FDT_UNUSED;
+        while (max_tarn_fd > 0 && (max_tarn_fd >= fdtable_size || !fdtable[max_tarn_fd]))
+            max_tarn_fd--;
+    }
+    if (fd == coprocin)
+        coprocin = -1;
+    if (fd == coprocout)
+        coprocout = -1;
+    close(fd);
+}
+
+void closem(int kind)
+{
+    for (int i = 10; i <= max_tarn_fd && i < fdtable_size; i++)
+        if (fdtable[i] && (!kind || fdtable[i] == kind))
+            qclose(i);
+}
+
+int makepipe(int *p)
+{
+    int pp[2];
+    if (pipe(pp) < 0) {
+        qerr("pipe failed: %e", nullptr, errno);
+        return -1;
+    }
+    p[0] = movefd(pp[0]);
+    p[1] = movefd(pp[1]);
+    return 0;
+}
+
+// Move fd above 9 and record it as the shell's own.
+static int movefdabove(int fd) { return movefd(fd); }
+
+// ---- multios ----
+
+void attachfd(int forked, int *save, Multio **mfds, int fd1, int fd2, int rflag)
+{
+    if (!mfds[fd1] || unset(MULTIOS)) {
+        if (!mfds[fd1]) {
+            mfds[fd1] = qhnew<Multio>();
+            mfds[fd1]->fds = qhnew<int>(MULTIO_STEP);
+            mfds[fd1]->alloc = MULTIO_STEP;
+        }
+        // The saved copy of a descriptor that was not open is -1, so
+        // restoring it closes the descriptor again.
+        if (!forked && save[fd1] == -2)
+            save[fd1] = fd1 == fd2 ? -1 : movefd(fd1);
+        redup(fd2, fd1);
+        mfds[fd1]->ct = 1;
+        mfds[fd1]->fds[0] = fd1;
+        mfds[fd1]->rflag = rflag;
+    } else {
+        Multio *mn = mfds[fd1];
+        if (mn->rflag != rflag) {
+            qerr("file mode mismatch on fd %d", nullptr, fd1);
+            return;
+        }
+        if (mn->ct == 1) {
+            // Second target: both go above 9 and a pipe feeds fd1.
+            mn->fds[0] = movefd(fd1);
+            mn->fds[1] = movefd(fd2);
+            int pipes[2];
+            if (makepipe(pipes) < 0)
+                return;
+            mn->pipe = pipes[1 - rflag];
+            redup(pipes[rflag], fd1);
+            mn->ct = 2;
+        } else {
+            if (mn->ct == mn->alloc) {
+                int *nf = qhnew<int>(size_t(mn->alloc + MULTIO_STEP));
+                memcpy(nf, mn->fds, sizeof(int) * size_t(mn->alloc));
+                mn->fds = nf;
+                mn->alloc += MULTIO_STEP;
+            }
+            mn->fds[mn->ct++] = movefd(fd2);
+        }
+    }
+    if (closeinchild >= 0 && (closeinchild >= fdtable_size || !fdtable[closeinchild]))
+        closeinchild = -1;
+}
+
+void flushmultio(Multio **mfds, int fd)
+{
+    Multio *mn = mfds[fd];
+    if (!mn || mn->ct < 2)
+        return;
+    bool child;
+    pid_t pid = forkchild(&child);
+    if (pid == -1)
+        return;
+    if (!child) {
+        for (int i = 0; i < mn->ct; i++)
+            qclose(mn->fds[i]);
+        qclose(mn->pipe);
+        mn->ct = 1;
+        mn->fds[0] = fd;
+        if (thisjob != -1)
+            addproc(pid, nullptr, 1, nullptr);
+        return;
+    }
+    long maxfd = sysconf(_SC_OPEN_MAX);
+    if (maxfd < 0 || maxfd > 65536)
+        maxfd = 65536;
+    for (int i = 0; i < maxfd; i++) {
+        bool keep = i == mn->pipe;
+        for (int j = 0; j < mn->ct && !keep; j++)
+            keep = mn->fds[j] == i;
+        if (!keep)
+            close(i);
+    }
+    char buf[4092];
+    if (mn->rflag) {
+        // tee: copy the pipe to every target.
+        for (;;) {
+            ssize_t n = read(mn->pipe, buf, sizeof buf);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            for (int j = 0; j < mn->ct; j++) {
+                ssize_t off = 0;
+                while (off < n) {
+                    ssize_t w = write(mn->fds[j], buf + off, size_t(n - off));
+                    if (w < 0 && errno == EINTR)
+                        continue;
+                    if (w <= 0)
+                        break;
+                    off += w;
+                }
+            }
+        }
+    } else {
+        // cat: each target in turn into the pipe.
+        for (int j = 0; j < mn->ct; j++) {
+            for (;;) {
+                ssize_t n = read(mn->fds[j], buf, sizeof buf);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    break;
+                ssize_t off = 0;
+                while (off < n) {
+                    ssize_t w = write(mn->pipe, buf + off, size_t(n - off));
+                    if (w < 0 && errno == EINTR)
+                        continue;
+                    if (w <= 0)
+                        _exit(0);
+                    off += w;
+                }
+            }
+        }
+    }
+    _exit(0);
+}
+
+void fixfds(int *save)
+{
+    int old_errno = errno;
+    for (int i = 0; i < 10; i++)
+        if (save[i] != -2)
+            redup(save[i], i);
+    errno = old_errno;
+}
+
+// ---- opening ----
+
+static int noclobberopen(const char *name, bool force)
+{
+    const char *un = unmeta(name);
+    if (!un) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    if (isset(CLOBBER) || force)
+        return open(un, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY, 0666);
+    int fd = open(un, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY, 0666);
+    if (fd != -1)
+        return fd;
+    int err = errno;
+    fd = open(un, O_WRONLY | O_NOCTTY);
+    if (fd != -1) {
+        struct stat st;
+        if (!fstat(fd, &st) && !S_ISREG(st.st_mode))
+            return fd;
+        close(fd);
+    }
+    errno = err;
+    return -1;
+}
+
+char *gettempname(const char *prefix, int use_heap)
+{
+    const char *tp = prefix ? prefix : getsparam("TMPPREFIX");
+    if (!tp)
+        tp = "/tmp/tarn";
+    static unsigned counter;
+    char buf[64];
+    snprintf(buf, sizeof buf, "%ld%u", long(getpid()), counter++);
+    char *r = use_heap ? qhtricat(tp, "", buf) : tricat(tp, "", buf);
+    return r;
+}
+
+// Write a here-string (already expanded) to a temporary file and return a
+// descriptor for reading it; the file is unlinked at once.
+static int getherestr(Redir *fn)
+{
+    char *t = dupstring(fn->name);
+    // A word left entirely empty is the body of an empty here-document:
+    // it feeds nothing, not a lone newline.
+    bool emptydoc = !*t;
+    singsub(&t);
+    untokenize(t);
+    int len;
+    unmetafy(t, &len);
+    for (int tries = 0; tries < 16; tries++) {
+        char *name = gettempname(nullptr, 1);
+        char *un = unmeta(name);
+        if (!un)
+            return -1;
+        int fd = open(un, O_CREAT | O_EXCL | O_WRONLY | O_NOCTTY, 0600);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue;
+            return -1;
+        }
+        bool ok = write(fd, t, size_t(len)) == len && (emptydoc || write(fd, "\n", 1) == 1);
+        close(fd);
+        int rfd = ok ? open(un, O_RDONLY | O_NOCTTY) : -1;
+        int err = errno;
+        unlink(un);
+        errno = err;
+        return rfd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Expand the redirection words and apply them in order.  false on error
+// (reported); descriptors saved so far are restored by the caller.
+bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds)
+{
+    for (LinkNode *n = firstnode(redir); n && !errflag; n = nextnode(n)) {
+        Redir *fn = static_cast<Redir *>(getdata(n));
+        if (fn->type == RT_PROC_IN || fn->type == RT_PROC_OUT) {
+            int fd = getprocfd(fn->name, fn->type == RT_PROC_OUT);
+            if (fd < 0)
+                return false;
+            attachfd(forked, save, mfds, fn->fd1, fd, fn->type == RT_PROC_OUT);
+            continue;
+        }
+        if (fn->type != RT_HERESTRING) {
+            LinkList *words = newlinklist();
+            addlinknode(words, dupstring(fn->name));
+            prefork(words, isset(MULTIOS) ? 0 : EXP_SINGLE);
+            if (errflag)
+                return false;
+            if (isset(MULTIOS))
+                globlist(words, 0);
+            if (errflag)
+                return false;
+            if (empty(words)) {
+                qerr("ambiguous redirect", nullptr, 0);
+                return false;
+            }
+            for (LinkNode *w = firstnode(words); w; w = nextnode(w))
+                untokenize(static_cast<char *>(getdata(w)));
+            if (countlinknodes(words) > 1) {
+                if (fn->type == RT_DUP_IN) {
+                    qerr("file number expected", nullptr, 0);
+                    return false;
+                }
+                // One redirection per word, after this one.
+                int type = fn->type == RT_DUP_OUT ? RT_ERRWRITE : fn->type;
+                LinkNode *after = n;
+                fn->name = static_cast<char *>(ugetnode(words));
+                fn->type = type;
+                while (char *w = static_cast<char *>(ugetnode(words))) {
+                    Redir *r2 = qhnew<Redir>();
+                    *r2 = *fn;
+                    r2->name = w;
+                    after = insertlinknode(redir, after, r2);
+                }
+            } else {
+                fn->name = static_cast<char *>(getdata(firstnode(words)));
+            }
+            if (fn->type == RT_DUP_IN || fn->type == RT_DUP_OUT) {
+                const char *w = fn->name;
+                if (!strcmp(w, "-")) {
+                    fn->type = RT_CLOSE;
+                } else if (!strcmp(w, "p")) {
+                    fn->fd2 = -2;
+                } else {
+                    bool digits = *w;
+                    for (const char *p = w; *p; p++)
+                        if (!idigit(static_cast<unsigned char>(*p)))
+                            digits = false;
+                    if (digits) {
+                        fn->fd2 = atoi(w);
+                    } else if (fn->type == RT_DUP_OUT) {
+                        fn->type = RT_ERRWRITE;
+                    } else {
+                        qerr("file number expected", nullptr, 0);
+                        return false;
+                    }
+                }
+            }
+        }
+        if (errflag)
+            return false;
+        if (isset(RESTRICTED) && fn->type <= RT_READWRITE) {
+            qerr("writing redirection not allowed in restricted mode", nullptr, 0);
+            return false;
+        }
+        if (unset(EXEC))
+            continue;
+        int fil;
+        switch (fn->type) {
+        case RT_HERESTRING:
+            fil = getherestr(fn);
+            if (fil == -1) {
+                if (errno != EINTR)
+                    qwarn("%e", nullptr, errno);
+                return false;
+            }
+            attachfd(forked, save, mfds, fn->fd1, movefdabove(fil), 0);
+            break;
+        case RT_READ:
+        case RT_READWRITE: {
+            const char *un = unmeta(fn->name);
+            if (!un) {
+                errno = ENAMETOOLONG;
+                fil = -1;
+            } else if (fn->type == RT_READ) {
+                fil = open(un, O_RDONLY | O_NOCTTY);
+            } else {
+                fil = open(un, O_RDWR | O_CREAT | O_NOCTTY, 0666);
+            }
+            if (fil == -1) {
+                if (errno != EINTR)
+                    qwarn("%e: %s", fn->name, errno);
+                errflag = 1;
+                return false;
+            }
+            attachfd(forked, save, mfds, fn->fd1, movefdabove(fil), 0);
+            break;
+        }
+        case RT_CLOSE:
+            if (!forked && fn->fd1 < 10 && save[fn->fd1] == -2)
+                save[fn->fd1] = movefd(fn->fd1);
+            if (fn->fd1 < 10 && mfds[fn->fd1])
+                mfds[fn->fd1] = nullptr;
+            close(fn->fd1);
+            break;
+        case RT_DUP_IN:
+        case RT_DUP_OUT: {
+            if (fn->fd2 < 10 && fn->fd2 >= 0 && mfds[fn->fd2])
+                mfds[fn->fd2] = nullptr;
+            int src = fn->fd2;
+            if (src == -2)
+                src = fn->type == RT_DUP_IN ? coprocin : coprocout;
+            else if (src >= 10 && src < fdtable_size && fdtable[src] && src != coprocin && src != coprocout) {
+                errno = EBADF;
+                src = -1;
+            }
+            fil = src >= 0 ? dup(src) : -1;
+            if (src < 0)
+                errno = EBADF;
+            if (fil == -1) {
+                if (fn->fd2 == -2)
+                    qwarn("coprocess: %e", nullptr, errno);
+                else {
+                    char num[16];
+                    snprintf(num, sizeof num, "%d", fn->fd2);
+                    qwarn("%s: %e", num, errno);
+                }
+                errflag = 1;
+                return false;
+            }
+            attachfd(forked, save, mfds, fn->fd1, movefdabove(fil), fn->type == RT_DUP_OUT);
+            break;
+        }
+        default: {
+            const char *un = unmeta(fn->name);
+            bool force = fn->type & 1;
+            if (fn->type & 2) {
+                fil = un ? open(un, O_WRONLY | O_APPEND | O_NOCTTY |
+                                        ((isset(CLOBBER) || force) ? O_CREAT : 0), 0666)
+                         : -1;
+                if (!un)
+                    errno = ENAMETOOLONG;
+            } else {
+                fil = noclobberopen(fn->name, force);
+            }
+            if (fil == -1) {
+                if (errno != EINTR)
+                    qwarn("%e: %s", fn->name, errno);
+                errflag = 1;
+                return false;
+            }
+            int dfil = -1;
+            if (fn->type & 4)
+                dfil = movefdabove(dup(fil));
+            attachfd(forked, save, mfds, fn->fd1, movefdabove(fil), 1);
+            if (dfil >= 0)
+                attachfd(forked, save, mfds, 2, dfil, 1);
+            break;
+        }
+        }
+        if (errflag)
+            return false;
+    }
+    return !errflag;
+}

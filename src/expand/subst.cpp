@@ -1,0 +1,765 @@
+// The word expansion pipeline: substitutions in order, field splitting,
+// quote removal, tilde expansion; globbing is called separately.
+#include "exec/exec.h"
+#include "expand/expand.h"
+#include "jobs/jobs.h"
+#include "params/params.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+char nulstring[] = {char(TK_EMPTY), 0};
+int substmadearray;
+
+// ---- field splitting ----
+
+LinkList *spacesplit(const char *s, int allownull, int heap, int quote)
+{
+    (void)heap;
+    LinkList *l = newlinklist();
+    const char *p = s;
+    auto isws = [](const char *q) {
+        const char *t = q;
+        return iwsep(metachar(t));
+    };
+    auto issep = [](const char *q) {
+        const char *t = q;
+        return isep(metachar(t));
+    };
+    auto step = [](const char *&q) { metachar(q); };
+    bool skipped = false;
+    while (*p && isws(p)) {
+        step(p);
+        skipped = true;
+    }
+    if (skipped && !allownull)
+        addlinknode(l, dupstring(""));
+    if (*p && issep(p) && !isws(p)) {
+        addlinknode(l, allownull ? dupstring("") : dupstring(nulstring));
+    }
+    while (*p) {
+        if (issep(p)) {
+            step(p);
+            while (*p && isws(p))
+                step(p);
+            if (!*p)
+                break;
+        }
+        const char *start = p;
+        std::string field;
+        while (*p && !issep(p)) {
+            if (quote && *p == '\\' && p[1]) {
+                p++;
+            }
+            const char *b = p;
+            step(p);
+            field.append(b, size_t(p - b));
+        }
+        (void)start;
+        if (field.empty())
+            addlinknode(l, allownull ? dupstring("") : dupstring(nulstring));
+        else
+            addlinknode(l, dupstrpfx(field.data(), field.size()));
+    }
+    if (!allownull && p > s) {
+        const char *q = s + strlen(s);
+        // Trailing white space yields a final empty field, dropped later.
+        if (q > s && iwsep(static_cast<unsigned char>(q[-1])))
+            addlinknode(l, dupstring(""));
+    }
+    return l;
+}
+
+char *sepjoin(char **arr, const char *sep, int heap)
+{
+    (void)heap;
+    char sepbuf[3];
+    if (!sep) {
+        const char *i = ifs ? ifs : DEFAULT_IFS;
+        size_t n = (*i == char(METACHAR)) ? 2 : (*i ? 1 : 0);
+        memcpy(sepbuf, i, n);
+        sepbuf[n] = '\0';
+        sep = sepbuf;
+    }
+    if (!arr || !*arr)
+        return dupstring("");
+    size_t len = 0, sl = strlen(sep);
+    for (char **a = arr; *a; a++)
+        len += strlen(*a) + sl;
+    char *r = static_cast<char *>(qhalloc(len + 1)), *t = r;
+    for (char **a = arr; *a; a++) {
+        if (a != arr) {
+            memcpy(t, sep, sl);
+            t += sl;
+        }
+        size_t l = strlen(*a);
+        memcpy(t, *a, l);
+        t += l;
+    }
+    *t = '\0';
+    return r;
+}
+
+// ---- command substitution ----
+
+LinkList *readoutput(int in, int quoted)
+{
+    size_t cap = 64, n = 0;
+    char *buf = static_cast<char *>(qalloc(cap));
+    for (;;) {
+        char tmp[4096];
+        ssize_t r = read(in, tmp, sizeof tmp);
+        if (r < 0) {
+            if (errno == EINTR && !errflag)
+                continue;
+            break;
+        }
+        if (!r)
+            break;
+        for (ssize_t i = 0; i < r; i++) {
+            if (n + 3 > cap) {
+                cap *= 2;
+                buf = static_cast<char *>(qrealloc(buf, cap));
+            }
+            unsigned char c = static_cast<unsigned char>(tmp[i]);
+            if (imeta(c)) {
+                buf[n++] = char(METACHAR);
+                buf[n++] = char(c ^ 32);
+            } else {
+                buf[n++] = char(c);
+            }
+        }
+    }
+    close(in);
+    while (n && buf[n - 1] == '\n')
+        n--;
+    buf[n] = '\0';
+    LinkList *l;
+    if (quoted) {
+        l = newlinklist();
+        addlinknode(l, n ? dupstring(buf) : dupstring(nulstring));
+    } else {
+        l = spacesplit(buf, 0, 1, 0);
+        if (isset(GLOBSUBST))
+            for (LinkNode *nd = firstnode(l); nd; nd = nextnode(nd))
+                shtokenize(static_cast<char *>(getdata(nd)));
+    }
+    qfree(buf);
+    return l;
+}
+
+LinkList *getoutput(char *cmd, int quoted)
+{
+    Eprog *prog = parse_string(cmd, 0);
+    if (!prog)
+        return nullptr;
+    // $(<file) reads the file without a process.
+    wordcode *pc = prog->prog;
+    if (code_type(pc[0]) == CODE_LIST && (list_type(pc[0]) & Z_SIMPLE) && (list_type(pc[0]) & Z_END) &&
+        code_type(pc[2]) == CODE_REDIR && redir_type(pc[2]) == RT_READ && code_type(pc[5]) == CODE_SIMPLE &&
+        simple_argc(pc[5]) == 0 && code_type(pc[6]) == CODE_END) {
+        char *name = ecrawstr(prog, pc + 4, nullptr);
+        name = dupstring(name);
+        singsub(&name);
+        untokenize(name);
+        const char *u = unmeta(name);
+        int fd = u ? open(u, O_RDONLY | O_NOCTTY) : -1;
+        if (fd < 0) {
+            qerr("%e: %s", name, errno);
+            return nullptr;
+        }
+        return readoutput(fd, quoted);
+    }
+    int pipes[2];
+    if (makepipe(pipes) < 0)
+        return nullptr;
+    sigset_t old = signal_block(signal_mask(SIGCHLD));
+    cmdoutval = 0;
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid == -1) {
+        qclose(pipes[0]);
+        qclose(pipes[1]);
+        signal_setmask(old);
+        errflag = 1;
+        return nullptr;
+    }
+    if (pid) {
+        cmdoutpid = pid;
+        qclose(pipes[1]);
+        signal_setmask(old);
+        LinkList *l = readoutput(pipes[0], quoted);
+        if (pipes[0] < fdtable_size)
+            fdtable[pipes[0]] = FDT_UNUSED;
+        waitforpid(pid, 0);
+        lastval = cmdoutval;
+        return l;
+    }
+    redup(pipes[1], 1);
+    opts[MONITOR] = 0;
+    becomesubshell(Z_SYNC, 1, 0);
+    close(pipes[0]);
+    signal_setmask(old);
+    cmdpush(CS_CMDSUBST);
+    execode(prog, 0, 1, "cmdsubst");
+    cmdpop();
+    fflush(stdout);
+    _exit(int(lastval));
+}
+
+// ---- parameter substitution (the plain forms) ----
+
+// The value of a special single-character parameter, or null.
+static char *specialvalue(char c, bool quoted, char ***arrp)
+{
+    char buf[32];
+    switch (c) {
+    case '?':
+        snprintf(buf, sizeof buf, "%ld", long(lastval));
+        return dupstring(buf);
+    case '#':
+        snprintf(buf, sizeof buf, "%d", arrlen(pparams));
+        return dupstring(buf);
+    case '$':
+        snprintf(buf, sizeof buf, "%ld", long(mypid));
+        return dupstring(buf);
+    case '!':
+        snprintf(buf, sizeof buf, "%ld", long(lastpid));
+        return dupstring(buf);
+    case '-':
+        return dupstring(dashgetfn());
+    case '_':
+        return dupstring(qunderscore ? qunderscore : "");
+    case '*':
+    case '@':
+        *arrp = arrdup(pparams);
+        (void)quoted;
+        return nullptr;
+    default:
+        return nullptr;
+    }
+}
+
+// Expand the $ at *cursor in the node's word.  Returns false on error.
+static bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool single)
+{
+    char *word = static_cast<char *>(getdata(n));
+    char *start = cursor;
+    char *p = cursor + 1;
+    bool braces = false;
+    if (static_cast<unsigned char>(*p) == TK_LBRACE || *p == '{') {
+        braces = true;
+        p++;
+    }
+    bool want_length = false;
+    if (braces && (*p == '#' || static_cast<unsigned char>(*p) == TK_HASH) && p[1] &&
+        static_cast<unsigned char>(p[1]) != TK_RBRACE) {
+        want_length = true;
+        p++;
+    }
+    char *name = p;
+    char *value = nullptr;
+    char **arr = nullptr;
+    bool isarray = false, atform = false, set = true;
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (itok(c) && c != TK_EMPTY)
+        c = static_cast<unsigned char>(tokchar(c));
+    if (iident(c) && !idigit(c)) {
+        while (iident(static_cast<unsigned char>(*p)))
+            p++;
+        char *nm = dupstrpfx(name, size_t(p - name));
+        Param *pm = static_cast<Param *>(paramtab->getnode(paramtab, nm));
+        if (!pm || (pm->flags & PF_UNSET)) {
+            set = false;
+        } else if (PF_TYPE(pm->flags) == PF_ARRAY || PF_TYPE(pm->flags) == PF_HASHED) {
+            char **a = PF_TYPE(pm->flags) == PF_ARRAY ? getaparam(nm) : gethparam(nm);
+            arr = arrdup(a);
+            isarray = true;
+        } else {
+            value = getsparam(nm);
+            value = value ? dupstring(value) : dupstring("");
+        }
+    } else if (idigit(c)) {
+        if (braces) {
+            while (idigit(static_cast<unsigned char>(*p)))
+                p++;
+        } else {
+            p++;
+        }
+        int num = atoi(dupstrpfx(name, size_t(p - name)));
+        if (num == 0)
+            value = dupstring(argzero ? argzero : "");
+        else if (num <= arrlen(pparams))
+            value = dupstring(pparams[num - 1]);
+        else
+            set = false;
+    } else if (c && strchr("?#$!-_*@", c)) {
+        p++;
+        value = specialvalue(char(c), quoted, &arr);
+        if (!value) {
+            isarray = true;
+            atform = c == '@';
+            if (!arr)
+                arr = qhnew<char *>();
+        }
+    } else {
+        // Not a parameter: the $ stays literal.
+        *cursor = '$';
+        cursor++;
+        return true;
+    }
+    if (want_length) {
+        char buf[32];
+        snprintf(buf, sizeof buf, "%d", isarray ? arrlen(arr) : value ? qtrlen(value) : 0);
+        value = dupstring(buf);
+        isarray = false;
+        set = true;
+    }
+    if (braces) {
+        // Operators of the plain forms: - = ? + with an optional colon.
+        unsigned char oc = static_cast<unsigned char>(*p);
+        bool colon = false;
+        if (oc == ':') {
+            colon = true;
+            p++;
+            oc = static_cast<unsigned char>(*p);
+        }
+        if (itok(oc) && oc != TK_EMPTY)
+            oc = static_cast<unsigned char>(tokchar(oc));
+        if (oc == '-' || oc == '=' || oc == '?' || oc == '+') {
+            p++;
+            char *argstart = p;
+            int depth = 0;
+            while (*p) {
+                unsigned char k = static_cast<unsigned char>(*p);
+                if (k == TK_LBRACE)
+                    depth++;
+                else if (k == TK_RBRACE) {
+                    if (!depth)
+                        break;
+                    depth--;
+                }
+                p++;
+            }
+            char *arg = dupstrpfx(argstart, size_t(p - argstart));
+            bool empty = !set || (colon && (isarray ? !arrlen(arr) : (!value || !*value)));
+            switch (oc) {
+            case '-':
+                if (empty) {
+                    singsub(&arg);
+                    value = arg;
+                    isarray = false;
+                    set = true;
+                }
+                break;
+            case '=':
+                if (empty) {
+                    singsub(&arg);
+                    untokenize(arg);
+                    setsparam(dupstrpfx(name, size_t(strcspn(name, ":=-?+}\x8e"))), qtrdup(arg));
+                    value = arg;
+                    isarray = false;
+                    set = true;
+                }
+                break;
+            case '?':
+                if (empty) {
+                    singsub(&arg);
+                    untokenize(arg);
+                    char *nm = dupstrpfx(name, size_t(strcspn(name, ":=-?+}\x8e")));
+                    qerr("%s", qhtricat(nm, ": ", *arg ? arg : "parameter null or not set"), 0);
+                    return false;
+                }
+                break;
+            case '+':
+                if (empty) {
+                    value = dupstring("");
+                    isarray = false;
+                } else {
+                    singsub(&arg);
+                    value = arg;
+                    isarray = false;
+                }
+                set = true;
+                break;
+            }
+        }
+        if (static_cast<unsigned char>(*p) != TK_RBRACE && *p != '}') {
+            qerr("bad substitution", nullptr, 0);
+            return false;
+        }
+        p++;
+    }
+    if (!set) {
+        if (unset(UNSET)) {
+            qerr("%s: parameter not set", dupstrpfx(name, size_t(p - name - (braces ? 1 : 0))), 0);
+            return false;
+        }
+        value = dupstring("");
+    }
+    char *prefix = dupstrpfx(word, size_t(start - word));
+    char *rest = p;
+    if (!isarray) {
+        if (!quoted && !single && isset(SHWORDSPLIT) && value && *value) {
+            LinkList *w = spacesplit(value, 0, 1, 0);
+            arr = qhnew<char *>(size_t(countlinknodes(w)) + 1);
+            int i = 0;
+            for (LinkNode *k = firstnode(w); k; k = nextnode(k))
+                if (*static_cast<char *>(getdata(k)))
+                    arr[i++] = static_cast<char *>(getdata(k));
+            arr[i] = nullptr;
+            isarray = true;
+        } else {
+            char *nw = qhtricat(prefix, value ? value : "", rest);
+            if (isset(GLOBSUBST) && !quoted)
+                shtokenize(nw + strlen(prefix));
+            setdata(n, nw);
+            cursor = nw + strlen(prefix) + strlen(value ? value : "");
+            if (quoted && !*nw)
+                setdata(n, dupstring(nulstring)), cursor = static_cast<char *>(getdata(n));
+            return true;
+        }
+    }
+    if ((quoted && !atform) || single) {
+        char *j = sepjoin(arr, nullptr, 1);
+        char *nw = qhtricat(prefix, j, rest);
+        setdata(n, nw);
+        cursor = nw + strlen(prefix) + strlen(j);
+        return true;
+    }
+    int cnt = arrlen(arr);
+    if (!cnt) {
+        char *nw = dyncat(prefix, rest);
+        setdata(n, nw);
+        cursor = nw + strlen(prefix);
+        if (quoted && !*prefix && !*rest)
+            *nw = '\0';
+        return true;
+    }
+    substmadearray = 1;
+    setdata(n, dyncat(prefix, arr[0]));
+    for (int i = 1; i < cnt; i++)
+        n = insertlinknode(l, n, dupstring(arr[i]));
+    char *last = static_cast<char *>(getdata(n));
+    char *nw = dyncat(last, rest);
+    setdata(n, nw);
+    cursor = nw + strlen(last);
+    return true;
+}
+
+// ---- the scanner ----
+
+// Find the end of a balanced group opened by the token at p.
+static char *groupend(char *p, unsigned char open, unsigned char close)
+{
+    int depth = 0;
+    for (; *p; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == open)
+            depth++;
+        else if (c == close && !--depth)
+            return p;
+    }
+    return nullptr;
+}
+
+static bool wordsubst(LinkList *l, LinkNode *&n, int single)
+{
+    char *word = static_cast<char *>(getdata(n));
+    char *p = word;
+    bool qt = false;
+    while (*p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == TK_DQUOTE) {
+            qt = !qt;
+            p++;
+            continue;
+        }
+        if (c == TK_DOLLAR || c == TK_QDOLLAR) {
+            bool quoted = c == TK_QDOLLAR || qt;
+            unsigned char nx = static_cast<unsigned char>(p[1]);
+            if (nx == TK_LPAREN || nx == TK_LBRACK) {
+                bool math = nx == TK_LBRACK || static_cast<unsigned char>(p[2]) == TK_LPAREN;
+                char *end;
+                char *body;
+                char *after;
+                if (nx == TK_LBRACK) {
+                    end = groupend(p + 1, TK_LBRACK, TK_RBRACK);
+                    if (!end) {
+                        qerr("closing bracket missing", nullptr, 0);
+                        return false;
+                    }
+                    body = dupstrpfx(p + 2, size_t(end - p - 2));
+                    after = end + 1;
+                } else {
+                    end = groupend(p + 1, TK_LPAREN, TK_RPAREN);
+                    if (!end) {
+                        qerr("closing parenthesis missing", nullptr, 0);
+                        return false;
+                    }
+                    if (math && static_cast<unsigned char>(end[-1]) == TK_RPAREN) {
+                        body = dupstrpfx(p + 3, size_t(end - p - 4));
+                    } else {
+                        math = false;
+                        body = dupstrpfx(p + 2, size_t(end - p - 2));
+                    }
+                    after = end + 1;
+                }
+                char *prefix = dupstrpfx(word, size_t(p - word));
+                if (math) {
+                    char *val = mathsubst_value(body);
+                    if (errflag)
+                        return false;
+                    char *nw = qhtricat(prefix, val, after);
+                    setdata(n, nw);
+                    word = nw;
+                    p = nw + strlen(prefix) + strlen(val);
+                    continue;
+                }
+                untokenize(body);
+                LinkList *out = getoutput(body, quoted || single);
+                if (!out) {
+                    if (!errflag)
+                        qerr("parse error in command substitution", nullptr, 0);
+                    return false;
+                }
+                if (!quoted && !single)
+                    substmadearray = 1;
+                char *restw = dupstring(after);
+                if (empty(out)) {
+                    char *nw = dyncat(prefix, restw);
+                    setdata(n, nw);
+                    word = nw;
+                    p = nw + strlen(prefix);
+                    continue;
+                }
+                char *first = static_cast<char *>(ugetnode(out));
+                if (empty(out)) {
+                    char *nw = qhtricat(prefix, first, restw);
+                    setdata(n, nw);
+                    word = nw;
+                    p = nw + strlen(prefix) + strlen(first);
+                    continue;
+                }
+                setdata(n, dyncat(prefix, first));
+                while (char *w = static_cast<char *>(ugetnode(out)))
+                    n = insertlinknode(l, n, w);
+                char *last = static_cast<char *>(getdata(n));
+                char *nw = dyncat(last, restw);
+                setdata(n, nw);
+                word = nw;
+                p = nw + strlen(last);
+                continue;
+            }
+            if (nx == TK_SQUOTE) {
+                // $'...' was decoded by the lexer's word form already when
+                // it arrives here as a marker pair.
+                int len;
+                char *nw = dupstring(word);
+                char *q = nw + (p - word);
+                getkeystring(q, &len, GETKEY_DOLLAR_QUOTE, nullptr);
+                setdata(n, nw);
+                word = nw;
+                p = q + len;
+                continue;
+            }
+            char *cur = p;
+            if (!paramsubst(l, n, cur, quoted, single))
+                return false;
+            word = static_cast<char *>(getdata(n));
+            p = cur;
+            continue;
+        }
+        if (c == TK_BACKTICK || c == TK_QBACKTICK) {
+            char *end = strchr(p + 1, char(c));
+            if (!end) {
+                qerr("unmatched `", nullptr, 0);
+                return false;
+            }
+            char *body = dupstrpfx(p + 1, size_t(end - p - 1));
+            // Backslashes before $ ` \ (and " when quoted) were escapes.
+            char *t = body;
+            for (char *s = body; *s; s++) {
+                if (static_cast<unsigned char>(*s) == TK_BSLASH &&
+                    (s[1] == '$' || s[1] == '`' || s[1] == '\\' || static_cast<unsigned char>(s[1]) == TK_DOLLAR ||
+                     static_cast<unsigned char>(s[1]) == TK_QDOLLAR || static_cast<unsigned char>(s[1]) == TK_BSLASH ||
+                     (c == TK_QBACKTICK && s[1] == '"')))
+                    continue;
+                *t++ = *s;
+            }
+            *t = '\0';
+            untokenize(body);
+            bool quoted = c == TK_QBACKTICK || qt;
+            LinkList *out = getoutput(body, quoted || single);
+            if (!out) {
+                if (!errflag)
+                    qerr("parse error in command substitution", nullptr, 0);
+                return false;
+            }
+            char *prefix = dupstrpfx(word, size_t(p - word));
+            char *restw = dupstring(end + 1);
+            char *joined;
+            if (empty(out)) {
+                joined = dupstring("");
+            } else if (countlinknodes(out) == 1) {
+                joined = static_cast<char *>(getdata(firstnode(out)));
+            } else {
+                setdata(n, dyncat(prefix, static_cast<char *>(ugetnode(out))));
+                while (char *w = static_cast<char *>(ugetnode(out)))
+                    n = insertlinknode(l, n, w);
+                char *last = static_cast<char *>(getdata(n));
+                char *nw = dyncat(last, restw);
+                setdata(n, nw);
+                word = nw;
+                p = nw + strlen(last);
+                continue;
+            }
+            char *nw = qhtricat(prefix, joined, restw);
+            setdata(n, nw);
+            word = nw;
+            p = nw + strlen(prefix) + strlen(joined);
+            continue;
+        }
+        if (c == METACHAR && p[1]) {
+            p += 2;
+            continue;
+        }
+        p++;
+    }
+    return true;
+}
+
+// ---- tilde expansion ----
+
+static char *filesubstr(char *s, bool assign)
+{
+    unsigned char c = static_cast<unsigned char>(*s);
+    if (c != TK_TILDE)
+        return nullptr;
+    char *p = s + 1;
+    auto wordend = [&](char *q) {
+        unsigned char k = static_cast<unsigned char>(*q);
+        return !k || k == '/' || k == TK_LPAREN || (assign && k == ':');
+    };
+    if (wordend(p)) {
+        const char *h = getsparam("HOME");
+        return dyncat(h ? h : "", p);
+    }
+    if ((*p == '+' || *p == '-') && wordend(p + 1)) {
+        const char *v = *p == '+' ? getsparam("PWD") : getsparam("OLDPWD");
+        if (!v)
+            v = getsparam("PWD");
+        return dyncat(v ? v : "", p + 1);
+    }
+    if (static_cast<unsigned char>(*p) == TK_EQUALS || *p == '=')
+        return nullptr;
+    char *q = p;
+    while (iuser(static_cast<unsigned char>(*q)))
+        q++;
+    if (q == p || !wordend(q))
+        return nullptr;
+    char *name = dupstrpfx(p, size_t(q - p));
+    char *dir = getnameddir(name);
+    if (!dir) {
+        if (isset(NOMATCH))
+            qerr("no such user or named directory: %s", name, 0);
+        return nullptr;
+    }
+    return dyncat(dir, q);
+}
+
+void filesub(char **namptr, int assign)
+{
+    char *r = filesubstr(*namptr, assign & EXP_ASSIGN);
+    if (r)
+        *namptr = r;
+    if (!(assign & (EXP_ASSIGN | EXP_TYPESET)))
+        return;
+    // After each : (assignment values), and after = for typeset words.
+    for (char *p = *namptr; *p; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if ((c == ':' || ((assign & EXP_TYPESET) && (c == TK_EQUALS || c == '='))) &&
+            static_cast<unsigned char>(p[1]) == TK_TILDE) {
+            char *sub = filesubstr(p + 1, true);
+            if (sub) {
+                char *nw = qhtricat(dupstrpfx(*namptr, size_t(p + 1 - *namptr)), sub, "");
+                p = nw + (p - *namptr);
+                *namptr = nw;
+            }
+        }
+    }
+}
+
+// ---- entry points ----
+
+void prefork(LinkList *list, int flags)
+{
+    SignalGuard sg;
+    int ostm = substmadearray;
+    for (LinkNode *n = firstnode(list); n; n = nextnode(n)) {
+        char *w = static_cast<char *>(getdata(n));
+        unsigned char c0 = static_cast<unsigned char>(*w);
+        if ((c0 == TK_LANGLE || c0 == TK_RANGLE || c0 == TK_EQUALS) &&
+            static_cast<unsigned char>(w[1]) == TK_LPAREN) {
+            char *r = c0 == TK_EQUALS ? getoutputfile(w) : getproc(w);
+            if (!r) {
+                errflag = errflag ? errflag : 1;
+                substmadearray = ostm;
+                return;
+            }
+            setdata(n, r);
+            continue;
+        }
+        if (isset(SHFILEEXPANSION)) {
+            char *s = static_cast<char *>(getdata(n));
+            filesub(&s, flags & 3);
+            setdata(n, s);
+        }
+        if (!wordsubst(list, n, flags & EXP_SINGLE)) {
+            substmadearray = ostm;
+            return;
+        }
+        if (errflag)
+            break;
+    }
+    for (LinkNode *n = firstnode(list), *next; n; n = next) {
+        next = nextnode(n);
+        char *w = static_cast<char *>(getdata(n));
+        if (*w) {
+            remnulargs(w);
+            if (unset(IGNOREBRACES) && !(flags & EXP_SINGLE)) {
+                while (hasbraces(static_cast<char *>(getdata(n)))) {
+                    xpandbraces(list, &n);
+                    if (errflag)
+                        break;
+                }
+                next = nextnode(n);
+            }
+            if (unset(SHFILEEXPANSION)) {
+                char *s = static_cast<char *>(getdata(n));
+                filesub(&s, flags & 3);
+                setdata(n, s);
+            }
+        } else if (!(flags & EXP_SINGLE)) {
+            uremnode(list, n);
+        }
+        if (errflag)
+            break;
+    }
+    substmadearray = ostm;
+}
+
+void singsub(char **s)
+{
+    LinkList *l = newlinklist();
+    addlinknode(l, *s);
+    prefork(l, EXP_SINGLE);
+    if (errflag)
+        return;
+    *s = empty(l) ? dupstring("") : static_cast<char *>(getdata(firstnode(l)));
+}
