@@ -653,6 +653,9 @@ void loop(int toplevel, int justonce)
         lexinit();
         Eprog *prog = parse_event();
         if (!prog) {
+            // A syntax error is a failure, whatever ran before it.
+            if (tok == LX_ERROR)
+                lastval = 1;
             hend(nullptr);
             if ((tok == LX_EOF && !errflag) || (tok == LX_ERROR && (unset(SHINSTDIN) || !toplevel)) || justonce)
                 break;

@@ -242,7 +242,7 @@ void doassigns(ExecState *state, wordcode *pc, int export_)
             fputc(' ', xtrerr);
         }
         if (!export_ || strchr(name, '[')) {
-            assignsparam(name, val, append);
+            assignsparam(name, qtrdup(val), append);
             continue;
         }
         if (export_ < 0 && isset(RESTRICTED)) {
@@ -258,7 +258,7 @@ void doassigns(ExecState *state, wordcode *pc, int export_)
         }
         int oldae = opts[ALLEXPORT];
         opts[ALLEXPORT] = 1;
-        assignsparam(name, val, append);
+        assignsparam(name, qtrdup(val), append);
         opts[ALLEXPORT] = static_cast<signed char>(oldae);
     }
 }
@@ -342,9 +342,7 @@ static void restoreassigned(LinkList *saved)
         }
         if (cur) {
             cur->flags &= ~PF_READONLY;
-            unsetparam_pm(cur, 0, 1);
-            if (HashNode *hn = paramtab->removenode(paramtab, sp->name))
-                paramtab->freenode(hn);
+            unsetparam(sp->name);
         }
         if (sp->pm) {
             paramtab->addnode(paramtab, sp->pm->nam, sp->pm);

@@ -256,6 +256,8 @@ int execcond(ExecState *state, int)
         tracingcond++;
     }
     cmdpush(CS_COND);
+    // The command's code word is the first node of the condition.
+    state->pc--;
     int r = !evalcond(state, nullptr);
     cmdpop();
     if (isset(XTRACE)) {

@@ -484,7 +484,7 @@ static bool wordsubst(LinkList *l, LinkNode *&n, int single)
             bool quoted = c == TK_QDOLLAR || qt;
             unsigned char nx = static_cast<unsigned char>(p[1]);
             if (nx == TK_LPAREN || nx == TK_LBRACK) {
-                bool math = nx == TK_LBRACK || static_cast<unsigned char>(p[2]) == TK_LPAREN;
+                bool math = nx == TK_LBRACK || static_cast<unsigned char>(p[2]) == TK_LPAREN || p[2] == '(';
                 char *end;
                 char *body;
                 char *after;
@@ -502,7 +502,7 @@ static bool wordsubst(LinkList *l, LinkNode *&n, int single)
                         qerr("closing parenthesis missing", nullptr, 0);
                         return false;
                     }
-                    if (math && static_cast<unsigned char>(end[-1]) == TK_RPAREN) {
+                    if (math && (static_cast<unsigned char>(end[-1]) == TK_RPAREN || end[-1] == ')')) {
                         body = dupstrpfx(p + 3, size_t(end - p - 4));
                     } else {
                         math = false;

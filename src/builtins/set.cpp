@@ -1,0 +1,176 @@
+// set and shift: options by letter or name, positional parameters and
+// array assignment.
+#include "builtins/builtins.h"
+#include "exec/exec.h"
+#include "params/params.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+static void printparamlist(int arraysonly, int namesonly)
+{
+    scanhashtable(paramtab, 1, 0, PF_HIDE | PF_UNSET,
+                  [](HashNode *hn, int flags) {
+                      Param *pm = static_cast<Param *>(hn);
+                      int ao = flags & 2, no = flags & 1;
+                      if (ao && PF_TYPE(pm->flags) != PF_ARRAY)
+                          return;
+                      paramtab->printnode(hn, no ? SHOW_NAMEONLY : 0);
+                  },
+                  (arraysonly ? 2 : 0) | (namesonly ? 1 : 0));
+}
+
+int bin_set(char *nam, char **args, BuiltinOptions *, int)
+{
+    int hadopt = 0, hadplus = 0, hadend = 0, sort = 0;
+    char *arrayname = nullptr;
+    bool plusarray = false, hadarrayopt = false;
+
+    if (args[0] && !strcmp(args[0], "-")) {
+        dosetopt(VERBOSE, 0, 0);
+        dosetopt(XTRACE, 0, 0);
+        args++;
+        if (!*args)
+            return 0;
+    }
+    for (; *args && (**args == '-' || **args == '+'); args++) {
+        int action = **args == '-';
+        hadplus |= !action;
+        if (!args[0][1] || (args[0][1] == '-' && !args[0][2])) {
+            hadend = 1;
+            args++;
+            break;
+        }
+        hadopt = 1;
+        for (char *p = *args + 1; *p; p++) {
+            char c = *p;
+            if (c == 'o') {
+                char *name = p[1] ? p + 1 : args[1];
+                if (!name) {
+                    printoptionstates(!action);
+                    return 0;
+                }
+                if (!p[1])
+                    args++;
+                int optno = optlookup(name);
+                if (!optno)
+                    qerrnam(nam, "no such option: %s", name, 0);
+                else if (dosetopt(optno, action, 0))
+                    qerrnam(nam, "can't change option: %s", name, 0);
+                break;
+            }
+            if (c == 'A') {
+                hadarrayopt = true;
+                plusarray = !action;
+                char *name = p[1] ? p + 1 : args[1];
+                if (name && !p[1])
+                    args++;
+                arrayname = name;
+                if (arrayname && isset(KSHARRAYS)) {
+                    args++;
+                    goto doneopts;
+                }
+                break;
+            }
+            if (c == 's') {
+                sort = action ? 1 : -1;
+                continue;
+            }
+            int optno = optlookupc(c);
+            if (!optno)
+                qerrnam(nam, "bad option: -%c", nullptr, static_cast<unsigned char>(c));
+            else if (dosetopt(optno, action, 0))
+                qerrnam(nam, "can't change option: -%c", nullptr, static_cast<unsigned char>(c));
+        }
+        if (errflag)
+            return 1;
+    }
+doneopts:
+    inittyptab();
+    if (errflag)
+        return 1;
+    if (!arrayname) {
+        if (hadarrayopt) {
+            printparamlist(1, plusarray);
+            return 0;
+        }
+        if (!hadopt && !hadend && !*args) {
+            printparamlist(0, hadplus);
+            return 0;
+        }
+        // `set --` with nothing after it clears the positional parameters;
+        // only option words alone leave them as they are.
+        if (!*args && !hadend)
+            return 0;
+    }
+    int n = arrlen(args);
+    std::vector<char *> words(args, args + n);
+    if (sort) {
+        std::sort(words.begin(), words.end(), [](char *a, char *b) { return qtrcmp(a, b) < 0; });
+        if (sort < 0)
+            std::reverse(words.begin(), words.end());
+    }
+    if (arrayname) {
+        char **old = getaparam(arrayname);
+        int oldn = plusarray ? arrlen(old) : 0;
+        int total = std::max(n, oldn);
+        char **arr = qnew<char *>(size_t(total) + 1);
+        for (int i = 0; i < total; i++)
+            arr[i] = qtrdup(i < n ? words[size_t(i)] : old[i]);
+        arr[total] = nullptr;
+        setaparam(arrayname, arr);
+        return errflag ? 1 : 0;
+    }
+    char **np = qnew<char *>(size_t(n) + 1);
+    for (int i = 0; i < n; i++)
+        np[i] = qtrdup(words[size_t(i)]);
+    np[n] = nullptr;
+    freearray(pparams);
+    pparams = np;
+    return 0;
+}
+
+int bin_shift(char *nam, char **argv, BuiltinOptions *, int)
+{
+    int64_t num = 1;
+    if (*argv && !getaparam(*argv)) {
+        num = mathevali(*argv);
+        if (errflag)
+            return 1;
+        argv++;
+    }
+    if (num < 0) {
+        qerrnam(nam, "argument to shift must be non-negative", nullptr, 0);
+        return 1;
+    }
+    if (!*argv) {
+        int l = arrlen(pparams);
+        if (num > l) {
+            qerrnam(nam, "shift count must be <= $#", nullptr, 0);
+            return 1;
+        }
+        for (int i = 0; i < num; i++)
+            qsfree(pparams[i]);
+        memmove(pparams, pparams + num, sizeof(char *) * size_t(l - num + 1));
+        return 0;
+    }
+    int ret = 0;
+    for (; *argv; argv++) {
+        char **a = getaparam(*argv);
+        if (!a)
+            continue;
+        int l = arrlen(a);
+        if (num > l) {
+            qerrnam(nam, "shift count must be <= $#", nullptr, 0);
+            ret++;
+            continue;
+        }
+        char **na = qnew<char *>(size_t(l - num) + 1);
+        for (int i = int(num); i < l; i++)
+            na[i - num] = qtrdup(a[i]);
+        na[l - num] = nullptr;
+        setaparam(*argv, na);
+    }
+    return ret;
+}
