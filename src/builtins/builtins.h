@@ -145,4 +145,3 @@ extern LinkList *bufstack;
 void pushbufferline(const char *s);
 // The top line, removed (arena copy), or null when the stack is empty.
 char *getbufferline();
-int bin_getln(char *nam, char **argv, BuiltinOptions *ops, int func);

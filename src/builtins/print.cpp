@@ -181,7 +181,7 @@ static int doprintf(const char *nam, const char *fmt, int fmtlen, char **args, b
                 }
             }
             // Length modifiers of C formats are accepted and ignored.
-            while (i < fmtlen && strchr("hlLqjzt", fmt[i]))
+            while (i < fmtlen && strchr("hlLjzt", fmt[i]))
                 i++;
             if (i >= fmtlen) {
                 qwarnnam(nam, "%s: invalid directive", dupstrpfx(fmt + dstart, size_t(i - dstart)), 0);
@@ -560,21 +560,5 @@ int bin_print(char *name, char **args, BuiltinOptions *ops, int func)
         off += size_t(w);
     }
     (void)ownfd;
-    return status;
-}
-
-int bin_getln(char *name, char **args, BuiltinOptions *, int)
-{
-    (void)name;
-    int status = 0;
-    for (; *args; args++) {
-        char *line = getbufferline();
-        if (!line) {
-            status = 1;
-            setsparam(*args, qtrdup(""));
-        } else {
-            setsparam(*args, qtrdup(line));
-        }
-    }
     return status;
 }

@@ -274,9 +274,7 @@ int execarith(ExecState *state, int)
     singsub(&e);
     if (isset(XTRACE)) {
         printprompt4();
-        fprintf(xtrerr, "((");
-        fprintf(xtrerr, " %s", e);
-        fprintf(xtrerr, " ))\n");
+        fprintf(xtrerr, "((%s))\n", e);
         fflush(xtrerr);
     }
     cmdpush(CS_MATH);
