@@ -414,6 +414,7 @@ void setupvals()
     createbuiltintable();
     createnameddirtable();
     createparamtable();
+    init_matchrefs();
     init_winsize();
 
     init_limits();
@@ -439,6 +440,7 @@ void setupvals()
 void init_signals()
 {
     install_signal_actions();
+    init_traps();
     if (isset(INTERACTIVE)) {
         sigset_t none;
         sigemptyset(&none);

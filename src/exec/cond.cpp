@@ -109,8 +109,12 @@ int evalcond(ExecState *state, const char *fromtest)
             quotedqputs(op, xtrerr);
         }
         Patprog *pp = slotpatprog(state->prog, slot, pat, 0);
-        if (!pp)
+        if (!pp) {
+            char *shown = dupstring(pat);
+            untokenize(shown);
+            qwarn("bad pattern: %s", shown, 0);
             return ctype == COND_STRNEQ;
+        }
         int m = pattry(pp, left);
         return ctype == COND_STREQ ? m : !m;
     }

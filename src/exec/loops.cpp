@@ -439,6 +439,11 @@ int execcase(ExecState *state, int do_exec)
             fflush(xtrerr);
         }
         Patprog *pprog = slotpatprog(state->prog, slot, pat, 0);
+        if (!pprog) {
+            char *shown = dupstring(pat);
+            untokenize(shown);
+            qwarn("bad pattern: %s", shown, 0);
+        }
         if (pprog && pattry(pprog, word)) {
             execlist(state, 1, do_exec && case_type(code) == CASE_OR);
             while (!retflag && case_type(code) == CASE_AND && next < end) {

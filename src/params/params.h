@@ -240,3 +240,6 @@ extern size_t underscorelen, underscoreused;
 // The cached user name and id for USERNAME.
 extern char *cached_username;
 extern uid_t cached_uid;
+
+// Let pattern matches set MATCH/MBEGIN/MEND and match/mbegin/mend.
+void init_matchrefs();

@@ -4,6 +4,7 @@
 
 #include "exec/exec.h"
 #include "history/history.h"
+#include "expand/expand.h"
 #include "jobs/jobs.h"
 
 #include <grp.h>
@@ -713,4 +714,28 @@ void createparamtable()
 
     opts[ALLEXPORT] = static_cast<signed char>(savedallexport);
     errflag = 0;
+}
+
+// ---- references from pattern matches ----
+
+// (#m): MATCH, MBEGIN and MEND describe the whole match.
+static void setmatchrefs(char *match, long mbegin, long mend)
+{
+    setsparam("MATCH", qtrdup(match));
+    setiparam("MBEGIN", mbegin);
+    setiparam("MEND", mend);
+}
+
+// (#b): the arrays match, mbegin and mend describe the groups.
+static void setcapturerefs(char **match, char **mbegin, char **mend)
+{
+    setaparam("match", qarrdup(match));
+    setaparam("mbegin", qarrdup(mbegin));
+    setaparam("mend", qarrdup(mend));
+}
+
+void init_matchrefs()
+{
+    patsetmatchptr = setmatchrefs;
+    patsetcapturesptr = setcapturerefs;
 }
