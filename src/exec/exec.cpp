@@ -121,6 +121,22 @@ void execlist(ExecState *state, int dont_change_job, int exiting)
         done = false;
         wordcode ltype = list_type(code);
         wordcode *next = state->pc + list_skip(code);
+        if (unset(EXEC)) {
+            // Parsing only: step over the list without running it.
+            if (ltype & Z_SIMPLE) {
+                state->pc = next;
+            } else {
+                for (;;) {
+                    wordcode slcode = *state->pc++;
+                    state->pc += sublist_skip(slcode);
+                    if (sublist_type(slcode) == SUBLIST_END)
+                        break;
+                }
+            }
+            if (ltype & Z_END)
+                break;
+            continue;
+        }
         if (ltype & Z_SIMPLE) {
             runsimple(state);
             state->pc = next;
