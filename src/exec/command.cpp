@@ -738,11 +738,18 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
         attachfd(forked, save, mfds, 0, input, 0);
     if (output)
         attachfd(forked, save, mfds, 1, output, 1);
-    if (!applyredirs(redir, forked, save, mfds)) {
-        if (forked)
-            _exit(1);
-        lastval = 1;
-        goto err;
+    {
+        int olderr = errflag;
+        if (!applyredirs(redir, forked, save, mfds)) {
+            if (forked)
+                _exit(1);
+            lastval = 1;
+            // A failed redirection fails this command only; the list
+            // goes on.
+            if (!olderr)
+                errflag = 0;
+            goto err;
+        }
     }
     for (int i = 0; i < 10; i++)
         if (mfds[i] && mfds[i]->ct >= 2)
