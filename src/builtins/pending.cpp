@@ -2,7 +2,6 @@
 #include "builtins/builtins.h"
 
 int bin_alias(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
-int bin_functions(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
 int bin_fg(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
 int bin_cd(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
 int bin_typeset(char *nam, char **argv, BuiltinOptions *ops, int func) { return bin_notyet(nam, argv, ops, func); }
