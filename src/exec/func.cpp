@@ -96,7 +96,7 @@ void runshfunc(Eprog *prog, const char *name)
 int doshfunc(const char *name, Eprog *prog, LinkList *args, int flags, int noreturnval)
 {
     if (funcdepth >= MAX_FUNCTION_DEPTH) {
-        qerr("maximum nested function level reached; increase FUNCNEST?", nullptr, 0);
+        qerr("maximum nested function level reached", nullptr, 0);
         return 0;
     }
     HeapGuard hg;
