@@ -604,6 +604,12 @@ static bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bo
     }
     char *prefix = dupstrpfx(word, size_t(start - word));
     char *rest = p;
+    // With globsubst the inserted text acts as a pattern.
+    if (isarray && isset(GLOBSUBST) && !quoted)
+        for (char **a = arr; *a; a++) {
+            *a = dupstring(*a);
+            shtokenize(*a);
+        }
     if (!isarray) {
         char *nw = qhtricat(prefix, value ? value : "", rest);
         if (isset(GLOBSUBST) && !quoted)
