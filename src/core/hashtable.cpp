@@ -128,9 +128,6 @@ HashNode *removehashnode(HashTable *ht, const char *nam)
                             s->tab[i] = nullptr;
                 } else if (s->next == hp) {
                     s->next = hp->next;
-                    // The successor may sit in a later bucket.
-                    for (unsigned j = b + 1; !s->next && j < unsigned(ht->hsize); j++)
-                        s->next = ht->nodes[j];
                 }
             }
             return hp;
@@ -159,17 +156,6 @@ static bool wanted(HashNode *hn, int flags1, int flags2)
     return (!flags1 || (hn->flags & flags1)) && !(hn->flags & flags2);
 }
 
-// The successor of hn in bucket order, starting the search in bucket b.
-static HashNode *scansucc(HashTable *ht, HashNode *hn, int b)
-{
-    if (hn->next)
-        return hn->next;
-    for (int j = b + 1; j < ht->hsize; j++)
-        if (ht->nodes[j])
-            return ht->nodes[j];
-    return nullptr;
-}
-
 void scanhashtable(HashTable *ht, int sorted, int flags1, int flags2, ScanFunc fn, int fnflags)
 {
     if (ht->scantab) {
@@ -194,17 +180,14 @@ void scanhashtable(HashTable *ht, int sorted, int flags1, int flags2, ScanFunc f
                 fn(st.tab[i], fnflags);
         qfree(st.tab);
     } else {
-        HashNode *hn = nullptr;
-        for (int i = 0; i < ht->hsize && !hn; i++)
-            hn = ht->nodes[i];
-        while (hn) {
-            // Find the bucket of hn to continue from it.
-            int b = int(ht->hash(hn->nam) % unsigned(ht->hsize));
-            st.next = scansucc(ht, hn, b);
-            if (wanted(hn, flags1, flags2))
-                fn(hn, fnflags);
-            hn = st.next;
-        }
+        // Bucket by bucket; the record holds the next entry of the chain,
+        // which removal and replacement keep right.
+        for (int i = 0; i < ht->hsize; i++)
+            for (HashNode *hn = ht->nodes[i]; hn; hn = st.next) {
+                st.next = hn->next;
+                if (wanted(hn, flags1, flags2))
+                    fn(hn, fnflags);
+            }
     }
     ht->scan = saved;
 }
@@ -215,18 +198,14 @@ int scanmatchtable(HashTable *ht, Patprog *pprog, int flags1, int flags2, ScanFu
     ScanStatus st{};
     ScanStatus *saved = ht->scan;
     ht->scan = &st;
-    HashNode *hn = nullptr;
-    for (int i = 0; i < ht->hsize && !hn; i++)
-        hn = ht->nodes[i];
-    while (hn) {
-        int b = int(ht->hash(hn->nam) % unsigned(ht->hsize));
-        st.next = scansucc(ht, hn, b);
-        if (wanted(hn, flags1, flags2) && pattry(pprog, hn->nam)) {
-            fn(hn, fnflags);
-            matched++;
+    for (int i = 0; i < ht->hsize; i++)
+        for (HashNode *hn = ht->nodes[i]; hn; hn = st.next) {
+            st.next = hn->next;
+            if (wanted(hn, flags1, flags2) && pattry(pprog, hn->nam)) {
+                fn(hn, fnflags);
+                matched++;
+            }
         }
-        hn = st.next;
-    }
     ht->scan = saved;
     return matched;
 }

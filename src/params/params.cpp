@@ -149,6 +149,7 @@ Param *createparam(const char *name, int flags)
             paramtab->removenode(paramtab, name);
         }
         pm->level = (flags & PF_LOCAL) ? locallevel : 0;
+        noteparamlevel(pm->level);
         paramtab->addnode(paramtab, qtrdup(name), pm);
     }
     if (isset(ALLEXPORT) && !(flags & PF_HASHELEM))
@@ -166,6 +167,7 @@ Param *createspecialhash(const char *name, HashNode *(*getn)(HashTable *, const 
     if (!pm)
         return nullptr;
     pm->level = locallevel;
+    noteparamlevel(pm->level);
     pm->setter.hfn = hashsetfn;
     pm->getter.hfn = hashgetfn;
     pm->unsetter = stdunsetfn;
@@ -217,6 +219,7 @@ void copyparam(Param *to, Param *from, int toplevel)
     to->flags = from->flags;
     to->aux = from->aux;
     to->level = from->level;
+    noteparamlevel(to->level);
     if (toplevel) {
         to->getter = from->getter;
         to->setter = from->setter;
@@ -262,6 +265,7 @@ void localspecial(Param *pm)
         tpm->value.dval = getrawseconds();
     pm->shadowed = tpm;
     pm->level = locallevel;
+    noteparamlevel(pm->level);
 }
 
 // Skip a bracketed subscript: s at the "["; the matching "]" or null.
@@ -582,6 +586,16 @@ void forceunsetparam(const char *name)
 
 // ---- scopes ----
 
+// The deepest level any parameter was made local at: a function whose
+// scope holds no locals ends without scanning the table.
+int paramdeepest;
+
+void noteparamlevel(int level)
+{
+    if (level > paramdeepest)
+        paramdeepest = level;
+}
+
 void startparamscope() { locallevel++; }
 
 static void scanendscope(HashNode *hn, int)
@@ -654,7 +668,10 @@ void endparamscope()
 {
     SignalGuard sg;
     locallevel--;
-    scanhashtable(paramtab, 0, 0, 0, scanendscope, 0);
+    if (paramdeepest > locallevel) {
+        scanhashtable(paramtab, 0, 0, 0, scanendscope, 0);
+        paramdeepest = locallevel;
+    }
 }
 
 // ---- environment ----

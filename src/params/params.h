@@ -203,6 +203,9 @@ char **colonsplit(char *s, int uniq);
 
 // ---- scopes ----
 void startparamscope();
+// Record that a parameter now has this local level (every place that sets
+// a parameter's level calls it, so scopes that made no locals end fast).
+void noteparamlevel(int level);
 void endparamscope();
 
 // ---- environment ----
