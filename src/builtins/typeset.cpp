@@ -227,7 +227,8 @@ static Param *typesetone(char *cname, char *pname, Param *pm, int on, int off, i
     if (tc) {
         // Replace the old parameter, carrying over what the request keeps.
         on |= ~off & (PF_READONLY | PF_EXPORTED) & pm->flags;
-        keeplocal = pm->level;
+        if (!newspecial)
+            keeplocal = pm->level;
         if (!value && !isarraytype(pm->flags) && !isarraytype(on))
             value = dupstring(getsparam(pname) ? getsparam(pname) : "");
         if (!newspecial) {
@@ -400,10 +401,20 @@ int tieparams(char *nam, char **argv, int on, int off, int roff, BuiltinOptions 
         qsfree(oldval);
         return 1;
     }
-    pm = typesetone(nam, sasg.name, lookupreal(sasg.name), on, off, roff, sasg.value, apm, ops, auxlen);
-    if (!pm || pm->getter.cfn != colonarrgetfn) {
+    // A scalar still tied elsewhere is untied first, so that it is made anew.
+    pm = lookupreal(sasg.name);
+    if (pm && pm->unsetter == tiedscalarunsetfn && pm->value.data != static_cast<void *>(&apm->value.arr) &&
+        (!(on & PF_LOCAL) || pm->level == locallevel) && unsetparam_pm(pm, 0, 1)) {
         qsfree(oldval);
-        if (!pm && apm == lookupreal(aasg.name)) {
+        return 1;
+    }
+    pm = typesetone(nam, sasg.name, lookupreal(sasg.name), on, off, roff, sasg.value, apm, ops, auxlen);
+    bool linked = pm && !(pm->flags & PF_SPECIAL) && pm->value.data == static_cast<void *>(&apm->value.arr);
+    if (pm && !linked)
+        qwarnnam(nam, "%s: can't change type of a special parameter", sasg.name, 0);
+    if (!linked) {
+        qsfree(oldval);
+        if (apm == lookupreal(aasg.name)) {
             apm->flags &= ~PF_READONLY;
             unsetparam_pm(apm, 1, 1);
         }
