@@ -514,6 +514,11 @@ int bin_typeset(char *nam, char **argv, BuiltinOptions *ops, int)
             auxlen = int(n);
         }
     }
+    // Digits run out after Z: a larger base could not be read back.
+    if ((on & PF_INTEGER) && auxlen > 36) {
+        qwarnnam(nam, "invalid base: %d", nullptr, auxlen);
+        return 1;
+    }
 
     // Contradicting requests: the stronger letter wins.
     auto drop = [&](int mask) {
