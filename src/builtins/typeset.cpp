@@ -42,8 +42,6 @@ void untie(Param *pm)
     pm->flags &= ~PF_TIED;
 }
 
-void tiedarrayunsetfn(Param *pm, int explicit_);
-
 void tiedscalarunsetfn(Param *pm, int)
 {
     Param *apm = tiedpartner(pm);
