@@ -318,6 +318,7 @@ static Param *typesetone(char *cname, char *pname, Param *pm, int on, int off, i
         pm->level = keeplocal;
     else if (on & PF_LOCAL)
         pm->level = locallevel;
+    noteparamlevel(pm->level);
 
     if (value && isarraytype(pm->flags)) {
         qwarnnam(cname, "%s: can't assign initial value for array", pname, 0);
