@@ -145,3 +145,22 @@ extern LinkList *bufstack;
 void pushbufferline(const char *s);
 // The top line, removed (arena copy), or null when the stack is empty.
 char *getbufferline();
+
+// ---- the current directory and the directory stack ----
+extern char *pwd, *oldpwd;   // logical, metafied, permanent
+extern LinkList *dirstack;   // permanent strings; first: the latest pushed
+// Non-zero: print the new directory after a change; -1 asks for that
+// from auto-cd.
+extern int doprintdir;
+// Take pwd and oldpwd from PWD and OLDPWD if not set yet.
+void initdirs();
+// Assign PWD and OLDPWD from pwd and oldpwd, exported.
+void set_pwd_env();
+// Clean a path in place of repeated "/", "." and "..";
+// 1 when a ".." had to be kept, 0 otherwise.
+int fixdir(char *path);
+// A path whose first component, a named directory or a parameter
+// holding a directory, is replaced by that directory; null if none.
+char *cd_able_vars(const char *name);
+// pwd and the stack entries, abbreviated, on one line.
+void showdirstack();

@@ -640,6 +640,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
                 pushnode(args, dupstring("cd"));
                 bn = getbuiltin("cd");
                 is_builtin = bn != nullptr;
+                doprintdir = -1;
             }
         }
     }

@@ -1,5 +1,6 @@
 // The word expansion pipeline: substitutions in order, field splitting,
 // quote removal, tilde expansion; globbing is called separately.
+#include "builtins/builtins.h"
 #include "exec/exec.h"
 #include "expand/expand.h"
 #include "jobs/jobs.h"
@@ -876,6 +877,39 @@ static char *filesubstr(char *s, bool assign)
     }
     if (static_cast<unsigned char>(*p) == TK_EQUALS || *p == '=')
         return nullptr;
+    // ~N, ~+N, ~-N: an entry of the directory stack, 0 from the top being
+    // the current directory.
+    {
+        char *d = p + (*p == '+' || *p == '-');
+        if (idigit(static_cast<unsigned char>(*d)) && (d - p) + (idigit(static_cast<unsigned char>(d[1])) ? 2 : 1) <= 2) {
+            char *e = d + 1;
+            if (idigit(static_cast<unsigned char>(*e)))
+                e++;
+            if (wordend(e)) {
+                int n = atoi(d);
+                bool fromtop = (*p != '-') != bool(isset(PUSHDMINUS));
+                const char *cur = getsparam("PWD");
+                const char *found = nullptr;
+                int len = dirstack ? countlinknodes(dirstack) : 0;
+                // Counted over pwd followed by the stack.
+                int idx = fromtop ? n : len - n;
+                if (idx == 0)
+                    found = cur ? cur : "";
+                else if (idx > 0 && idx <= len) {
+                    LinkNode *nd = firstnode(dirstack);
+                    for (int i = 1; i < idx; i++)
+                        incnode(nd);
+                    found = static_cast<char *>(getdata(nd));
+                }
+                if (!found) {
+                    if (isset(NOMATCH))
+                        qerr("not enough directory stack entries.", nullptr, 0);
+                    return nullptr;
+                }
+                return dyncat(found, e);
+            }
+        }
+    }
     char *q = p;
     while (iuser(static_cast<unsigned char>(*q)))
         q++;
