@@ -157,11 +157,12 @@ struct Source {
 
 bool shouldstop() { return errflag || retflag || breaks || contflag; }
 
-// Wait up to ms milliseconds (negative: not at all) for input on fd.  On a
+// Wait up to the given seconds for input on src's descriptor.  On a
 // terminal the character that arrives is read ahead into src.peek, since a
 // line in the making is not yet readable there.
-bool readpoll(Source &src, int fd, double seconds)
+bool readpoll(Source &src, double seconds)
 {
+    int fd = src.fd;
     bool tty = isatty(fd);
     struct termios saved {};
     bool restoretty = false;
@@ -187,11 +188,8 @@ bool readpoll(Source &src, int fd, double seconds)
     if (ready && tty) {
         char c;
         ssize_t got;
-        int savedfd = src.fd;
-        src.fd = fd;
         if (src.rawread(&c, 1, &got))
             src.peek = static_cast<unsigned char>(c);
-        src.fd = savedfd;
     }
     if (restoretty)
         tcsetattr(fd, TCSANOW, &saved);
@@ -364,7 +362,7 @@ int bin_read(char *name, char **args, BuiltinOptions *ops, int)
                 return 1;
             seconds = m.type == MN_FLOAT ? m.u.d : double(m.u.l);
         }
-        if (!readpoll(src, readfd, seconds))
+        if (!readpoll(src, seconds))
             return 1;
     }
 
