@@ -1,0 +1,527 @@
+// read and getln: a line, some characters or a yes/no answer from input,
+// the terminal, the coprocess or the buffer stack, split into parameters.
+#include "builtins/builtins.h"
+#include "exec/exec.h"
+#include "jobs/jobs.h"
+#include "params/params.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int READ_EOF = -1;
+
+// Terminal modes changed for the duration of one read, restored (and a
+// terminal opened for it closed) on every way out.
+struct [[nodiscard]] TtyGuard {
+    int fd = -1;
+    bool opened = false;
+    bool saved = false;
+    struct termios orig {};
+
+    TtyGuard() = default;
+    TtyGuard(const TtyGuard &) = delete;
+    TtyGuard &operator=(const TtyGuard &) = delete;
+    ~TtyGuard()
+    {
+        restore();
+        if (opened)
+            close(fd);
+    }
+    void save()
+    {
+        if (!saved && fd >= 0 && tcgetattr(fd, &orig) == 0)
+            saved = true;
+    }
+    // Clear lflag bits; character-at-a-time input when ICANON goes.
+    void change(tcflag_t clear)
+    {
+        save();
+        if (!saved)
+            return;
+        struct termios t;
+        if (tcgetattr(fd, &t) != 0)
+            return;
+        t.c_lflag &= ~clear;
+        if (clear & ICANON) {
+            t.c_cc[VMIN] = 1;
+            t.c_cc[VTIME] = 0;
+        }
+        tcsetattr(fd, TCSANOW, &t);
+    }
+    void restore()
+    {
+        if (saved) {
+            tcsetattr(fd, TCSANOW, &orig);
+            saved = false;
+        }
+    }
+};
+
+// SIGCHLD is let through while the shell waits for input, so that jobs
+// finishing meanwhile are reaped.
+struct [[nodiscard]] ChildUnblock {
+    sigset_t old;
+    ChildUnblock() : old(signal_unblock(signal_mask(SIGCHLD))) {}
+    ~ChildUnblock() { signal_setmask(old); }
+    ChildUnblock(const ChildUnblock &) = delete;
+    ChildUnblock &operator=(const ChildUnblock &) = delete;
+};
+
+// Where the characters come from.  Pipes and terminals are read one byte
+// at a time so nothing meant for later commands is taken; a regular file
+// is read in blocks and the offset put back after the last byte used.
+struct Source {
+    int fd = -1;
+    bool fromstack = false;
+    std::string stack;  // the buffer-stack line, unmetafied
+    size_t stackpos = 0;
+    int peek = -1;      // the character the poll read ahead
+    bool buffered = false;
+    char buf[512];
+    ssize_t pos = 0, len = 0;
+    bool eagainfixed = false;
+
+    ~Source() { giveback(); }
+    Source() = default;
+    Source(const Source &) = delete;
+    Source &operator=(const Source &) = delete;
+
+    void setfd(int d)
+    {
+        fd = d;
+        struct stat st;
+        buffered = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && lseek(fd, 0, SEEK_CUR) != -1;
+    }
+    void giveback()
+    {
+        if (buffered && pos < len)
+            lseek(fd, off_t(pos - len), SEEK_CUR);
+        pos = len = 0;
+    }
+    // One raw read; false at end of input or on an error.
+    bool rawread(char *into, size_t n, ssize_t *got)
+    {
+        for (;;) {
+            ssize_t r = read(fd, into, n);
+            if (r > 0) {
+                *got = r;
+                return true;
+            }
+            if (r < 0 && errno == EINTR && !errflag && !retflag && !breaks && !contflag)
+                continue;
+            if (r < 0 && errno == EAGAIN && fd == 0 && !eagainfixed) {
+                eagainfixed = true;
+                setblock_stdin();
+                continue;
+            }
+            return false;
+        }
+    }
+    int getc()
+    {
+        if (peek >= 0) {
+            int c = peek;
+            peek = -1;
+            return c;
+        }
+        if (fromstack)
+            return stackpos < stack.size() ? static_cast<unsigned char>(stack[stackpos++]) : READ_EOF;
+        if (buffered) {
+            if (pos >= len) {
+                pos = len = 0;
+                if (!rawread(buf, sizeof buf, &len))
+                    return READ_EOF;
+            }
+            return static_cast<unsigned char>(buf[pos++]);
+        }
+        char c;
+        ssize_t got;
+        if (!rawread(&c, 1, &got))
+            return READ_EOF;
+        return static_cast<unsigned char>(c);
+    }
+};
+
+bool shouldstop() { return errflag || retflag || breaks || contflag; }
+
+// Wait up to the given seconds for input on src's descriptor.  On a
+// terminal the character that arrives is read ahead into src.peek, since a
+// line in the making is not yet readable there.
+bool readpoll(Source &src, double seconds)
+{
+    int fd = src.fd;
+    bool tty = isatty(fd);
+    struct termios saved {};
+    bool restoretty = false;
+    if (tty && tcgetattr(fd, &saved) == 0) {
+        struct termios t = saved;
+        t.c_lflag &= ~ICANON;
+        t.c_cc[VMIN] = 1;
+        t.c_cc[VTIME] = 0;
+        restoretty = tcsetattr(fd, TCSANOW, &t) == 0;
+    }
+    double limit = shellseconds() + (seconds > 0 ? seconds : 0);
+    bool ready = false;
+    for (;;) {
+        double left = limit - shellseconds();
+        int ms = left <= 0 ? 0 : left > INT_MAX / 1000.0 ? INT_MAX : int(left * 1000 + 0.999);
+        struct pollfd p = {fd, POLLIN, 0};
+        int r = poll(&p, 1, ms);
+        if (r < 0 && errno == EINTR && !shouldstop())
+            continue;
+        ready = r > 0;
+        break;
+    }
+    if (ready && tty) {
+        char c;
+        ssize_t got;
+        if (src.rawread(&c, 1, &got))
+            src.peek = static_cast<unsigned char>(c);
+    }
+    if (restoretty)
+        tcsetattr(fd, TCSANOW, &saved);
+    return ready;
+}
+
+void printbytes(const std::string &s, bool newline)
+{
+    fwrite(s.data(), 1, s.size(), stdout);
+    if (newline)
+        fputc('\n', stdout);
+}
+
+char *metacopy(const std::string &s)
+{
+    std::string tmp(s);
+    return qtrdup(metafy(tmp.data(), int(tmp.size()), META_HEAPDUP));
+}
+
+// Take the coprocess away once its output has ended.
+void dropcoproc()
+{
+    if (coprocin >= 0)
+        closefd(coprocin);
+    if (coprocout >= 0)
+        closefd(coprocout);
+    coprocin = coprocout = -1;
+}
+
+// The line as read: its bytes, and which of them a backslash made literal.
+struct Line {
+    std::string text;
+    std::vector<bool> quoted;
+    size_t size() const { return text.size(); }
+    bool sep(size_t i) const { return !quoted[i] && isep(static_cast<unsigned char>(text[i])); }
+    bool wsep(size_t i) const { return !quoted[i] && iwsep(static_cast<unsigned char>(text[i])); }
+};
+
+void skipws(const Line &l, size_t &i)
+{
+    while (i < l.size() && l.wsep(i))
+        i++;
+}
+
+// One field from i, then past the separator that ends it: white space,
+// at most one other separator character, white space.
+std::string nextword(const Line &l, size_t &i)
+{
+    size_t start = i;
+    while (i < l.size() && !l.sep(i))
+        i++;
+    std::string w = l.text.substr(start, i - start);
+    skipws(l, i);
+    if (i < l.size() && l.sep(i)) {
+        i++;
+        skipws(l, i);
+    }
+    return w;
+}
+
+std::string restofline(const Line &l, size_t i)
+{
+    size_t end = l.size();
+    while (end > i && l.wsep(end - 1))
+        end--;
+    return l.text.substr(i, end - i);
+}
+
+}  // namespace
+
+int bin_read(char *name, char **args, BuiltinOptions *ops, int)
+{
+    int nchars = 1;
+    if (opt_hasarg(ops, 'k')) {
+        char *arg = opt_arg(ops, 'k');
+        char *end;
+        long n = strtol(arg, &end, 10);
+        if (*end || end == arg || n < 0 || n > INT_MAX) {
+            qwarnnam(name, "number expected after -%c: %s", arg, 'k');
+            return 1;
+        }
+        nchars = int(n);
+    }
+
+    const char *defname = opt_isset(ops, 'A') ? "reply" : "REPLY";
+    const char *firstname = defname;
+    std::string prompt;
+    bool haveprompt = false;
+    if (*args) {
+        char *q = strchr(*args, '?');
+        if (q) {
+            haveprompt = true;
+            prompt = unmeta(q + 1);
+            if (q != *args)
+                firstname = dupstrpfx(*args, size_t(q - *args));
+        } else {
+            firstname = *args;
+        }
+        args++;
+    }
+    if (opt_isset(ops, 'A') && *args) {
+        qwarnnam(name, "only one array argument allowed", nullptr, 0);
+        return 1;
+    }
+
+    if (opt_isset(ops, 'l') || opt_isset(ops, 'c'))
+        return compctlreadptr(name, args, ops, const_cast<char *>(firstname));
+
+    bool printit = opt_isset(ops, 'e') || opt_isset(ops, 'E');
+    bool assign = !opt_isset(ops, 'e');
+    bool keys = opt_isset(ops, 'k') && !opt_isset(ops, 'q');
+
+    TtyGuard tty;
+    Source src;
+    bool fromcoproc = false;
+    int readfd = 0;
+    if ((opt_isset(ops, 'k') && !opt_isset(ops, 'u') && !opt_isset(ops, 'p')) || opt_isset(ops, 'q')) {
+        if (SHTTY != -1) {
+            tty.fd = SHTTY;
+        } else if ((tty.fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC)) != -1) {
+            tty.opened = true;
+        } else {
+            static const char msg[] = "not interactive and can't open terminal\n";
+            if (write(2, msg, sizeof msg - 1) < 0) {
+                // Nothing more can be said.
+            }
+            return 1;
+        }
+        tty.save();
+        attachtty(mypgrp);
+        readfd = tty.fd;
+    } else if (opt_isset(ops, 'p')) {
+        readfd = coprocin;
+        fromcoproc = true;
+    } else if (opt_hasarg(ops, 'u')) {
+        char *arg = opt_arg(ops, 'u');
+        if (arg[0] == 'p' && !arg[1]) {
+            readfd = coprocin;
+            fromcoproc = true;
+        } else {
+            char *end;
+            long n = strtol(arg, &end, 10);
+            if (*end || end == arg || n < 0 || n > INT_MAX) {
+                qwarnnam(name, "number expected after -%c: %s", arg, 'u');
+                return 1;
+            }
+            readfd = int(n);
+        }
+    }
+    bool fromterm = tty.fd >= 0;
+    bool fromstack = opt_isset(ops, 'z') && !keys && !opt_isset(ops, 'q');
+
+    if (fromstack) {
+        char *line = getbufferline();
+        src.fromstack = true;
+        if (line) {
+            int len;
+            unmetafy(line, &len);
+            src.stack.assign(line, size_t(len));
+        }
+    } else {
+        src.setfd(readfd);
+    }
+
+    if (opt_isset(ops, 't') && !fromstack) {
+        double seconds = 0;
+        if (opt_hasarg(ops, 't')) {
+            mnumber m = matheval(opt_arg(ops, 't'));
+            if (errflag)
+                return 1;
+            seconds = m.type == MN_FLOAT ? m.u.d : double(m.u.l);
+        }
+        if (!readpoll(src, seconds))
+            return 1;
+    }
+
+    int delim = '\n';
+    if (opt_hasarg(ops, 'd')) {
+        const char *d = opt_arg(ops, 'd');
+        delim = *d ? metachar(d) : 0;
+    }
+    bool rawmode = !fromstack && !fromterm && isatty(readfd);
+    if (rawmode && (opt_isset(ops, 'd') || opt_isset(ops, 's'))) {
+        tty.fd = readfd;
+        tty.save();
+    }
+    if (keys || opt_isset(ops, 'q'))
+        tty.change(ICANON | (opt_isset(ops, 's') ? ECHO : 0));
+    else if ((fromterm || rawmode) && (opt_isset(ops, 'd') || opt_isset(ops, 's')))
+        tty.change((opt_isset(ops, 'd') ? ICANON : 0) | (opt_isset(ops, 's') ? ECHO : 0));
+
+    if (haveprompt && (fromterm || isatty(0))) {
+        FILE *out = shout ? shout : stderr;
+        fwrite(prompt.data(), 1, prompt.size(), out);
+        fflush(out);
+    }
+
+    if (keys) {
+        // Whole characters, never more bytes than they need.
+        std::string got;
+        bool more = true;
+        mbstate_t mbs {};
+        {
+            ChildUnblock chld;
+            for (int n = 0; n < nchars;) {
+                int c = src.getc();
+                if (c == READ_EOF) {
+                    more = false;
+                    break;
+                }
+                got += char(c);
+                char b = char(c);
+                size_t r = mbrtowc(nullptr, &b, 1, &mbs);
+                if (r == size_t(-2))
+                    continue;
+                if (r == size_t(-1))
+                    mbs = mbstate_t{};
+                n++;
+            }
+        }
+        tty.restore();
+        if (printit) {
+            printbytes(got, false);
+            fflush(stdout);
+        }
+        if (assign)
+            setsparam(firstname, metacopy(got));
+        if (!more && fromcoproc)
+            dropcoproc();
+        return more ? 0 : 1;
+    }
+
+    if (opt_isset(ops, 'q')) {
+        int c;
+        {
+            ChildUnblock chld;
+            c = src.getc();
+        }
+        tty.restore();
+        if (c != READ_EOF && c != '\n') {
+            if (write(tty.fd, "\n", 1) < 0) {
+                // The answer stands all the same.
+            }
+        }
+        std::string answer = (c == 'y' || c == 'Y') ? "y" : "n";
+        if (printit) {
+            printbytes(answer, true);
+            fflush(stdout);
+        }
+        if (assign)
+            setsparam(firstname, metacopy(answer));
+        return answer == "y" ? 0 : 1;
+    }
+
+    // Read up to the end character; a backslash quotes the next character
+    // and, before the end character, continues the line.
+    Line line;
+    bool ended = false;
+    {
+        ChildUnblock chld;
+        bool bslash = false;
+        for (;;) {
+            int c = src.getc();
+            if (c == READ_EOF) {
+                ended = fromstack;
+                break;
+            }
+            if (c == delim && !bslash) {
+                ended = true;
+                break;
+            }
+            if (bslash) {
+                bslash = false;
+                if (c == delim)
+                    continue;
+                line.text += char(c);
+                line.quoted.push_back(true);
+                continue;
+            }
+            if (c == '\\' && !opt_isset(ops, 'r')) {
+                bslash = true;
+                continue;
+            }
+            line.text += char(c);
+            line.quoted.push_back(false);
+        }
+    }
+    src.giveback();
+    tty.restore();
+
+    size_t i = 0;
+    skipws(line, i);
+    if (opt_isset(ops, 'A')) {
+        std::vector<std::string> words;
+        while (i < line.size())
+            words.push_back(nextword(line, i));
+        if (printit) {
+            for (auto &w : words)
+                printbytes(w, true);
+            fflush(stdout);
+        }
+        if (assign) {
+            char **arr = qhnew<char *>(words.size() + 1);
+            for (size_t k = 0; k < words.size(); k++) {
+                std::string tmp(words[k]);
+                arr[k] = metafy(tmp.data(), int(tmp.size()), META_HEAPDUP);
+            }
+            arr[words.size()] = nullptr;
+            setaparam(firstname, qarrdup(arr));
+        }
+    } else {
+        std::vector<const char *> names;
+        names.push_back(firstname);
+        for (char **a = args; *a; a++)
+            names.push_back(*a);
+        for (size_t k = 0; k < names.size() && !errflag; k++) {
+            std::string w = k + 1 < names.size() ? nextword(line, i) : restofline(line, i);
+            if (printit)
+                printbytes(w, true);
+            if (assign)
+                setsparam(names[k], metacopy(w));
+        }
+        if (printit)
+            fflush(stdout);
+    }
+
+    if (fromstack)
+        return src.stack.empty() ? 1 : 0;
+    if (!ended) {
+        if (fromcoproc)
+            dropcoproc();
+        return 1;
+    }
+    return 0;
+}
