@@ -343,7 +343,9 @@ int bin_print(char *name, char **args, BuiltinOptions *ops, int func)
     if (fmt) {
         char *f = dupstring(fmt);
         int misc = 0;
-        char *d = getkeystring(f, &fmtlen, bflag ? GETKEY_BINDKEY : GETKEY_PRINT, &misc);
+        // A format takes every backslash escape, octal ones without the
+        // leading 0 included, as printf formats are written.
+        char *d = getkeystring(f, &fmtlen, bflag ? GETKEY_BINDKEY : GETKEY_PFLAG, &misc);
         fmt = d;
         if (misc)
             sawc = true;
