@@ -4,6 +4,8 @@
 #include "exec/exec.h"
 #include "params/params.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -134,7 +136,9 @@ doneopts:
 int bin_shift(char *nam, char **argv, BuiltinOptions *, int)
 {
     int64_t num = 1;
-    if (*argv && !getaparam(*argv)) {
+    // A name (not a number) of an array is what to shift, by one.
+    auto arrayname = [](const char *a) { return !idigit(static_cast<unsigned char>(*a)) && isident(a) && getaparam(a); };
+    if (*argv && !arrayname(*argv)) {
         num = mathevali(*argv);
         if (errflag)
             return 1;
@@ -157,7 +161,7 @@ int bin_shift(char *nam, char **argv, BuiltinOptions *, int)
     }
     int ret = 0;
     for (; *argv; argv++) {
-        char **a = getaparam(*argv);
+        char **a = arrayname(*argv) ? getaparam(*argv) : nullptr;
         if (!a)
             continue;
         int l = arrlen(a);
@@ -173,4 +177,180 @@ int bin_shift(char *nam, char **argv, BuiltinOptions *, int)
         setaparam(*argv, na);
     }
     return ret;
+}
+
+// ---- getopts ----
+
+static int optcind;  // position inside the current word
+
+int bin_getopts(char *, char **argv, BuiltinOptions *, int)
+{
+    char *optstr = *argv++, *var = *argv++;
+    char **args = *argv ? argv : pparams;
+    if (qoptind < 1) {
+        qoptind = 1;
+        optcind = 0;
+    }
+    int nargs = arrlen(args);
+    if (qoptind > nargs)
+        return 1;
+    char *str = unmeta(args[qoptind - 1]);
+    if (!str)
+        return 1;
+    if (!optcind) {
+        if (!*str || (str[0] != '-' && str[0] != '+') || !str[1])
+            return 1;
+        if (!strcmp(str, "--")) {
+            qoptind++;
+            return 1;
+        }
+        optcind = 1;
+    }
+    bool plus = str[0] == '+';
+    char opch = str[optcind++];
+    bool silent = *optstr == ':';
+    if (silent)
+        optstr++;
+    bool atend = !str[optcind];
+    auto advance = [&] {
+        if (atend) {
+            qoptind++;
+            optcind = 0;
+        }
+    };
+    char lbuf[3] = {0, 0, 0};
+    if (plus) {
+        lbuf[0] = '+';
+        lbuf[1] = opch;
+    } else {
+        lbuf[0] = opch;
+    }
+    char *p = opch != ':' ? strchr(optstr, opch) : nullptr;
+    if (!p) {
+        advance();
+        setsparam(var, qtrdup("?"));
+        if (silent) {
+            setsparam("OPTARG", qtrdup(lbuf));
+        } else {
+            setsparam("OPTARG", qtrdup(""));
+            qwarn("bad option: -%c", nullptr, static_cast<unsigned char>(opch));
+        }
+        return 0;
+    }
+    if (p[1] == ':') {
+        char *arg;
+        if (!atend) {
+            arg = str + optcind;
+            qoptind++;
+            optcind = 0;
+        } else if (qoptind < nargs) {
+            arg = args[qoptind];
+            qoptind += 2;
+            optcind = 0;
+        } else {
+            qoptind++;
+            optcind = 0;
+            setsparam(var, qtrdup(silent ? ":" : "?"));
+            if (silent) {
+                setsparam("OPTARG", qtrdup(lbuf));
+            } else {
+                setsparam("OPTARG", qtrdup(""));
+                qwarn("argument expected after -%c option", nullptr, static_cast<unsigned char>(opch));
+            }
+            return 0;
+        }
+        setsparam("OPTARG", metafy(arg, -1, META_DUP));
+    } else {
+        advance();
+        setsparam("OPTARG", qtrdup(""));
+    }
+    setsparam(var, qtrdup(lbuf));
+    return 0;
+}
+
+// ---- umask ----
+
+int bin_umask(char *nam, char **args, BuiltinOptions *ops, int)
+{
+    mode_t um = umask(0777);
+    umask(um);
+    char *s = *args;
+    if (!s) {
+        if (opt_isset(ops, 'S')) {
+            const char *who = "ugo";
+            for (int i = 0; i < 3; i++) {
+                int shift = 6 - 3 * i;
+                int allowed = ~int(um) >> shift & 7;
+                printf("%c=%s%s%s%s", who[i], allowed & 4 ? "r" : "", allowed & 2 ? "w" : "", allowed & 1 ? "x" : "",
+                       i < 2 ? "," : "\n");
+            }
+        } else {
+            if (um & 0700)
+                putchar('0');
+            printf("%03o\n", unsigned(um));
+        }
+        return 0;
+    }
+    if (idigit(static_cast<unsigned char>(*s))) {
+        unsigned v = 0;
+        for (char *p = s; *p; p++) {
+            if (*p < '0' || *p > '7') {
+                qwarnnam(nam, "bad umask", nullptr, 0);
+                return 1;
+            }
+            v = v * 8 + unsigned(*p - '0');
+        }
+        umask(mode_t(v & 0777));
+        return 0;
+    }
+    int mask = int(um);
+    char *p = s;
+    for (;;) {
+        int whomask = 0;
+        while (*p == 'u' || *p == 'g' || *p == 'o' || *p == 'a') {
+            whomask |= *p == 'u' ? 0700 : *p == 'g' ? 070 : *p == 'o' ? 07 : 0777;
+            p++;
+        }
+        if (!whomask)
+            whomask = 0777;
+        if (!*p) {
+            qwarnnam(nam, "bad umask", nullptr, 0);
+            return 1;
+        }
+        char op = *p++;
+        if (op != '+' && op != '-' && op != '=') {
+            qwarnnam(nam, "bad symbolic mode operator: %c", nullptr, static_cast<unsigned char>(op));
+            return 1;
+        }
+        int perm = 0;
+        while (*p && *p != ',') {
+            if (*p == 'r')
+                perm |= 0444;
+            else if (*p == 'w')
+                perm |= 0222;
+            else if (*p == 'x')
+                perm |= 0111;
+            else {
+                qwarnnam(nam, "bad symbolic mode permission: %c", nullptr, static_cast<unsigned char>(*p));
+                return 1;
+            }
+            p++;
+        }
+        perm &= whomask;
+        if (op == '+')
+            mask &= ~perm;
+        else if (op == '-')
+            mask |= perm;
+        else
+            mask = (mask | whomask) & ~perm;
+        if (!*p)
+            break;
+        if (*p != ',') {
+            qwarnnam(nam, "bad character in symbolic mode: %c", nullptr, static_cast<unsigned char>(*p));
+            return 1;
+        }
+        p++;
+    }
+    umask(mode_t(mask & 0777));
+    return 0;
 }
