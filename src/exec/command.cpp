@@ -382,6 +382,21 @@ void printprompt4()
     }
 }
 
+// The trace line of a command: PS4 and the words quoted.
+void tracewords(LinkList *args)
+{
+    printprompt4();
+    bool first = true;
+    for (LinkNode *n = firstnode(args); n; n = nextnode(n)) {
+        if (!first)
+            fputc(' ', xtrerr);
+        first = false;
+        quotedqputs(static_cast<char *>(getdata(n)), xtrerr);
+    }
+    fputc('\n', xtrerr);
+    fflush(xtrerr);
+}
+
 // ---- runcmd ----
 
 void runcmd(ExecState *state, int input, int output, int how, int last1)

@@ -41,6 +41,18 @@ static int condstat(const char *name, struct stat *st, bool link)
     return link ? lstat(u, st) : stat(u, st);
 }
 
+template <class T> static int numcompare(int ctype, T a, T b)
+{
+    switch (ctype) {
+    case COND_EQ: return a == b;
+    case COND_NE: return a != b;
+    case COND_LT: return a < b;
+    case COND_GT: return a > b;
+    case COND_LE: return a <= b;
+    default: return a >= b;
+    }
+}
+
 static char *condoperand(ExecState *state)
 {
     int tok;
@@ -147,27 +159,11 @@ int evalcond(ExecState *state, const char *fromtest)
         mnumber r = matheval(right);
         if (errflag)
             return 0;
-        if ((l.type | r.type) & MN_FLOAT) {
-            double a = l.type & MN_FLOAT ? l.u.d : double(l.u.l);
-            double b = r.type & MN_FLOAT ? r.u.d : double(r.u.l);
-            switch (ctype) {
-            case COND_EQ: return a == b;
-            case COND_NE: return a != b;
-            case COND_LT: return a < b;
-            case COND_GT: return a > b;
-            case COND_LE: return a <= b;
-            default: return a >= b;
-            }
-        }
-        int64_t a = l.u.l, b = r.u.l;
-        switch (ctype) {
-        case COND_EQ: return a == b;
-        case COND_NE: return a != b;
-        case COND_LT: return a < b;
-        case COND_GT: return a > b;
-        case COND_LE: return a <= b;
-        default: return a >= b;
-        }
+        // Mixed integer and float operands compare as floats.
+        if ((l.type | r.type) & MN_FLOAT)
+            return numcompare(ctype, l.type & MN_FLOAT ? l.u.d : double(l.u.l),
+                              r.type & MN_FLOAT ? r.u.d : double(r.u.l));
+        return numcompare(ctype, l.u.l, r.u.l);
     }
     default:
         break;

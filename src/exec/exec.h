@@ -93,8 +93,9 @@ ShellFunc *loadautofn(ShellFunc *shf, int kshstyle, int autol);
 Eprog *mkautofn(ShellFunc *shf);
 // The STTY value given in a command's assignments, applied in the child.
 extern char *STTYval;
-// Print the PS4 prompt on the trace stream.
+// Print the PS4 prompt on the trace stream; the trace line of a command.
 void printprompt4();
+void tracewords(LinkList *args);
 // $_ of the next command.
 void setunderscore(const char *s);
 

@@ -194,18 +194,8 @@ void execute(LinkList *args, int dash)
         argv[i] = w;
     }
     argv[i] = nullptr;
-    if (isset(XTRACE)) {
-        printprompt4();
-        bool first = true;
-        for (LinkNode *n = firstnode(args); n; n = nextnode(n)) {
-            if (!first)
-                fputc(' ', xtrerr);
-            first = false;
-            quotedqputs(static_cast<char *>(getdata(n)), xtrerr);
-        }
-        fputc('\n', xtrerr);
-        fflush(xtrerr);
-    }
+    if (isset(XTRACE))
+        tracewords(args);
     closem(FDT_XTRACE);
     signal_unblock(signal_mask(SIGCHLD));
 

@@ -216,18 +216,8 @@ void runshellfunc(ShellFunc *shf, LinkList *args)
         deletejob(jobtab + thisjob);
         thisjob = -1;
     }
-    if (isset(XTRACE)) {
-        printprompt4();
-        bool first = true;
-        for (LinkNode *n = firstnode(args); n; n = nextnode(n)) {
-            if (!first)
-                fputc(' ', xtrerr);
-            first = false;
-            quotedqputs(static_cast<char *>(getdata(n)), xtrerr);
-        }
-        fputc('\n', xtrerr);
-        fflush(xtrerr);
-    }
+    if (isset(XTRACE))
+        tracewords(args);
     char *ocs = cmdstack;
     int ocsp = cmdsp;
     cmdstack = static_cast<char *>(qalloc(CMDSTACKSZ));
