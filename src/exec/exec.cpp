@@ -238,11 +238,14 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
     if (slflags & SUBLIST_NOT)
         last1 = 0;
 
-    sigset_t oldmask = signal_block(signal_mask(SIGCHLD));
+    // SIGCHLD stays blocked while the job is built; afterwards it is
+    // unblocked outright, so children are reaped inside long-running
+    // constructs of the shell too.
+    signal_block(signal_mask(SIGCHLD));
     int oldjob = thisjob;
     int newjob = initjob();
     if (newjob == -1) {
-        signal_setmask(oldmask);
+        signal_unblock(signal_mask(SIGCHLD));
         return int(lastval = 1);
     }
     thisjob = newjob;
@@ -257,7 +260,7 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
             qclose(coprocout);
         }
         if (makepipe(ipipe) < 0 || makepipe(opipe) < 0) {
-            signal_setmask(oldmask);
+            signal_unblock(signal_mask(SIGCHLD));
             return int(lastval = 1);
         }
         coprocin = ipipe[0];
@@ -292,7 +295,7 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
         } else {
             spawnjob();
         }
-        signal_setmask(oldmask);
+        signal_unblock(signal_mask(SIGCHLD));
         thisjob = oldjob;
         return 0;
     }
@@ -395,7 +398,7 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
                 break;
             }
         }
-        signal_setmask(oldmask);
+        signal_unblock(signal_mask(SIGCHLD));
         if (list_pipe && (lastval & 0x80) && oldjob > 0 &&
             (!(jn->stat & JOB_INUSE) || (jn->stat & JOB_DONE))) {
             deletejob(jn);
@@ -405,7 +408,7 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
         }
         thisjob = oldjob;
     } else {
-        signal_setmask(oldmask);
+        signal_unblock(signal_mask(SIGCHLD));
     }
     if (slflags & SUBLIST_NOT)
         lastval = !lastval;

@@ -415,6 +415,13 @@ void update_job(Job *jn)
         printjob(jn, !!isset(LONGLISTJOBS), 0);
     if (job != thisjob && sigtrapset(SIGCHLD))
         dotrap(SIGCHLD);
+    // A shell with nobody to report to forgets a finished background job
+    // at once; wait still finds its statuses.
+    if (!isset(INTERACTIVE) && job != thisjob && (jn->stat & JOB_DONE) && (jn->stat & JOB_LOCKED) &&
+        !(jn->stat & (JOB_SUBJOB | JOB_SUPERJOB)) && !inforeground) {
+        deletejob(jn);
+        return;
+    }
     if (inforeground == 2 && isset(MONITOR) && WIFSIGNALED(status)) {
         int sig = WTERMSIG(status);
         if (sig == SIGINT || sig == SIGQUIT) {
@@ -816,6 +823,7 @@ void freejob(Job *jn, int deep)
 
 void deletejob(Job *jn)
 {
+    recorddoneprocs(jn);
     deletefilelist(jn->filelist);
     jn->filelist = nullptr;
     if (jn->stat & JOB_ATTACH) {

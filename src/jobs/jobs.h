@@ -117,6 +117,8 @@ void record_argv_space(char **argv);
 void setprocname(const char *text);
 // Reap children without blocking; called for SIGCHLD.
 void reapchildren();
+// Keep the statuses of a job's finished processes for a later wait.
+void recorddoneprocs(Job *jn);
 
 // Connect the shell's signal handler to its per-signal actions.
 void install_signal_actions();
