@@ -384,6 +384,42 @@ void printprompt4()
 
 // ---- runcmd ----
 
+// command -v and -V ask what a name is instead of running it; the query
+// runs bin_whence under command's own name and options.
+static BuiltinEntry commandquery = mkbuiltin("command", 0, bin_whence, 0, -1, BIN_COMMAND, "pvV", nullptr);
+
+// Options after the command modifier: with -v or -V the words stay for
+// the query and the result is CMDOPT_QUERY; else -p gives CMDOPT_PATH and
+// the option words are removed.
+enum { CMDOPT_QUERY = 1, CMDOPT_PATH = 2 };
+static int commandopts(LinkList *args)
+{
+    int got = 0, nopts = 0;
+    for (LinkNode *n = firstnode(args); n; n = nextnode(n)) {
+        char *w = static_cast<char *>(getdata(n));
+        if (*w != '-' || !w[1])
+            break;
+        if (!strcmp(w, "--")) {
+            nopts++;
+            break;
+        }
+        if (strspn(w + 1, "pvV") != strlen(w + 1))
+            break;
+        nopts++;
+        if (strpbrk(w + 1, "vV"))
+            got |= CMDOPT_QUERY;
+        if (strchr(w + 1, 'p'))
+            got |= CMDOPT_PATH;
+    }
+    if (got & CMDOPT_QUERY) {
+        pushnode(args, dupstring("command"));
+        return CMDOPT_QUERY;
+    }
+    while (nopts--)
+        uremnode(args, firstnode(args));
+    return got;
+}
+
 void runcmd(ExecState *state, int input, int output, int how, int last1)
 {
     FILE *oxtrerr = xtrerr;
@@ -454,7 +490,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
     }
 
     // First pass over precommand modifiers.
-    bool settled = false;
+    bool settled = false, defpath = false;
     if (type == CODE_SIMPLE) {
         while (nonempty(args)) {
             char *cmdarg = static_cast<char *>(getdata(firstnode(args)));
@@ -488,6 +524,16 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
             cflags &= ~(BI_BUILTIN | BI_COMMAND);
             cflags |= b->flags;
             uremnode(args, firstnode(args));
+            if (b->flags & BI_COMMAND) {
+                int co = commandopts(args);
+                if (co & CMDOPT_QUERY) {
+                    bn = &commandquery;
+                    is_builtin = true;
+                    settled = true;
+                    break;
+                }
+                defpath = defpath || (co & CMDOPT_PATH);
+            }
             if ((b->flags & BI_COMMAND) && unset(POSIXBUILTINS))
                 break;
         }
@@ -605,6 +651,15 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
             cflags |= b->flags;
             uremnode(args, firstnode(args));
             settled = false;
+            if (b->flags & BI_COMMAND) {
+                int co = commandopts(args);
+                if (co & CMDOPT_QUERY) {
+                    bn = &commandquery;
+                    is_builtin = true;
+                    break;
+                }
+                defpath = defpath || (co & CMDOPT_PATH);
+            }
         }
     }
     if (errflag) {
@@ -850,6 +905,14 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
                 if (how & Z_ASYNC) {
                     qsfree(STTYval);
                     STTYval = nullptr;
+                }
+                if (defpath) {
+                    // command -p: only the system's default directories;
+                    // this process execs or exits, so path is not restored.
+                    char *arg0 = static_cast<char *>(getdata(firstnode(args)));
+                    if (HashNode *h = cmdnamtab->removenode(cmdnamtab, arg0))
+                        cmdnamtab->freenode(h);
+                    path = defaultsyspath();
                 }
                 execute(args, cflags & BI_DASH);
             } else {
