@@ -491,6 +491,17 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
 
     // First pass over precommand modifiers.
     bool settled = false, defpath = false;
+    // The options of the command modifier: true when they make it a query.
+    auto commandmodifier = [&]() {
+        int co = commandopts(args);
+        if (co & CMDOPT_QUERY) {
+            bn = &commandquery;
+            is_builtin = true;
+            return true;
+        }
+        defpath = defpath || (co & CMDOPT_PATH);
+        return false;
+    };
     if (type == CODE_SIMPLE) {
         while (nonempty(args)) {
             char *cmdarg = static_cast<char *>(getdata(firstnode(args)));
@@ -524,15 +535,9 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
             cflags &= ~(BI_BUILTIN | BI_COMMAND);
             cflags |= b->flags;
             uremnode(args, firstnode(args));
-            if (b->flags & BI_COMMAND) {
-                int co = commandopts(args);
-                if (co & CMDOPT_QUERY) {
-                    bn = &commandquery;
-                    is_builtin = true;
-                    settled = true;
-                    break;
-                }
-                defpath = defpath || (co & CMDOPT_PATH);
+            if ((b->flags & BI_COMMAND) && commandmodifier()) {
+                settled = true;
+                break;
             }
             if ((b->flags & BI_COMMAND) && unset(POSIXBUILTINS))
                 break;
@@ -651,18 +656,19 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
             cflags |= b->flags;
             uremnode(args, firstnode(args));
             settled = false;
-            if (b->flags & BI_COMMAND) {
-                int co = commandopts(args);
-                if (co & CMDOPT_QUERY) {
-                    bn = &commandquery;
-                    is_builtin = true;
-                    break;
-                }
-                defpath = defpath || (co & CMDOPT_PATH);
-            }
+            if ((b->flags & BI_COMMAND) && commandmodifier())
+                break;
         }
     }
     if (errflag) {
+        lastval = 1;
+        opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
+        return;
+    }
+
+    // The default path would reach commands a restricted PATH keeps out.
+    if (defpath && isset(RESTRICTED)) {
+        qwarnnam("command", "%s: restricted", "-p", 0);
         lastval = 1;
         opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
         return;
