@@ -138,7 +138,11 @@ enum : int {
     BIN_CD = 10, BIN_POPD = 11, BIN_PUSHD = 12, BIN_PRINT = 13, BIN_EVAL = 14,
     BIN_FC = 16, BIN_R = 17, BIN_LOGOUT = 19, BIN_TEST = 20, BIN_BRACKET = 21,
     BIN_EXPORT = 22, BIN_ECHO = 23, BIN_DISABLE = 24, BIN_ENABLE = 25, BIN_PRINTF = 26,
+    BIN_COMMAND = 27,  // bin_whence as command -v, -V and -pv
 };
+
+// The system's default command directories (command -p), permanent.
+char **defaultsyspath();
 
 // ---- the buffer stack (print -z, pushln, getln, read -z, select) ----
 extern LinkList *bufstack;

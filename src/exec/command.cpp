@@ -399,6 +399,42 @@ void tracewords(LinkList *args)
 
 // ---- runcmd ----
 
+// command -v and -V ask what a name is instead of running it; the query
+// runs bin_whence under command's own name and options.
+static BuiltinEntry commandquery = mkbuiltin("command", 0, bin_whence, 0, -1, BIN_COMMAND, "pvV", nullptr);
+
+// Options after the command modifier: with -v or -V the words stay for
+// the query and the result is CMDOPT_QUERY; else -p gives CMDOPT_PATH and
+// the option words are removed.
+enum { CMDOPT_QUERY = 1, CMDOPT_PATH = 2 };
+static int commandopts(LinkList *args)
+{
+    int got = 0, nopts = 0;
+    for (LinkNode *n = firstnode(args); n; n = nextnode(n)) {
+        char *w = static_cast<char *>(getdata(n));
+        if (*w != '-' || !w[1])
+            break;
+        if (!strcmp(w, "--")) {
+            nopts++;
+            break;
+        }
+        if (strspn(w + 1, "pvV") != strlen(w + 1))
+            break;
+        nopts++;
+        if (strpbrk(w + 1, "vV"))
+            got |= CMDOPT_QUERY;
+        if (strchr(w + 1, 'p'))
+            got |= CMDOPT_PATH;
+    }
+    if (got & CMDOPT_QUERY) {
+        pushnode(args, dupstring("command"));
+        return CMDOPT_QUERY;
+    }
+    while (nopts--)
+        uremnode(args, firstnode(args));
+    return got;
+}
+
 void runcmd(ExecState *state, int input, int output, int how, int last1)
 {
     FILE *oxtrerr = xtrerr;
@@ -469,7 +505,18 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
     }
 
     // First pass over precommand modifiers.
-    bool settled = false;
+    bool settled = false, defpath = false;
+    // The options of the command modifier: true when they make it a query.
+    auto commandmodifier = [&]() {
+        int co = commandopts(args);
+        if (co & CMDOPT_QUERY) {
+            bn = &commandquery;
+            is_builtin = true;
+            return true;
+        }
+        defpath = defpath || (co & CMDOPT_PATH);
+        return false;
+    };
     if (type == CODE_SIMPLE) {
         while (nonempty(args)) {
             char *cmdarg = static_cast<char *>(getdata(firstnode(args)));
@@ -503,6 +550,10 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
             cflags &= ~(BI_BUILTIN | BI_COMMAND);
             cflags |= b->flags;
             uremnode(args, firstnode(args));
+            if ((b->flags & BI_COMMAND) && commandmodifier()) {
+                settled = true;
+                break;
+            }
             if ((b->flags & BI_COMMAND) && unset(POSIXBUILTINS))
                 break;
         }
@@ -620,9 +671,19 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
             cflags |= b->flags;
             uremnode(args, firstnode(args));
             settled = false;
+            if ((b->flags & BI_COMMAND) && commandmodifier())
+                break;
         }
     }
     if (errflag) {
+        lastval = 1;
+        opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
+        return;
+    }
+
+    // The default path would reach commands a restricted PATH keeps out.
+    if (defpath && isset(RESTRICTED)) {
+        qwarnnam("command", "%s: restricted", "-p", 0);
         lastval = 1;
         opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
         return;
@@ -865,6 +926,14 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
                 if (how & Z_ASYNC) {
                     qsfree(STTYval);
                     STTYval = nullptr;
+                }
+                if (defpath) {
+                    // command -p: only the system's default directories;
+                    // this process execs or exits, so path is not restored.
+                    char *arg0 = static_cast<char *>(getdata(firstnode(args)));
+                    if (HashNode *h = cmdnamtab->removenode(cmdnamtab, arg0))
+                        cmdnamtab->freenode(h);
+                    path = defaultsyspath();
                 }
                 execute(args, cflags & BI_DASH);
             } else {
