@@ -74,15 +74,14 @@ int evalcond(ExecState *state, const char *fromtest)
         return !evalcond(state, fromtest);
     case COND_AND:
     case COND_OR: {
-        wordcode *right = state->pc + cond_skip(code);
+        // The skip leads past both operands; the right one follows the left.
+        wordcode *end = state->pc + cond_skip(code);
         int l = evalcond(state, fromtest);
         if (ctype == COND_AND ? !l : l) {
-            state->pc = right;
-            skipcond(state);
+            state->pc = end;
             return ctype == COND_OR;
         }
         condtrace(" %s", ctype == COND_AND ? "&&" : "||");
-        state->pc = right;
         return evalcond(state, fromtest);
     }
     case COND_MOD:
@@ -230,7 +229,6 @@ void skipcond(ExecState *state)
     case COND_AND:
     case COND_OR:
         state->pc += cond_skip(code);
-        skipcond(state);
         return;
     case COND_MOD:
         state->pc += cond_skip(code) + 1;
