@@ -134,9 +134,12 @@ int bin_fg(char *name, char **argv, BuiltinOptions *ops, int func)
                 unqueue_signals();
                 waitforpid(pid, 1);
                 queue_signals();
-                retval = statval(pn->status);
+                // The job may be gone once its last process ended.
+                int st = 0;
                 if (findproc(pid, &jn, &pn, 0) && !isrunning(pn))
                     retval = statval(pn->status);
+                else if (donestatus(pid, &st))
+                    retval = st;
                 lastval2 = retval;
             } else {
                 int st;
