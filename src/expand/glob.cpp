@@ -15,6 +15,17 @@ int badcshglob;
 
 namespace {
 
+std::string joinpath(const std::string &dir, const std::string &name)
+{
+    if (dir.empty())
+        return name;
+    std::string r = dir;
+    if (r != "/")
+        r += '/';
+    r += name;
+    return r;
+}
+
 // Split a pattern into path segments at unquoted slashes.
 std::vector<std::string> segments(const char *pat, bool *absolute)
 {
@@ -56,7 +67,7 @@ void matchsegment(const std::string &dir, const std::string &seg, bool last, std
         std::string nm = name;
         if (!pattry(prog, nm.c_str()))
             continue;
-        std::string full = dir.empty() ? nm : (dir == "/" ? "/" + nm : dir + "/" + nm);
+        std::string full = joinpath(dir, nm);
         if (!last) {
             struct stat st;
             const char *uf = unmeta(full.c_str());
@@ -66,6 +77,34 @@ void matchsegment(const std::string &dir, const std::string &seg, bool last, std
         out.push_back(full);
     }
     closedir(d);
+}
+
+// dir itself and every directory below it (symbolic links followed only
+// when asked); dot directories only with globdots.
+void walkdirs(const std::string &dir, bool follow, int depth, std::vector<std::string> &out)
+{
+    out.push_back(dir);
+    if (depth > 512)
+        return;
+    const char *ud = unmeta(dir.empty() ? "." : dir.c_str());
+    DIR *d = ud ? opendir(ud) : nullptr;
+    if (!d)
+        return;
+    std::vector<std::string> subs;
+    while (char *name = qreaddir(d, 1)) {
+        if (*name == '.' && !isset(GLOBDOTS))
+            continue;
+        std::string full = joinpath(dir, name);
+        const char *uf = unmeta(full.c_str());
+        struct stat st;
+        if (!uf || (follow ? stat(uf, &st) : lstat(uf, &st)) || !S_ISDIR(st.st_mode))
+            continue;
+        subs.push_back(full);
+    }
+    closedir(d);
+    std::sort(subs.begin(), subs.end());
+    for (auto &sd : subs)
+        walkdirs(sd, follow, depth + 1, out);
 }
 
 std::string literal(const std::string &seg)
@@ -88,11 +127,23 @@ static bool qglob(LinkList *list, LinkNode *node)
     for (size_t i = 0; i < segs.size(); i++) {
         bool last = i + 1 == segs.size();
         std::vector<std::string> next;
+        // **/ matches any number of directories (***/ follows links too).
+        const std::string &sg = segs[i];
+        bool dstar = !last && sg.size() == 2 && static_cast<unsigned char>(sg[0]) == TK_STAR &&
+                     static_cast<unsigned char>(sg[1]) == TK_STAR;
+        bool tstar = !last && sg.size() == 3 && static_cast<unsigned char>(sg[0]) == TK_STAR &&
+                     static_cast<unsigned char>(sg[1]) == TK_STAR && static_cast<unsigned char>(sg[2]) == TK_STAR;
+        if (dstar || tstar) {
+            for (auto &p : paths)
+                walkdirs(p, tstar, 0, next);
+            paths.swap(next);
+            continue;
+        }
         if (!segmentwild(segs[i])) {
             // A literal segment is checked by one stat at the end.
             std::string lit = literal(segs[i]);
             for (auto &p : paths)
-                next.push_back(p.empty() ? lit : (p == "/" ? "/" + lit : p + "/" + lit));
+                next.push_back(joinpath(p, lit));
             {
                 std::vector<std::string> kept;
                 for (auto &p : next) {
