@@ -64,32 +64,41 @@ static char *condoperand(ExecState *state)
     return s;
 }
 
+// A leaf of the condition tree: a unary or binary test.
+static int evalleaf(ExecState *state, int ctype, const char *fromtest);
+
+// Chains of ! and the right operands of && and || are walked in a loop,
+// so a long condition never deepens the stack.
 int evalcond(ExecState *state, const char *fromtest)
 {
-    wordcode code = *state->pc++;
-    int ctype = int(cond_type(code));
-    switch (ctype) {
-    case COND_NOT:
-        condtrace(" %s", "!");
-        return !evalcond(state, fromtest);
-    case COND_AND:
-    case COND_OR: {
-        // The skip leads past both operands; the right one follows the left.
-        wordcode *end = state->pc + cond_skip(code);
-        int l = evalcond(state, fromtest);
-        if (ctype == COND_AND ? !l : l) {
-            state->pc = end;
-            return ctype == COND_OR;
+    int neg = 0;
+    for (;;) {
+        wordcode code = *state->pc++;
+        int ctype = int(cond_type(code));
+        if (ctype == COND_NOT) {
+            condtrace(" %s", "!");
+            neg ^= 1;
+            continue;
         }
-        condtrace(" %s", ctype == COND_AND ? "&&" : "||");
-        return evalcond(state, fromtest);
+        if (ctype == COND_AND || ctype == COND_OR) {
+            // The skip leads past both operands; the right one follows.
+            wordcode *end = state->pc + cond_skip(code);
+            int l = evalcond(state, fromtest);
+            if (ctype == COND_AND ? !l : l) {
+                state->pc = end;
+                return neg ^ (ctype == COND_OR);
+            }
+            condtrace(" %s", ctype == COND_AND ? "&&" : "||");
+            continue;
+        }
+        if (ctype == COND_MOD || ctype == COND_MODI)
+            return neg ^ !!evalmodcond(state, code, fromtest);
+        return neg ^ !!evalleaf(state, ctype, fromtest);
     }
-    case COND_MOD:
-    case COND_MODI:
-        return evalmodcond(state, code, fromtest);
-    default:
-        break;
-    }
+}
+
+static int evalleaf(ExecState *state, int ctype, const char *fromtest)
+{
     char *left = condoperand(state);
     char *right = nullptr;
     if (ctype < 'a' && ctype != COND_STREQ && ctype != COND_STRNEQ)
@@ -220,11 +229,12 @@ int evalcond(ExecState *state, const char *fromtest)
 // Step over one condition without evaluating it.
 void skipcond(ExecState *state)
 {
+    while (cond_type(*state->pc) == COND_NOT)
+        state->pc++;
     wordcode code = *state->pc++;
     int ctype = int(cond_type(code));
     switch (ctype) {
     case COND_NOT:
-        skipcond(state);
         return;
     case COND_AND:
     case COND_OR:
