@@ -136,10 +136,10 @@ static int doprintf(const char *nam, const char *fmt, int fmtlen, char **args, b
                     }
                 }
             }
-            std::string spec = "%";
+            std::string dflags = "%";
             while (i < fmtlen && strchr("0+- #", fmt[i])) {
-                if (spec.find(fmt[i]) == std::string::npos)
-                    spec += fmt[i];
+                if (dflags.find(fmt[i]) == std::string::npos)
+                    dflags += fmt[i];
                 i++;
             }
             auto starnum = [&](int &idx) -> int64_t {
@@ -189,10 +189,10 @@ static int doprintf(const char *nam, const char *fmt, int fmtlen, char **args, b
                 return 1;
             }
             char conv = fmt[i];
-            if (width < 0 && spec.find('-') == std::string::npos && width != -1)
+            if (width < 0 && dflags.find('-') == std::string::npos && width != -1)
                 width = -width;
             char wbuf[64];
-            std::string f = spec;
+            std::string f = dflags;
             if (width >= 0) {
                 snprintf(wbuf, sizeof wbuf, "%d", width);
                 f += wbuf;
@@ -247,7 +247,7 @@ static int doprintf(const char *nam, const char *fmt, int fmtlen, char **args, b
                 if (prec >= 0 && size_t(prec) < val.size())
                     val.resize(size_t(prec));
                 size_t w = width > 0 ? size_t(width) : 0;
-                bool left = spec.find('-') != std::string::npos;
+                bool left = dflags.find('-') != std::string::npos;
                 if (val.size() < w && !left)
                     pass.append(w - val.size(), ' ');
                 pass += val;

@@ -378,7 +378,7 @@ int zzlex()
                     }
                 }
             }
-            qerr("bad output format specification", nullptr, 0);
+            qerr("bad output radix", nullptr, 0);
             return EOI;
         }
         case ' ':

@@ -196,7 +196,7 @@ TEST_F(Math, Messages)
     EXPECT_MSG("1 : 2", "':' without '?'");
     EXPECT_MSG("1.2.3", "bad floating point constant");
     EXPECT_MSG("[16", "bad base syntax");
-    EXPECT_MSG("[#x] 1", "bad output format specification");
+    EXPECT_MSG("[#x] 1", "bad output radix");
     EXPECT_MSG("2 )", "bad math expression: operator expected at `)'");
     // Long remainders are cut to ten characters.
     std::string e = error("1 2345678901234567");
