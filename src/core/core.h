@@ -158,6 +158,16 @@ void qwarn(const char *fmt, const char *str, long num);
 void qwarnnam(const char *cmd, const char *fmt, const char *str, long num);
 void qerrmsg(const char *fmt, const char *str, long num);
 
+// An option changed for a while; its value is restored on every path.
+struct [[nodiscard]] OptionGuard {
+    int optno;
+    signed char saved;
+    explicit OptionGuard(int o) : optno(o), saved(opts[o]) {}
+    ~OptionGuard() { opts[optno] = saved; }
+    OptionGuard(const OptionGuard &) = delete;
+    OptionGuard &operator=(const OptionGuard &) = delete;
+};
+
 // Temporarily silence messages; restored on every path.
 struct [[nodiscard]] NoErrsGuard {
     int saved;

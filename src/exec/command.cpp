@@ -256,10 +256,9 @@ void doassigns(ExecState *state, wordcode *pc, int export_)
             qsfree(STTYval);
             STTYval = qtrdup(val);
         }
-        int oldae = opts[ALLEXPORT];
+        OptionGuard ae(ALLEXPORT);
         opts[ALLEXPORT] = 1;
         assignsparam(name, qtrdup(val), append);
-        opts[ALLEXPORT] = static_cast<signed char>(oldae);
     }
 }
 
@@ -438,7 +437,8 @@ static int commandopts(LinkList *args)
 void runcmd(ExecState *state, int input, int output, int how, int last1)
 {
     FILE *oxtrerr = xtrerr;
-    int oautocont = opts[AUTOCONTINUE];
+    // autocontinue may be set for this command alone (a %job disowned).
+    OptionGuard autocontguard(AUTOCONTINUE);
     wordcode code = *state->pc;
     int type = int(code_type(code));
     bool is_builtin = false, is_shfunc = false, is_exec = false, do_exec = false;
@@ -517,44 +517,51 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
         defpath = defpath || (co & CMDOPT_PATH);
         return false;
     };
+    // What the first word is: a function, a builtin, a precommand
+    // modifier (removed, its flags collected), or none of them.
+    enum FirstWord { FW_NONE, FW_FUNC, FW_BUILTIN, FW_MODIFIER, FW_QUERY, FW_ERROR };
+    auto firstword = [&]() {
+        char *cmdarg = static_cast<char *>(getdata(firstnode(args)));
+        if (!(cflags & (BI_BUILTIN | BI_COMMAND)) &&
+            (shf = static_cast<ShellFunc *>(shfunctab->getnode(shfunctab, cmdarg)))) {
+            is_shfunc = true;
+            return FW_FUNC;
+        }
+        Builtin *b = static_cast<Builtin *>(builtintab->getnode(builtintab, cmdarg));
+        if (!b) {
+            if (cflags & BI_BUILTIN) {
+                qwarnnam(nullptr, "no such builtin: %s", cmdarg, 0);
+                lastval = 1;
+                return FW_ERROR;
+            }
+            return FW_NONE;
+        }
+        if (!(b->flags & BI_PRECMD)) {
+            bn = getbuiltin(cmdarg);
+            if (!bn)
+                bn = b;
+            is_builtin = true;
+            return FW_BUILTIN;
+        }
+        cflags &= ~(BI_BUILTIN | BI_COMMAND);
+        cflags |= b->flags;
+        uremnode(args, firstnode(args));
+        return (b->flags & BI_COMMAND) && commandmodifier() ? FW_QUERY : FW_MODIFIER;
+    };
     if (type == CODE_SIMPLE) {
-        while (nonempty(args)) {
-            char *cmdarg = static_cast<char *>(getdata(firstnode(args)));
-            if (has_token(cmdarg))
+        while (nonempty(args) && !has_token(static_cast<char *>(getdata(firstnode(args))))) {
+            FirstWord fw = firstword();
+            if (fw == FW_ERROR)
+                return;
+            if (fw == FW_NONE)
                 break;
-            if (!(cflags & (BI_BUILTIN | BI_COMMAND)) &&
-                (shf = static_cast<ShellFunc *>(shfunctab->getnode(shfunctab, cmdarg)))) {
-                is_shfunc = true;
+            if (fw != FW_MODIFIER) {
                 settled = true;
+                if (fw == FW_BUILTIN)
+                    magic_assign = bn->flags & BI_MAGICEQUALS;
                 break;
             }
-            Builtin *b = static_cast<Builtin *>(builtintab->getnode(builtintab, cmdarg));
-            if (!b) {
-                if (cflags & BI_BUILTIN) {
-                    qwarnnam(nullptr, "no such builtin: %s", cmdarg, 0);
-                    lastval = 1;
-                    opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
-                    return;
-                }
-                break;
-            }
-            if (!(b->flags & BI_PRECMD)) {
-                bn = getbuiltin(cmdarg);
-                if (!bn)
-                    bn = b;
-                is_builtin = true;
-                magic_assign = bn->flags & BI_MAGICEQUALS;
-                settled = true;
-                break;
-            }
-            cflags &= ~(BI_BUILTIN | BI_COMMAND);
-            cflags |= b->flags;
-            uremnode(args, firstnode(args));
-            if ((b->flags & BI_COMMAND) && commandmodifier()) {
-                settled = true;
-                break;
-            }
-            if ((b->flags & BI_COMMAND) && unset(POSIXBUILTINS))
+            if ((cflags & BI_COMMAND) && unset(POSIXBUILTINS))
                 break;
         }
     }
@@ -563,7 +570,6 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
         prefork(args, (magic_assign || isset(MAGICEQUALSUBST)) ? EXP_TYPESET : 0);
         if (errflag) {
             lastval = 1;
-            opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
             return;
         }
     }
@@ -599,7 +605,6 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
                     if (!nc || !*nc || isset(CSHNULLCMD) || cflags) {
                         qerr("redirection with no command", nullptr, 0);
                         lastval = 1;
-                        opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
                         return;
                     }
                     if (isset(SHNULLCMD)) {
@@ -622,7 +627,6 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
                 }
                 if (cflags & BI_COMMAND) {
                     lastval = 0;
-                    opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
                     return;
                 }
                 cmdoutval = 0;
@@ -633,51 +637,25 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
                     fputc('\n', xtrerr);
                     fflush(xtrerr);
                 }
-                opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
                 return;
             }
             if ((cflags & BI_EXEC) && isset(RESTRICTED)) {
                 qerrnam("exec", "%s: restricted", static_cast<char *>(getdata(firstnode(args))), 0);
                 lastval = 1;
-                opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
                 return;
             }
             if (errflag || settled || is_builtin || ((cflags & BI_COMMAND) && unset(POSIXBUILTINS)))
                 break;
-            char *cmdarg = static_cast<char *>(getdata(firstnode(args)));
-            if (!(cflags & (BI_BUILTIN | BI_COMMAND)) &&
-                (shf = static_cast<ShellFunc *>(shfunctab->getnode(shfunctab, cmdarg)))) {
-                is_shfunc = true;
+            FirstWord fw = firstword();
+            if (fw == FW_ERROR)
+                return;
+            if (fw != FW_MODIFIER)
                 break;
-            }
-            Builtin *b = static_cast<Builtin *>(builtintab->getnode(builtintab, cmdarg));
-            if (!b) {
-                if (cflags & BI_BUILTIN) {
-                    qwarnnam(nullptr, "no such builtin: %s", cmdarg, 0);
-                    lastval = 1;
-                    opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
-                    return;
-                }
-                break;
-            }
-            if (!(b->flags & BI_PRECMD)) {
-                bn = getbuiltin(cmdarg);
-                if (!bn)
-                    bn = b;
-                is_builtin = true;
-                break;
-            }
-            cflags &= ~(BI_BUILTIN | BI_COMMAND);
-            cflags |= b->flags;
-            uremnode(args, firstnode(args));
             settled = false;
-            if ((b->flags & BI_COMMAND) && commandmodifier())
-                break;
         }
     }
     if (errflag) {
         lastval = 1;
-        opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
         return;
     }
 
@@ -685,7 +663,6 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
     if (defpath && isset(RESTRICTED)) {
         qwarnnam("command", "%s: restricted", "-p", 0);
         lastval = 1;
-        opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
         return;
     }
 
@@ -734,7 +711,6 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
         if (pipe(synch) < 0) {
             qerr("fork failed: %e", nullptr, errno);
             lastval = 1;
-            opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
             return;
         }
         struct timeval bgtime;
@@ -745,7 +721,6 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
             close(synch[0]);
             close(synch[1]);
             lastval = 1;
-            opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
             return;
         }
         if (!child) {
@@ -771,7 +746,6 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
             }
             if (thisjob != -1)
                 addproc(pid, text, 0, &bgtime);
-            opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
             return;
         }
         forked = 1;
@@ -960,5 +934,4 @@ err:
     xtrerr = oxtrerr;
     qsfree(STTYval);
     STTYval = nullptr;
-    opts[AUTOCONTINUE] = static_cast<signed char>(oautocont);
 }
