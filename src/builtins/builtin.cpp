@@ -414,11 +414,8 @@ int bin_enable(char *name, char **argv, BuiltinOptions *ops, int func)
     if (opt_isset(ops, 'm')) {
         int matched = 0;
         for (; *argv; argv++) {
-            tokenize(*argv);
-            Patprog *pprog = patcompile(*argv, 0, nullptr);
+            Patprog *pprog = patternarg(name, *argv);
             if (!pprog) {
-                untokenize(*argv);
-                qwarnnam(name, "bad pattern : %s", *argv, 0);
                 status = 1;
                 continue;
             }
@@ -438,4 +435,14 @@ int bin_enable(char *name, char **argv, BuiltinOptions *ops, int func)
         }
     }
     return status;
+}
+
+Patprog *patternarg(const char *nam, const char *arg)
+{
+    char *pat = dupstring(arg);
+    tokenize(pat);
+    Patprog *pp = patcompile(pat, 0, nullptr);
+    if (!pp)
+        qwarnnam(nam, "bad pattern : %s", arg, 0);
+    return pp;
 }

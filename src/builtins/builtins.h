@@ -168,3 +168,8 @@ int fixdir(char *path);
 char *cd_able_vars(const char *name);
 // pwd and the stack entries, abbreviated, on one line.
 void showdirstack();
+
+// A builtin's pattern argument compiled ("bad pattern : %s" when it is
+// not one); null on failure.
+struct Patprog;
+Patprog *patternarg(const char *nam, const char *arg);

@@ -26,6 +26,17 @@ static int eval_autoload(ShellFunc *shf, const char *name, BuiltinOptions *ops)
     return !loadautofn(shf, ksh, 1);
 }
 
+// For the pattern scan: the flags to set and clear on each match.
+static int matchon, matchoff;
+static BuiltinOptions *matchops;
+
+static void changematched(HashNode *hn, int)
+{
+    hn->flags = (hn->flags | matchon) & ~matchoff;
+    if (opt_isset(matchops, 'X'))
+        eval_autoload(static_cast<ShellFunc *>(hn), hn->nam, matchops);
+}
+
 int bin_functions(char *name, char **argv, BuiltinOptions *ops, int)
 {
     int on = 0, off = 0;
@@ -70,11 +81,8 @@ int bin_functions(char *name, char **argv, BuiltinOptions *ops, int)
     int ret = 0;
     if (opt_isset(ops, 'm')) {
         for (; *argv; argv++) {
-            char *pat = dupstring(*argv);
-            tokenize(pat);
-            Patprog *pp = patcompile(pat, 0, nullptr);
+            Patprog *pp = patternarg(name, *argv);
             if (!pp) {
-                qwarnnam(name, "bad pattern : %s", *argv, 0);
                 ret = 1;
                 continue;
             }
@@ -83,13 +91,10 @@ int bin_functions(char *name, char **argv, BuiltinOptions *ops, int)
                 scanmatchtable(shfunctab, pp, 0, NODE_DISABLED, shfunctab->printnode, 0);
                 continue;
             }
-            for (int i = 0; i < shfunctab->hsize; i++)
-                for (HashNode *hn = shfunctab->nodes[i]; hn; hn = hn->next)
-                    if (!(hn->flags & NODE_DISABLED) && pattry(pp, hn->nam)) {
-                        hn->flags = (hn->flags | on) & ~off;
-                        if (opt_isset(ops, 'X'))
-                            eval_autoload(static_cast<ShellFunc *>(hn), hn->nam, ops);
-                    }
+            matchon = on;
+            matchoff = off;
+            matchops = ops;
+            scanmatchtable(shfunctab, pp, 0, NODE_DISABLED, changematched, 0);
         }
         return ret;
     }

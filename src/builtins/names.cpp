@@ -6,15 +6,17 @@
 
 #include <cstring>
 
-static Patprog *compilearg(const char *nam, const char *arg)
+// Callbacks of the pattern scans: the scan stays right when they remove
+// the entry they are given.
+static HashTable *removetab;
+
+static void removematched(HashNode *hn, int)
 {
-    char *pat = dupstring(arg);
-    tokenize(pat);
-    Patprog *pp = patcompile(pat, 0, nullptr);
-    if (!pp)
-        qwarnnam(nam, "bad pattern : %s", arg, 0);
-    return pp;
+    if (HashNode *r = removetab->removenode(removetab, hn->nam))
+        removetab->freenode(r);
 }
+
+static void unsetmatched(HashNode *hn, int) { unsetparam_pm(static_cast<Param *>(hn), 0, 1); }
 
 int bin_unhash(char *nam, char **argv, BuiltinOptions *ops, int)
 {
@@ -31,21 +33,13 @@ int bin_unhash(char *nam, char **argv, BuiltinOptions *ops, int)
     SignalGuard sg;
     if (opt_isset(ops, 'm')) {
         for (; *argv; argv++) {
-            Patprog *pp = compilearg(nam, *argv);
+            Patprog *pp = patternarg(nam, *argv);
             if (!pp) {
                 ret = 1;
                 continue;
             }
-            int matched = 0;
-            for (int i = 0; i < ht->hsize; i++)
-                for (HashNode *hn = ht->nodes[i], *next; hn; hn = next) {
-                    next = hn->next;
-                    if (pattry(pp, hn->nam)) {
-                        if (HashNode *r = ht->removenode(ht, hn->nam))
-                            ht->freenode(r);
-                        matched++;
-                    }
-                }
+            removetab = ht;
+            int matched = scanmatchtable(ht, pp, 0, 0, removematched, 0);
             if (!matched)
                 ret = 1;
         }
@@ -92,7 +86,7 @@ int bin_alias(char *nam, char **argv, BuiltinOptions *ops, int)
     int ret = 0;
     if (opt_isset(ops, 'm')) {
         for (; *argv; argv++) {
-            Patprog *pp = compilearg(nam, *argv);
+            Patprog *pp = patternarg(nam, *argv);
             if (!pp) {
                 ret = 1;
                 continue;
@@ -134,23 +128,15 @@ int bin_unset(char *nam, char **argv, BuiltinOptions *ops, int)
     SignalGuard sg;
     if (opt_isset(ops, 'm')) {
         for (; *argv; argv++) {
-            Patprog *pp = compilearg(nam, *argv);
+            Patprog *pp = patternarg(nam, *argv);
             if (!pp) {
                 ret = 1;
                 continue;
             }
-            int matched = 0;
-            for (int i = 0; i < paramtab->hsize; i++)
-                for (HashNode *hn = paramtab->nodes[i], *next; hn; hn = next) {
-                    next = hn->next;
-                    Param *pm = static_cast<Param *>(hn);
-                    if ((pm->flags & PF_UNSET) || !pattry(pp, hn->nam))
-                        continue;
-                    if (isset(RESTRICTED) && (pm->flags & PF_RESTRICTED))
-                        continue;
-                    unsetparam_pm(pm, 0, 1);
-                    matched++;
-                }
+            // Parameters that are unset, or protected in restricted mode,
+            // are not matched.
+            int skip = PF_UNSET | (isset(RESTRICTED) ? PF_RESTRICTED : 0);
+            int matched = scanmatchtable(paramtab, pp, 0, skip, unsetmatched, 0);
             if (!matched)
                 ret = 1;
         }

@@ -358,13 +358,9 @@ int bin_print(char *name, char **args, BuiltinOptions *ops, int func)
             qwarnnam(name, "no pattern specified", nullptr, 0);
             return 1;
         }
-        char *pat = dupstring(*args++);
-        tokenize(pat);
-        Patprog *pp = patcompile(pat, 0, nullptr);
-        if (!pp) {
-            qwarnnam(name, "bad pattern : %s", *(args - 1), 0);
+        Patprog *pp = patternarg(name, *args++);
+        if (!pp)
             return 1;
-        }
         char **kept = qhnew<char *>(size_t(nargs) + 1);
         int k = 0;
         for (; *args; args++)

@@ -458,11 +458,8 @@ int typesetmatching(char *nam, char **argv, int on, int off, int roff, BuiltinOp
             ret = 1;
             continue;
         }
-        char *pat = dupstring(asg.name);
-        tokenize(pat);
-        Patprog *prog = patcompile(pat, 0, nullptr);
+        Patprog *prog = patternarg(nam, asg.name);
         if (!prog) {
-            qwarnnam(nam, "bad pattern : %s", asg.name, 0);
             ret = 1;
             continue;
         }

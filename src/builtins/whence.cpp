@@ -38,16 +38,6 @@ char **defaultsyspath()
 
 namespace {
 
-Patprog *compilepattern(const char *nam, const char *arg)
-{
-    char *pat = dupstring(arg);
-    tokenize(pat);
-    Patprog *pp = patcompile(pat, 0, nullptr);
-    if (!pp)
-        qwarnnam(nam, "bad pattern : %s", arg, 0);
-    return pp;
-}
-
 // Follow a chain of symbolic links, printing " -> " and each target.
 void print_if_link(const char *path)
 {
@@ -155,7 +145,7 @@ int bin_whence(char *nam, char **argv, BuiltinOptions *ops, int func)
     SignalGuard sg;
     if (opt_isset(ops, 'm') && !cmdq) {
         for (; *argv; argv++) {
-            Patprog *pp = compilepattern(nam, *argv);
+            Patprog *pp = patternarg(nam, *argv);
             if (!pp) {
                 ret = 1;
                 continue;
@@ -253,7 +243,7 @@ int bin_hash(char *nam, char **argv, BuiltinOptions *ops, int)
     for (; *argv; argv++) {
         char *arg = *argv;
         if (opt_isset(ops, 'm')) {
-            Patprog *pp = compilepattern(nam, arg);
+            Patprog *pp = patternarg(nam, arg);
             if (!pp) {
                 ret = 1;
                 continue;
