@@ -687,6 +687,37 @@ static char *groupend(char *p, unsigned char open, unsigned char close)
     return nullptr;
 }
 
+// Put the words of a command substitution's output in place of it: the
+// first joins the text before it, the last the text after it, the others
+// become words of their own.  *cursor is left after the output; returns
+// the node's new word.
+static char *spliceoutput(LinkList *l, LinkNode *&n, const char *prefix, LinkList *out, const char *after,
+                          char **cursor)
+{
+    char *rest = dupstring(after);
+    if (empty(out)) {
+        char *nw = dyncat(prefix, rest);
+        setdata(n, nw);
+        *cursor = nw + strlen(prefix);
+        return nw;
+    }
+    char *first = static_cast<char *>(ugetnode(out));
+    if (empty(out)) {
+        char *nw = qhtricat(prefix, first, rest);
+        setdata(n, nw);
+        *cursor = nw + strlen(prefix) + strlen(first);
+        return nw;
+    }
+    setdata(n, dyncat(prefix, first));
+    while (char *w = static_cast<char *>(ugetnode(out)))
+        n = insertlinknode(l, n, w);
+    char *last = static_cast<char *>(getdata(n));
+    char *nw = dyncat(last, rest);
+    setdata(n, nw);
+    *cursor = nw + strlen(last);
+    return nw;
+}
+
 static bool wordsubst(LinkList *l, LinkNode *&n, int single)
 {
     char *word = static_cast<char *>(getdata(n));
@@ -749,30 +780,7 @@ static bool wordsubst(LinkList *l, LinkNode *&n, int single)
                 }
                 if (!quoted && !single)
                     substmadearray = 1;
-                char *restw = dupstring(after);
-                if (empty(out)) {
-                    char *nw = dyncat(prefix, restw);
-                    setdata(n, nw);
-                    word = nw;
-                    p = nw + strlen(prefix);
-                    continue;
-                }
-                char *first = static_cast<char *>(ugetnode(out));
-                if (empty(out)) {
-                    char *nw = qhtricat(prefix, first, restw);
-                    setdata(n, nw);
-                    word = nw;
-                    p = nw + strlen(prefix) + strlen(first);
-                    continue;
-                }
-                setdata(n, dyncat(prefix, first));
-                while (char *w = static_cast<char *>(ugetnode(out)))
-                    n = insertlinknode(l, n, w);
-                char *last = static_cast<char *>(getdata(n));
-                char *nw = dyncat(last, restw);
-                setdata(n, nw);
-                word = nw;
-                p = nw + strlen(last);
+                word = spliceoutput(l, n, prefix, out, after, &p);
                 continue;
             }
             if (nx == TK_SQUOTE) {
@@ -820,28 +828,9 @@ static bool wordsubst(LinkList *l, LinkNode *&n, int single)
                     qerr("parse error in command substitution", nullptr, 0);
                 return false;
             }
-            char *prefix = dupstrpfx(word, size_t(p - word));
-            char *restw = dupstring(end + 1);
-            char *joined;
-            if (empty(out)) {
-                joined = dupstring("");
-            } else if (countlinknodes(out) == 1) {
-                joined = static_cast<char *>(getdata(firstnode(out)));
-            } else {
-                setdata(n, dyncat(prefix, static_cast<char *>(ugetnode(out))));
-                while (char *w = static_cast<char *>(ugetnode(out)))
-                    n = insertlinknode(l, n, w);
-                char *last = static_cast<char *>(getdata(n));
-                char *nw = dyncat(last, restw);
-                setdata(n, nw);
-                word = nw;
-                p = nw + strlen(last);
-                continue;
-            }
-            char *nw = qhtricat(prefix, joined, restw);
-            setdata(n, nw);
-            word = nw;
-            p = nw + strlen(prefix) + strlen(joined);
+            if (c == TK_BACKTICK && !single)
+                substmadearray = 1;
+            word = spliceoutput(l, n, dupstrpfx(word, size_t(p - word)), out, end + 1, &p);
             continue;
         }
         if (c == METACHAR && p[1]) {
