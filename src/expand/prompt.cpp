@@ -224,13 +224,15 @@ void addcmdstack(int n, bool reverse)
     }
 }
 
-int linecolumns()
+// Screen columns of buf[from, to): zero-width stretches count nothing and
+// a metafied pair one column.
+int visiblewidth(const char *buf, size_t from, size_t to)
 {
     int w = 0;
-    for (size_t i = ps->linestart; i < ps->len; i++) {
-        unsigned char c = static_cast<unsigned char>(ps->buf[i]);
+    for (size_t i = from; i < to; i++) {
+        unsigned char c = static_cast<unsigned char>(buf[i]);
         if (c == TK_LPAREN) {
-            while (i < ps->len && static_cast<unsigned char>(ps->buf[i]) != TK_RPAREN)
+            while (i < to && static_cast<unsigned char>(buf[i]) != TK_RPAREN)
                 i++;
             continue;
         }
@@ -240,6 +242,8 @@ int linecolumns()
     }
     return w;
 }
+
+int linecolumns() { return visiblewidth(ps->buf, ps->linestart, ps->len); }
 
 bool evaltest(char test, int arg)
 {
@@ -294,22 +298,7 @@ bool dobranch(bool doprint, int sep)
 // Truncate what was produced since start to the truncation width.
 void truncate(size_t start, int width, bool left, const char *str)
 {
-    auto visible = [](const char *b, size_t from, size_t to) {
-        int w = 0;
-        for (size_t i = from; i < to; i++) {
-            unsigned char c = static_cast<unsigned char>(b[i]);
-            if (c == TK_LPAREN) {
-                while (i < to && static_cast<unsigned char>(b[i]) != TK_RPAREN)
-                    i++;
-                continue;
-            }
-            if (c == METACHAR)
-                i++;
-            w++;
-        }
-        return w;
-    };
-    int have = visible(ps->buf, start, ps->len);
+    int have = visiblewidth(ps->buf, start, ps->len);
     if (have <= width)
         return;
     std::string piece(ps->buf + start, ps->len - start);
@@ -321,8 +310,6 @@ void truncate(size_t start, int width, bool left, const char *str)
         slen = width;
     }
     int keep = width - slen;
-    // Walk the piece keeping zero-width stretches and `keep` visible chars
-    // on the kept side.
     std::string out;
     std::vector<std::pair<std::string, bool>> units;  // (bytes, visible)
     for (size_t i = 0; i < piece.size(); i++) {
@@ -340,35 +327,24 @@ void truncate(size_t start, int width, bool left, const char *str)
             units.emplace_back(piece.substr(i, 1), true);
         }
     }
+    // Keep every zero-width stretch and the `keep` visible characters
+    // nearest the kept side.
     int kept = 0;
     std::vector<bool> take(units.size());
-    if (left) {
-        for (size_t k = units.size(); k-- > 0;) {
-            if (!units[k].second)
-                take[k] = true;
-            else if (kept < keep) {
-                take[k] = true;
-                kept++;
-            }
+    for (size_t j = 0; j < units.size(); j++) {
+        size_t k = left ? units.size() - 1 - j : j;
+        if (!units[k].second || kept < keep) {
+            take[k] = true;
+            kept += units[k].second;
         }
-        out = s;
-        for (size_t k = 0; k < units.size(); k++)
-            if (take[k])
-                out += units[k].first;
-    } else {
-        for (size_t k = 0; k < units.size(); k++) {
-            if (!units[k].second)
-                take[k] = true;
-            else if (kept < keep) {
-                take[k] = true;
-                kept++;
-            }
-        }
-        for (size_t k = 0; k < units.size(); k++)
-            if (take[k])
-                out += units[k].first;
-        out += s;
     }
+    if (left)
+        out = s;
+    for (size_t k = 0; k < units.size(); k++)
+        if (take[k])
+            out += units[k].first;
+    if (!left)
+        out += s;
     ps->len = start;
     grow(out.size());
     memcpy(ps->buf + start, out.data(), out.size());
