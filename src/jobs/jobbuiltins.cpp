@@ -229,6 +229,19 @@ int bin_fg(char *name, char **argv, BuiltinOptions *ops, int func)
     return retval;
 }
 
+// A signal named as kill takes it: either case, with or without SIG, or
+// "0".  up receives the name as shown in messages; -1 when unknown.
+static int killsignal(const char *name, char *up, size_t upsize)
+{
+    if (!strncasecmp(name, "SIG", 3))
+        name += 3;
+    size_t k = 0;
+    for (; name[k] && k < upsize - 1; k++)
+        up[k] = char(toupper(static_cast<unsigned char>(name[k])));
+    up[k] = '\0';
+    return !strcmp(up, "0") ? 0 : getsignum(up);
+}
+
 int bin_kill(char *nam, char **argv, BuiltinOptions *, int)
 {
     int sig = SIGTERM, returnval = 0;
@@ -258,15 +271,8 @@ int bin_kill(char *nam, char **argv, BuiltinOptions *, int)
                     else
                         printf("%d\n", n);
                 } else {
-                    const char *nm = *argv;
-                    if (!strncasecmp(nm, "SIG", 3))
-                        nm += 3;
                     char up[32];
-                    size_t k = 0;
-                    for (; nm[k] && k < sizeof up - 1; k++)
-                        up[k] = char(toupper(static_cast<unsigned char>(nm[k])));
-                    up[k] = '\0';
-                    int s = getsignum(up);
+                    int s = killsignal(*argv, up, sizeof up);
                     if (s < 1 || s > SIGNAL_COUNT) {
                         qwarnnam(nam, "unknown signal: SIG%s", up, 0);
                         returnval = 1;
@@ -292,15 +298,8 @@ int bin_kill(char *nam, char **argv, BuiltinOptions *, int)
                 }
             }
             {
-                const char *nm = name;
-                if (!strncasecmp(nm, "SIG", 3))
-                    nm += 3;
                 char up[32];
-                size_t k = 0;
-                for (; nm[k] && k < sizeof up - 1; k++)
-                    up[k] = char(toupper(static_cast<unsigned char>(nm[k])));
-                up[k] = '\0';
-                sig = !strcmp(up, "0") ? 0 : getsignum(up);
+                sig = killsignal(name, up, sizeof up);
                 if (sig < 0 || sig > SIGNAL_COUNT) {
                     qwarnnam(nam, "unknown signal: SIG%s", up, 0);
                     qwarnnam(nam, "type kill -l for a List of signals", nullptr, 0);
