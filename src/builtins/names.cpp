@@ -18,6 +18,19 @@ static void removematched(HashNode *hn, int)
 
 static void unsetmatched(HashNode *hn, int) { unsetparam_pm(static_cast<Param *>(hn), 0, 1); }
 
+// Applies fn to the entries of ht each pattern argument matches; a bad
+// pattern, or one that matches nothing, makes the status 1.
+static int scanpatternargs(char *nam, char **argv, HashTable *ht, int skip, ScanFunc fn)
+{
+    int ret = 0;
+    for (; *argv; argv++) {
+        Patprog *pp = patternarg(nam, *argv);
+        if (!pp || !scanmatchtable(ht, pp, 0, skip, fn, 0))
+            ret = 1;
+    }
+    return ret;
+}
+
 int bin_unhash(char *nam, char **argv, BuiltinOptions *ops, int)
 {
     HashTable *ht;
@@ -32,18 +45,8 @@ int bin_unhash(char *nam, char **argv, BuiltinOptions *ops, int)
     int ret = 0;
     SignalGuard sg;
     if (opt_isset(ops, 'm')) {
-        for (; *argv; argv++) {
-            Patprog *pp = patternarg(nam, *argv);
-            if (!pp) {
-                ret = 1;
-                continue;
-            }
-            removetab = ht;
-            int matched = scanmatchtable(ht, pp, 0, 0, removematched, 0);
-            if (!matched)
-                ret = 1;
-        }
-        return ret;
+        removetab = ht;
+        return scanpatternargs(nam, argv, ht, 0, removematched);
     }
     for (; *argv; argv++) {
         HashNode *hn = ht->removenode ? ht->removenode(ht, *argv) : nullptr;
@@ -127,20 +130,10 @@ int bin_unset(char *nam, char **argv, BuiltinOptions *ops, int)
     bool lenient = emulating(EMULATE_SH | EMULATE_KSH);
     SignalGuard sg;
     if (opt_isset(ops, 'm')) {
-        for (; *argv; argv++) {
-            Patprog *pp = patternarg(nam, *argv);
-            if (!pp) {
-                ret = 1;
-                continue;
-            }
-            // Parameters that are unset, or protected in restricted mode,
-            // are not matched.
-            int skip = PF_UNSET | (isset(RESTRICTED) ? PF_RESTRICTED : 0);
-            int matched = scanmatchtable(paramtab, pp, 0, skip, unsetmatched, 0);
-            if (!matched)
-                ret = 1;
-        }
-        return ret;
+        // Parameters that are unset, or protected in restricted mode,
+        // are not matched.
+        int skip = PF_UNSET | (isset(RESTRICTED) ? PF_RESTRICTED : 0);
+        return scanpatternargs(nam, argv, paramtab, skip, unsetmatched);
     }
     for (; *argv; argv++) {
         char *name = *argv;
