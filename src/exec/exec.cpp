@@ -424,7 +424,9 @@ static void runpipestage(ExecState *state, wordcode pcode, int how, int input, i
     if (pipe_lineno(pcode))
         lineno = long(pipe_lineno(pcode)) - 1;
     if (pipenest == 1) {
-        if ((how & Z_ASYNC) || (!sfcontext && !sourcelevel)) {
+        // The text names the job only if job control suspends the part
+        // of the pipeline the shell runs itself; scripts skip the work.
+        if (isset(MONITOR) && ((how & Z_ASYNC) || (!sfcontext && !sourcelevel))) {
             // From the pipe code: the text of the whole pipeline.
             char *t = getjobtext(state->prog, state->pc - 1);
             strncpy(tailtext, t ? t : "", sizeof tailtext - 1);
