@@ -1676,20 +1676,22 @@ int par_cond_2()
     return par_cond_double(s1, s2);
 }
 
-// A chain of and-ed terms; each "&&" heads the rest of the chain.
-int par_cond_1()
+// A chain of terms joined by op ("&&" or "||"); each operator heads the
+// rest of the chain with a cond of the given type.  The chain is walked in
+// a loop so that long conditions do not deepen the parser's stack.
+int par_cond_chain(int (*term)(), int op, int type)
 {
     int r = 1;
     int heads[64], nheads = 0;
     LinkList *more = nullptr;
     for (;;) {
         int p = ec.ecused;
-        r = par_cond_2();
+        r = term();
         if (tok == LX_ERROR)
             return 0;
         while (tok == LX_SEPER)
             condlex();
-        if (tok != LX_ANDAND)
+        if (tok != op)
             break;
         condlex();
         while (tok == LX_SEPER)
@@ -1704,52 +1706,21 @@ int par_cond_1()
         }
         r = 1;
     }
+    // Every head lies before the words that follow it, so the offsets are
+    // final once the whole chain is in place.
     if (more)
-        for (LinkNode *n = lastnode(more); n != listhead(more); n = prevnode(n)) {
+        for (LinkNode *n = firstnode(more); n; n = nextnode(n)) {
             int p = int(reinterpret_cast<intptr_t>(getdata(n)));
-            ec.ecbuf[p] = build_cond(COND_AND, wordcode(ec.ecused - 1 - p));
+            ec.ecbuf[p] = build_cond(type, wordcode(ec.ecused - 1 - p));
         }
     while (nheads--)
-        ec.ecbuf[heads[nheads]] = build_cond(COND_AND, wordcode(ec.ecused - 1 - heads[nheads]));
+        ec.ecbuf[heads[nheads]] = build_cond(type, wordcode(ec.ecused - 1 - heads[nheads]));
     return r;
 }
 
-int par_cond()
-{
-    int r = 1;
-    int heads[64], nheads = 0;
-    LinkList *more = nullptr;
-    for (;;) {
-        int p = ec.ecused;
-        r = par_cond_1();
-        if (tok == LX_ERROR)
-            return 0;
-        while (tok == LX_SEPER)
-            condlex();
-        if (tok != LX_OROR)
-            break;
-        condlex();
-        while (tok == LX_SEPER)
-            condlex();
-        ecispace(p, 1);
-        if (nheads < 64) {
-            heads[nheads++] = p;
-        } else {
-            if (!more)
-                more = newlinklist();
-            addlinknode(more, reinterpret_cast<void *>(intptr_t(p)));
-        }
-        r = 1;
-    }
-    if (more)
-        for (LinkNode *n = lastnode(more); n != listhead(more); n = prevnode(n)) {
-            int p = int(reinterpret_cast<intptr_t>(getdata(n)));
-            ec.ecbuf[p] = build_cond(COND_OR, wordcode(ec.ecused - 1 - p));
-        }
-    while (nheads--)
-        ec.ecbuf[heads[nheads]] = build_cond(COND_OR, wordcode(ec.ecused - 1 - heads[nheads]));
-    return r;
-}
+int par_cond_1() { return par_cond_chain(par_cond_2, LX_ANDAND, COND_AND); }
+
+int par_cond() { return par_cond_chain(par_cond_1, LX_OROR, COND_OR); }
 
 }  // namespace
 
