@@ -260,6 +260,20 @@ int skipcomm()
         }
         wl = 0;
     };
+    // Copies a quoted run up to its closing quote; where esc holds, a
+    // backslash carries the next character with it.
+    auto quoted = [&](int end, bool esc) {
+        add(c);
+        while ((c = lexgetc()) != end && !lexstop) {
+            if (c == '\\' && esc) {
+                add(c);
+                c = lexgetc();
+                if (lexstop)
+                    break;
+            }
+            add(c);
+        }
+    };
     cmdpush(CS_CMDSUBST);
     c = TK_LPAREN;
     do {
@@ -304,43 +318,17 @@ int skipcomm()
             wl = -1;
             break;
         case '\'': {
+            // $'...' is the only single-quoted form a backslash escapes in.
             bool strquote = lexbuf.len && lexbuf.ptr[-1] == '$';
-            add(c);
             StopHistGuard sh;
-            while ((c = lexgetc()) != '\'' && !lexstop) {
-                if (c == '\\' && strquote) {
-                    add(c);
-                    c = lexgetc();
-                    if (lexstop)
-                        break;
-                }
-                add(c);
-            }
+            quoted('\'', strquote);
             break;
         }
         case '"':
-            add(c);
-            while ((c = lexgetc()) != '"' && !lexstop) {
-                if (c == '\\') {
-                    add(c);
-                    c = lexgetc();
-                    if (lexstop)
-                        break;
-                }
-                add(c);
-            }
+            quoted('"', true);
             break;
         case '`':
-            add(c);
-            while ((c = lexgetc()) != '`' && !lexstop) {
-                if (c == '\\') {
-                    add(c);
-                    c = lexgetc();
-                    if (lexstop)
-                        break;
-                }
-                add(c);
-            }
+            quoted('`', true);
             break;
         default:
             if (c == hashchar && wordstart && (isset(INTERACTIVECOMMENTS) || !isset(INTERACTIVE) || strin)) {
