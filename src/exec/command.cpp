@@ -450,6 +450,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
     wordcode *varspc = nullptr;
     int save[10];
     Multio *mfds[10];
+    HighFdSave *highsave = nullptr;
     for (int i = 0; i < 10; i++) {
         save[i] = -2;
         mfds[i] = nullptr;
@@ -791,7 +792,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
         attachfd(forked, save, mfds, 1, output, 1);
     {
         int olderr = errflag;
-        if (!applyredirs(redir, forked, save, mfds)) {
+        if (!applyredirs(redir, forked, save, mfds, &highsave)) {
             if (forked)
                 _exit(1);
             lastval = 1;
@@ -808,11 +809,8 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
 
     if (nullexec) {
         if (nullexec == 1) {
-            for (int i = 0; i < 10; i++)
-                if (save[i] != -2 && save[i] != -1)
-                    qclose(save[i]);
-            for (int i = 0; i < 10; i++)
-                save[i] = -2;
+            dropfdsaves(save, highsave);
+            highsave = nullptr;
             lastval = 0;
         } else {
             cmdoutval = 0;
@@ -924,7 +922,7 @@ err:
         fflush(stdout);
         _exit(int(lastval));
     }
-    fixfds(save);
+    fixfds(save, highsave);
     if (xtrerr != oxtrerr && xtrerr != stderr) {
         fclose(xtrerr);
         for (int i = 10; i <= max_tarn_fd; i++)

@@ -116,10 +116,19 @@ struct Multio {
     int *fds;
     int alloc;
 };
+// Descriptors 10 and above named by a redirection (`exec 12>file`): no
+// multios; the previous state is saved here to be put back afterwards.
+struct HighFdSave {
+    HighFdSave *next;
+    int fd;
+    int saved;  // copy of the old descriptor, or -1 when it was not open
+};
 void attachfd(int forked, int *save, Multio **mfds, int fd1, int fd2, int rflag);
 void flushmultio(Multio **mfds, int fd);
-void fixfds(int *save);
-bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds);
+void fixfds(int *save, HighFdSave *high);
+// Forget the saved copies of a command whose redirections stay (`exec`).
+void dropfdsaves(int *save, HighFdSave *high);
+bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds, HighFdSave **high);
 // The auto-cd target of a command word, or null.
 char *autocdtarget(char *word);
 
