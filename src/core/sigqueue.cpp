@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 
 SignalQueue sigq;
 void (*handlesigptr)(int sig);
@@ -16,25 +17,45 @@ sigset_t signal_mask(int sig)
     return set;
 }
 
+// The shell's own copy of its signal mask.  Every change of the mask goes
+// through the functions below (handlers restore what they change), so
+// requests that would change nothing need no system call; the executor
+// blocks and unblocks SIGCHLD around every pipeline.
+static sigset_t shadowmask;
+static bool shadowvalid;
+
+static sigset_t &currentmask()
+{
+    if (!shadowvalid) {
+        sigprocmask(SIG_SETMASK, nullptr, &shadowmask);
+        shadowvalid = true;
+    }
+    return shadowmask;
+}
+
 sigset_t signal_setmask(sigset_t mask)
 {
-    sigset_t old;
-    sigprocmask(SIG_SETMASK, &mask, &old);
+    sigset_t old = currentmask();
+    if (memcmp(&old, &mask, sizeof mask)) {
+        shadowmask = mask;
+        sigprocmask(SIG_SETMASK, &mask, nullptr);
+    }
     return old;
 }
 
 sigset_t signal_block(sigset_t set)
 {
-    sigset_t old;
-    sigprocmask(SIG_BLOCK, &set, &old);
-    return old;
+    sigset_t mask = currentmask();
+    sigorset(&mask, &mask, &set);
+    return signal_setmask(mask);
 }
 
 sigset_t signal_unblock(sigset_t set)
 {
-    sigset_t old;
-    sigprocmask(SIG_UNBLOCK, &set, &old);
-    return old;
+    sigset_t mask = currentmask();
+    for (size_t i = 0; i < sizeof mask.__val / sizeof mask.__val[0]; i++)
+        mask.__val[i] &= ~set.__val[i];
+    return signal_setmask(mask);
 }
 
 int signal_suspend(int sig, int sig2)

@@ -139,6 +139,12 @@ void becomesubshell(int how, int kind, int fake)
     record_shtimes();
 }
 
+pid_t blockedfork()
+{
+    signal_block(signal_mask(SIGCHLD));
+    return fork();
+}
+
 pid_t forkchild(bool *ischild)
 {
     *ischild = false;
@@ -148,7 +154,7 @@ pid_t forkchild(bool *ischild)
     }
     fflush(stdout);
     fflush(stderr);
-    pid_t pid = fork();
+    pid_t pid = blockedfork();
     if (pid == -1) {
         qerr("fork failed: %e", nullptr, errno);
         return -1;

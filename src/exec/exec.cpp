@@ -238,10 +238,10 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
     if (slflags & SUBLIST_NOT)
         last1 = 0;
 
-    // SIGCHLD stays blocked while the job is built; afterwards it is
-    // unblocked outright, so children are reaped inside long-running
-    // constructs of the shell too.
-    signal_block(signal_mask(SIGCHLD));
+    // SIGCHLD is blocked from the first fork of the job (blockedfork) until
+    // the job is built; afterwards it is unblocked outright, so children
+    // are reaped inside long-running constructs of the shell too.  A job
+    // that forks nothing changes no signal mask.
     int oldjob = thisjob;
     int newjob = initjob();
     if (newjob == -1) {
@@ -327,9 +327,12 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
                     makerunning(jn);
                 }
                 if (!(jn->stat & JOB_LOCKED)) {
+                    // What follows only concerns jobs with processes.
+                    bool forked = jn->procs || jn->auxprocs;
                     waitjobs();
                     thisjob = newjob;
-                    signal_block(signal_mask(SIGCHLD));
+                    if (forked)
+                        signal_block(signal_mask(SIGCHLD));
                 }
                 if (!tailforked && !subsh && isset(MONITOR) && !tailchild &&
                     (list_pipe || last1 || pipenest) &&
@@ -341,7 +344,7 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
                     if (pipe(synch) < 0) {
                         break;
                     }
-                    pid_t pid = fork();
+                    pid_t pid = blockedfork();
                     if (pid == -1) {
                         close(synch[0]);
                         close(synch[1]);
@@ -457,7 +460,7 @@ static void runpipestage(ExecState *state, wordcode pcode, int how, int input, i
         }
         struct timeval bgtime;
         gettimeofday(&bgtime, nullptr);
-        pid_t pid = fork();
+        pid_t pid = blockedfork();
         if (pid == -1) {
             close(synch[0]);
             close(synch[1]);

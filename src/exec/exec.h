@@ -63,6 +63,9 @@ void doassigns(ExecState *state, wordcode *pc, int export_);
 void execute(LinkList *args, int dash);
 // Enter the state of a forked subshell; kind 1 job, 2 part of a job.
 void becomesubshell(int how, int kind, int fake);
+// fork() with SIGCHLD blocked, so the child is in the job table before
+// its death is reaped; the pipeline that made it unblocks SIGCHLD again.
+pid_t blockedfork();
 // Fork for the executor: -1 on failure (reported), 0 in the child.
 pid_t forkchild(bool *ischild);
 
