@@ -998,10 +998,43 @@ mnumber mathevall(char *s, int prec, char **ep)
 
 bool inmatheval() { return mlevel > 0; }
 
+// A plain decimal integer is the commonest operand of all (`[ $i -lt 10 ]`,
+// numeric parameters); it is read without the expression parser.  Leading
+// zeros go the long way, since `octalzeroes` may give them a meaning.
+static bool plaindecimal(const char *s, int64_t *val)
+{
+    while (inblank(*s))
+        s++;
+    bool neg = *s == '-';
+    if (neg)
+        s++;
+    const char *d = s;
+    int64_t v = 0;
+    while (idigit(static_cast<unsigned char>(*s)) && s - d < 18)
+        v = v * 10 + (*s++ - '0');
+    if (s == d || (*d == '0' && s - d > 1))
+        return false;
+    while (inblank(*s))
+        s++;
+    if (*s)
+        return false;
+    *val = neg ? -v : v;
+    return true;
+}
+
 mnumber matheval(const char *s)
 {
     if (!mlevel)
         outputradix = 0;
+    int64_t v;
+    if (s && plaindecimal(s, &v)) {
+        if (!mlevel)
+            lastbase = -1;
+        mnumber x;
+        x.type = MN_INTEGER;
+        x.u.l = v;
+        return x;
+    }
     char *t = dupstring(s ? s : "");
     char *p = t;
     while (inblank(*p))
