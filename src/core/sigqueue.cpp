@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 
 SignalQueue sigq;
 void (*handlesigptr)(int sig);
@@ -33,10 +32,13 @@ static sigset_t &currentmask()
     return shadowmask;
 }
 
+// The kernel's signals all lie in the first word of a sigset_t.
+static_assert(NSIG <= 8 * sizeof(unsigned long) + 1, "signals beyond the first word of sigset_t");
+
 sigset_t signal_setmask(sigset_t mask)
 {
     sigset_t old = currentmask();
-    if (memcmp(&old, &mask, sizeof mask)) {
+    if (old.__val[0] != mask.__val[0]) {
         shadowmask = mask;
         sigprocmask(SIG_SETMASK, &mask, nullptr);
     }
@@ -46,15 +48,14 @@ sigset_t signal_setmask(sigset_t mask)
 sigset_t signal_block(sigset_t set)
 {
     sigset_t mask = currentmask();
-    sigorset(&mask, &mask, &set);
+    mask.__val[0] |= set.__val[0];
     return signal_setmask(mask);
 }
 
 sigset_t signal_unblock(sigset_t set)
 {
     sigset_t mask = currentmask();
-    for (size_t i = 0; i < sizeof mask.__val / sizeof mask.__val[0]; i++)
-        mask.__val[i] &= ~set.__val[i];
+    mask.__val[0] &= ~set.__val[0];
     return signal_setmask(mask);
 }
 

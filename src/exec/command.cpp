@@ -362,8 +362,8 @@ static void restoreassigned(LinkList *saved)
 void setunderscore(const char *str)
 {
     size_t l = strlen(str) + 1;
-    if (l > underscorelen || l * 4 < underscorelen) {
-        // Grow in 32-byte steps; shrink when far too big.
+    if (l > underscorelen || (underscorelen > 64 && l * 4 < underscorelen)) {
+        // Grow in 32-byte steps; shrink only a big buffer that is far too big.
         size_t nl = (l + 31) & ~size_t(31);
         qfree(qunderscore);
         qunderscore = static_cast<char *>(qalloc(nl));
