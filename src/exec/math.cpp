@@ -9,8 +9,33 @@
 #include <clocale>
 #include <cmath>
 #include <cstring>
+#include <dlfcn.h>
 
 int lastbase = -1, outputradix, noeval;
+
+// Floating powers are the shell's only use of the maths library, and rare:
+// it is loaded on first use, so that every start-up is spared loading it.
+static double floatpow(double x, double y)
+{
+    static double (*powfn)(double, double);
+    if (!powfn) {
+        void *lib = dlopen("libm.so.6", RTLD_NOW | RTLD_LOCAL);
+        if (lib)
+            powfn = reinterpret_cast<double (*)(double, double)>(dlsym(lib, "pow"));
+        if (!powfn) {
+            // No library to be had: integral exponents by squaring.
+            double r = 1, b = x;
+            double e = y < 0 ? -y : y;
+            if (double(int64_t(e)) != e)
+                return NAN;
+            for (int64_t n = int64_t(e); n; n >>= 1, b *= b)
+                if (n & 1)
+                    r *= b;
+            return y < 0 ? 1 / r : r;
+        }
+    }
+    return powfn(x, y);
+}
 
 namespace {
 
@@ -679,7 +704,7 @@ void op(int what)
                         qerr("imaginary power", nullptr, 0);
                         return;
                     }
-                    c.u.d = pow(a.u.d, b.u.d);
+                    c.u.d = floatpow(a.u.d, b.u.d);
                 }
                 break;
             default:
