@@ -921,17 +921,18 @@ void filesub(char **namptr, int assign)
         *namptr = r;
     if (!(assign & (EXP_ASSIGN | EXP_TYPESET)))
         return;
-    // After each : (assignment values), and after = for typeset words.
-    for (char *p = *namptr; *p; p++) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if ((c == ':' || ((assign & EXP_TYPESET) && (c == TK_EQUALS || c == '='))) &&
-            static_cast<unsigned char>(p[1]) == TK_TILDE) {
-            char *sub = filesubstr(p + 1, true);
-            if (sub) {
-                char *nw = qhtricat(dupstrpfx(*namptr, size_t(p + 1 - *namptr)), sub, "");
-                p = nw + (p - *namptr);
-                *namptr = nw;
-            }
+    // After each : (assignment values), and after = for typeset words:
+    // only a tilde token can start one, so the scan goes from one to the next.
+    if (!**namptr)
+        return;
+    for (char *p = *namptr; *p && (p = strchr(p + 1, char(TK_TILDE)));) {
+        unsigned char c = static_cast<unsigned char>(p[-1]);
+        if (c != ':' && !((assign & EXP_TYPESET) && (c == TK_EQUALS || c == '=')))
+            continue;
+        if (char *sub = filesubstr(p, true)) {
+            size_t off = size_t(p - *namptr);
+            *namptr = qhtricat(dupstrpfx(*namptr, off), sub, "");
+            p = *namptr + off;
         }
     }
 }
