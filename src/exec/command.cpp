@@ -714,28 +714,36 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
         text = getjobtext(state->prog, cmdstart);
 
     if (mustfork) {
-        int synch[2];
-        if (pipe(synch) < 0) {
+        // The parent waits until the child is in its process group, so
+        // that the job can be waited for or signalled.  Without job
+        // control the child keeps the shell's group and nothing needs
+        // waiting for.
+        int synch[2] = {-1, -1};
+        if (isset(MONITOR) && pipe(synch) < 0) {
             qerr("fork failed: %e", nullptr, errno);
             lastval = 1;
             return;
         }
+        auto closesynch = [&](int end) {
+            if (synch[end] >= 0)
+                close(synch[end]);
+        };
         struct timeval bgtime;
         gettimeofday(&bgtime, nullptr);
         bool child;
         pid_t pid = forkchild(&child);
         if (pid == -1) {
-            close(synch[0]);
-            close(synch[1]);
+            closesynch(0);
+            closesynch(1);
             lastval = 1;
             return;
         }
         if (!child) {
-            close(synch[1]);
+            closesynch(1);
             char c;
-            if (read(synch[0], &c, 1) < 0) {
+            if (synch[0] >= 0 && read(synch[0], &c, 1) < 0) {
             }
-            close(synch[0]);
+            closesynch(0);
             closem(FDT_PROC_SUBST);
             if (how & Z_ASYNC) {
                 lastpid = pid;
@@ -756,9 +764,9 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
             return;
         }
         forked = 1;
-        close(synch[0]);
+        closesynch(0);
         becomesubshell(how, (type == CODE_SUBSH || (how & Z_ASYNC)) ? 1 : 2, 0);
-        close(synch[1]);
+        closesynch(1);
         if (sigignored(SIGINT))
             holdintr();
         if ((how & Z_ASYNC) && isset(BGNICE)) {
