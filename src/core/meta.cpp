@@ -226,8 +226,17 @@ int tuupper(int c)
 
 static void tokenize_(char *s, bool sh)
 {
+    // Bytes that can matter here; runs of others are jumped over (a long
+    // value inserted under globsubst is mostly plain text).
+    static const char interesting[] = {'\\', char(TK_BSLASH), '<', '#', '(', ')', '*', '=',
+                                       '>', '?', '[', ']', '^', '|', '~', '\0'};
     bool bslash = false;
     for (unsigned char *p = reinterpret_cast<unsigned char *>(s); *p; p++) {
+        if (!bslash) {
+            p += strcspn(reinterpret_cast<char *>(p), interesting);
+            if (!*p)
+                break;
+        }
         unsigned char c = *p;
         if (c == '\\' || c == TK_BSLASH) {
             if (bslash) {
