@@ -496,8 +496,9 @@ static bool litstop(const char *p, bool paren)
         return !isset(SHGLOB) && isnumrange(p, &close);
     case TK_LPAREN:
         return !isset(SHGLOB) || (extglob() && static_cast<unsigned char>(p[1]) == TK_HASH);
-    case TK_RPAREN:
     case TK_BAR:
+        return true;
+    case TK_RPAREN:
         return paren || !isset(SHGLOB);
     case TK_TILDE:
         return extglob() && isexcltilde(p);
@@ -668,7 +669,9 @@ static int compseq(bool paren)
             patparse++;
             continue;
         }
-        if ((c == TK_BAR || c == TK_RPAREN) && (paren || !isset(SHGLOB)))
+        // A top-level TK_BAR is always an alternative: with shglob the
+        // lexer leaves | literal in words, so only case items make one.
+        if (c == TK_BAR || (c == TK_RPAREN && (paren || !isset(SHGLOB))))
             break;
         if (c == '/' && (patflags & PC_FILENAME) && !patinexcl)
             break;
@@ -783,7 +786,7 @@ static int compalts(bool paren, int capn)
             patunmemo(bstart, patsize);
         if (patglobflags != outer)
             changed = true;
-        if (static_cast<unsigned char>(*patparse) == TK_BAR && (paren || !isset(SHGLOB))) {
+        if (static_cast<unsigned char>(*patparse) == TK_BAR) {
             patparse++;
             continue;
         }

@@ -1524,7 +1524,11 @@ void lexsave()
     ls->isfirstln = isfirstln;
     ls->isfirstch = isfirstch;
     ls->tokstr = tokstr;
-    ls->yytext = yytext ? dupstring(yytext) : nullptr;
+    // Kept as a pointer, not copied: between commands it still points at
+    // the last token of a program whose memory may be gone, and only the
+    // parse being suspended can need it again, while its text is alive.
+    ls->yytext = yytext;
+    yytext = nullptr;
     ls->hdocs = hdocs;
     ls->lexbuf = lexbuf;
     ls->hgetc = hgetc;
