@@ -309,7 +309,7 @@ const wordcode *ck_cond(Checker &c, const wordcode *pc, const wordcode *lim)
 {
     if (++c.depth > CHECK_DEPTH)
         return nullptr;
-    const wordcode *ret = nullptr;
+    const wordcode *ret = nullptr, *mustend = nullptr;
     for (;;) {
         if (!pc || pc >= lim || code_type(*pc) != CODE_COND)
             break;
@@ -322,10 +322,13 @@ const wordcode *ck_cond(Checker &c, const wordcode *pc, const wordcode *lim)
             continue;
         }
         if (t == COND_AND || t == COND_OR) {
-            const wordcode *second = ck_end(pc, lim, skip);
-            if (!second || ck_cond(c, a, second) != second)
+            // The skip leads past both operands; the second one is what
+            // follows the first, up to there.
+            const wordcode *end = ck_end(pc, lim, skip);
+            if (!end || (mustend && end != mustend))
                 break;
-            pc = second;
+            mustend = lim = end;
+            pc = ck_cond(c, a, end);
             continue;
         }
         if (t == COND_MOD) {
@@ -344,7 +347,7 @@ const wordcode *ck_cond(Checker &c, const wordcode *pc, const wordcode *lim)
         break;
     }
     c.depth--;
-    return ret;
+    return mustend && ret != mustend ? nullptr : ret;
 }
 
 // A function definition: names, its own string region and pattern slots,
