@@ -815,7 +815,13 @@ Eprog *check_dump_file(const char *file, struct stat *sbuf, const char *name, in
             f = mapdump(&q, file);
         if (q.fd >= 0)
             close(q.fd);
-        return f ? mappedprog(f, name, ksh) : nullptr;
+        Eprog *p = f ? mappedprog(f, name, ksh) : nullptr;
+        if (f && !f->count) {
+            // Nothing usable came from the new mapping: let it go again.
+            f->count = 1;
+            decrdumpcount(f);
+        }
+        return p;
     }
     int np = int(hdr_npats(h));
     size_t slots = size_t(np) * sizeof(Patprog *);
