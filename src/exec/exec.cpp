@@ -75,6 +75,8 @@ static void debugtrap()
     lastval = saved;
 }
 
+static int runsimplecmd(ExecState *state);
+
 // A simple list: one command with no pipes, run without making a job.
 static int runsimple(ExecState *state)
 {
@@ -83,6 +85,13 @@ static int runsimple(ExecState *state)
         return int(lastval = 1);
     if (lv)
         lineno = long(lv) - 1;
+    return int(lastval = runsimplecmd(state));
+}
+
+// The command of a simple list or sublist: assignments alone, or a shell
+// construct that needs no job.
+static int runsimplecmd(ExecState *state)
+{
     wordcode code = *state->pc;
     int lv2;
     if (code_type(code) == CODE_ASSIGN) {
@@ -101,7 +110,7 @@ static int runsimple(ExecState *state)
         state->pc++;
         lv2 = execcomplex(state, code, 0);
     }
-    return int(lastval = lv2);
+    return lv2;
 }
 
 void execlist(ExecState *state, int dont_change_job, int exiting)
@@ -157,7 +166,7 @@ void execlist(ExecState *state, int dont_change_job, int exiting)
                     if (errflag)
                         lastval = 1;
                     else
-                        lastval = execcomplex(state, *state->pc++, 0);
+                        lastval = runsimplecmd(state);
                     if (sublist_flags(slcode) & SUBLIST_NOT)
                         lastval = !lastval;
                 } else {

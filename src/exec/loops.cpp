@@ -415,17 +415,6 @@ int execif(ExecState *state, int do_exec)
     return int(lastval);
 }
 
-// Whether a case pattern holds substitutions ($..., `...`, a tilde).
-static bool casepatsubst(const char *pat)
-{
-    for (const char *p = skipplain(pat); *p; p = skipplain(p + 1)) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (c == TK_DOLLAR || c == TK_QDOLLAR || c == TK_BACKTICK || c == TK_QBACKTICK || c == TK_TILDE)
-            return true;
-    }
-    return false;
-}
-
 int execcase(ExecState *state, int do_exec)
 {
     wordcode *end = state->pc + case_skip(state->pc[-1]);
@@ -449,17 +438,8 @@ int execcase(ExecState *state, int do_exec)
             fprintf(xtrerr, "case %s (%s)\n", word, opat);
             fflush(xtrerr);
         }
-        Patprog *pprog;
-        if (casepatsubst(pat)) {
-            // The pattern depends on parameters or commands: substituted and
-            // compiled afresh for this use, never cached.
-            char *text = dupstring(pat);
-            singsub(&text);
-            pprog = errflag ? nullptr : patcompile(text, 0, nullptr);
-        } else {
-            pprog = slotpatprog(state->prog, slot, pat, 0);
-        }
-        if (!pprog && !errflag) {
+        Patprog *pprog = slotpatprog(state->prog, slot, pat, 0);
+        if (!pprog) {
             char *shown = dupstring(pat);
             untokenize(shown);
             qwarn("bad pattern: %s", shown, 0);

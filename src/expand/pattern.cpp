@@ -1012,17 +1012,26 @@ void freepatprog(Patprog *prog)
 
 Patprog *slotpatprog(Eprog *prog, int slot, char *text, int flags)
 {
-    if (!prog || slot < 0 || slot >= prog->pattern_count)
-        return patcompile(text, flags, nullptr);
-    Patprog *&p = prog->pattern_slots[slot];
-    uintptr_t v = reinterpret_cast<uintptr_t>(p);
-    if (v == 2)
-        return nullptr;  // already known to be bad
-    if (v == 1 || v == 0) {
-        bool heap = (prog->flags & EF_HEAP) || prog->ref_count < 0;
-        Patprog *c = patcompile(text, (flags & ~(PC_IN_PLACE | PC_PERMANENT)) | (heap ? 0 : PC_PERMANENT), nullptr);
-        p = c ? c : reinterpret_cast<Patprog *>(2);
-        return c;
+    Patprog **p = prog && slot >= 0 && slot < prog->pattern_count ? &prog->pattern_slots[slot] : nullptr;
+    if (p) {
+        uintptr_t v = reinterpret_cast<uintptr_t>(*p);
+        if (v == 2)
+            return nullptr;  // already known to be bad
+        if (v > 2)
+            return *p;
     }
-    return p;
+    char *t = dupstring(text);
+    if (has_token(t)) {
+        singsub(&t);
+        if (errflag)
+            return nullptr;
+    }
+    // Only a kept program keeps the pattern, and only one whose text no
+    // substitution changed: an arena pattern would not outlive this
+    // command, and a substituted one may differ the next time.
+    bool keep = p && !(prog->flags & EF_HEAP) && prog->ref_count >= 0 && !strcmp(t, text);
+    Patprog *c = patcompile(t, (flags & ~(PC_IN_PLACE | PC_PERMANENT)) | (keep ? PC_PERMANENT : 0), nullptr);
+    if (keep)
+        *p = c ? c : reinterpret_cast<Patprog *>(2);
+    return c;
 }
