@@ -26,6 +26,24 @@ char *bslashquote(const char *s, char **cursor, int mode);
 // Write s in the shortest safe quoted form.
 int quotedqputs(const char *s, FILE *stream);
 
+// ---- modifiers ----
+// Apply the :x modifier groups starting at *ptr (on a ':') to *str (arena
+// result).  *ptr is left on the first character that is not part of a
+// modifier (the caller decides whether it may follow); 0 on an error,
+// which has been reported.
+int modify(char **str, char **ptr);
+// The previous left and right sides of :s, shared with history
+// substitution (permanent; & in the right side is TK_MARKER).
+extern char *hsubl, *hsubr;
+// The closing delimiter of the flag or modifier argument opened at s
+// (brackets pair up, any other character closes itself); the terminator
+// when there is none.
+char *get_strarg(char *s);
+enum : int { CASMOD_UPPER = 'U', CASMOD_LOWER = 'L', CASMOD_CAPS = 'C' };
+char *casemodify(const char *s, int how);
+// Remove one level of quotes; reporterr reports a parse error.
+char *unquoteword(const char *s, int reporterr);
+
 // ---- patterns: compiled programs and the matcher ----
 
 // A compiled pattern: one contiguous block, this header followed by the

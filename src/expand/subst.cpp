@@ -276,6 +276,51 @@ char *casechanged(char *s, int how)
     return r;
 }
 
+// The modifiers at p (on a ':') up to the closing brace, applied to the
+// value or to each element; p is left on the brace.
+bool applymodifiers(char *&p, bool isarray, char *&value, char **&arr)
+{
+    char *end = p;
+    for (int depth = 0; *end; end++) {
+        unsigned char k = static_cast<unsigned char>(*end);
+        if (k == TK_LBRACE)
+            depth++;
+        else if ((k == TK_RBRACE || k == '}') && !depth--)
+            break;
+    }
+    char *text = dupstrpfx(p, size_t(end - p));
+    char *mp = text;
+    if (isarray && (!arr || !*arr)) {
+        char *dummy = dupstring("");
+        if (!modify(&dummy, &mp))
+            return false;
+    } else if (isarray) {
+        arr = arrdup(arr);
+        for (char **a = arr; *a; a++) {
+            mp = text;
+            if (!modify(a, &mp))
+                return false;
+        }
+    } else {
+        if (!value)
+            value = dupstring("");
+        if (!modify(&value, &mp))
+            return false;
+    }
+    if (*mp) {
+        unsigned char bad = static_cast<unsigned char>(*mp == ':' ? mp[1] : *mp);
+        if (itok(bad))
+            bad = static_cast<unsigned char>(tokchar(bad));
+        if (isprint(bad))
+            qerr("unrecognized modifier `%c'", nullptr, bad);
+        else
+            qerr("unrecognized modifier", nullptr, 0);
+        return false;
+    }
+    p = end;
+    return true;
+}
+
 }  // namespace
 
 // Expand the $ at cursor in the node's word; false on error.
@@ -545,6 +590,8 @@ static bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bo
             }
             }
         }
+        if (*p == ':' && !applymodifiers(p, isarray, value, arr))
+            return false;
         if (static_cast<unsigned char>(*p) != TK_RBRACE && *p != '}') {
             qerr(*p ? "bad substitution" : "closing brace expected", nullptr, 0);
             return false;
