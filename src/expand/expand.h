@@ -205,6 +205,13 @@ enum : int { EXP_TYPESET = 1, EXP_ASSIGN = 2, EXP_SINGLE = 4 };
 extern char nulstring[];
 extern int substmadearray;
 void prefork(LinkList *list, int flags);
+// Expand the $ at cursor in the node's word; the node may be replaced by
+// several, n is left on the one holding the rest of the word and cursor
+// after the expansion.  False on an error.
+bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool single);
+// Expand a nested word: several words that came from an array give an
+// array (*isarr = SCAN_MATCHMANY), otherwise they are joined into *s.
+void multisubst(char **s, char ***arr, int *isarr);
 void globlist(LinkList *list, int nountok);
 void filesub(char **namptr, int assign);
 LinkList *getoutput(char *cmd, int quoted);
