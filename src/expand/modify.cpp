@@ -55,7 +55,13 @@ char *casemodify(const char *s, int how)
 char *unquoteword(const char *s, int reporterr)
 {
     char *r = dupstring(s);
-    if (parse_subst_string(r)) {
+    int err;
+    {
+        NoErrsGuard ng(reporterr ? 2 : 1);
+        err = parse_subst_string(r);
+    }
+    if (err) {
+        errflag = 0;
         if (reporterr)
             qerr("parse error in parameter value", nullptr, 0);
     }

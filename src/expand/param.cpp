@@ -533,8 +533,11 @@ void multisubst(char **s, char ***arr, int *isarr)
     int n = countlinknodes(l);
     if (n > 1 && made) {
         char **a = qhnew<char *>(size_t(n) + 1), **t = a;
-        for (LinkNode *k = firstnode(l); k; k = nextnode(k))
-            *t++ = static_cast<char *>(getdata(k));
+        for (LinkNode *k = firstnode(l); k; k = nextnode(k)) {
+            char *w = static_cast<char *>(getdata(k));
+            // Elements are plain values: an empty-argument marker is "".
+            *t++ = static_cast<unsigned char>(*w) == TK_EMPTY && !w[1] ? dupstring("") : w;
+        }
         *t = nullptr;
         if (arr)
             *arr = a;
@@ -680,8 +683,9 @@ bool assignop(const char *pname, char *arg, const PFlags &fl, bool wordsplit, PV
     if (errflag)
         return false;
     if (!isarr) {
+        // A word that expands to nothing gives an empty array.
         words = qhnew<char *>(2);
-        words[0] = arg;
+        words[0] = fl.assign && !*arg ? nullptr : arg;
         words[1] = nullptr;
     }
     for (char **w = words; *w; w++) {
@@ -716,7 +720,7 @@ bool assignop(const char *pname, char *arg, const PFlags &fl, bool wordsplit, PV
     return !errflag;
 }
 
-bool patternop(int opch, bool dbl, bool colon, char *arg, char *repl, const PFlags &fl, PVal &v)
+bool patternop(int opch, bool dbl, bool colon, char *arg, char *repl, const PFlags &fl, bool quoted, PVal &v)
 {
     if (!v.set) {
         v.value = dupstring("");
@@ -739,6 +743,24 @@ bool patternop(int opch, bool dbl, bool colon, char *arg, char *repl, const PFla
         }
     }
     mf |= fl.give ? fl.give : MF_GIVE_REST;
+    if (quoted) {
+        // Inside double quotes the lexer left pattern characters plain.
+        char *pat = dupstring(arg);
+        int err;
+        {
+            NoErrsGuard ng(fl.report ? noerrs : 1);
+            err = parse_subst_string(pat);
+        }
+        if (err) {
+            if (fl.report) {
+                qerr("parse error in ${...%c...} substitution", nullptr, opch);
+                return false;
+            }
+            errflag = 0;
+        } else {
+            arg = pat;
+        }
+    }
     singsub(&arg);
     if (errflag)
         return false;
@@ -1023,11 +1045,21 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
                     singsub(&arg);
                     untokenize(arg);
                     qerr("%s", qhtricat(pname, ": ", *arg ? arg : "parameter not set"), 0);
+                    if (unset(INTERACTIVE)) {
+                        // A script stops here, as after exit 1.
+                        if (locallevel) {
+                            retflag = 1;
+                            breaks = loops;
+                            exit_pending = (1 << 1) + 1;
+                        } else {
+                            qexit(1, 0);
+                        }
+                    }
                     return false;
                 }
                 break;
             default:
-                if (!patternop(opch, dbl, colon, arg, repl, fl, v))
+                if (!patternop(opch, dbl, colon, arg, repl, fl, quoted, v))
                     return false;
                 break;
             }
