@@ -3,6 +3,7 @@
 #include "exec/exec.h"
 #include "expand/expand.h"
 #include "lang/lang.h"
+#include "params/options.h"
 #include "params/params.h"
 
 #include <algorithm>
@@ -888,6 +889,10 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
                        return iident(nx) || (nx && strchr("*@?$!-_", nx)) || isnested(p + 1);
                    }()) {
             wantlength = 1 + fl.lengthkind;
+            p++;
+        } else if (c == '!' && emulation == EMULATE_KSH && iident(plain(p + 1))) {
+            // ${!name}: the keys of an associative array.
+            fl.keys = true;
             p++;
         } else if (c == '+') {
             unsigned char nx = plain(p + 1);
