@@ -41,6 +41,9 @@ extern char *hsubl, *hsubr;
 char *get_strarg(char *s);
 enum : int { CASMOD_UPPER = 'U', CASMOD_LOWER = 'L', CASMOD_CAPS = 'C' };
 char *casemodify(const char *s, int how);
+// The first occurrence of needle in [hay, hayend), or null; for loops over
+// long values, where strstr would measure the rest of the value each time.
+const char *findstr(const char *hay, const char *hayend, const char *needle);
 // Remove one level of quotes; reporterr reports a parse error.
 char *unquoteword(const char *s, int reporterr);
 

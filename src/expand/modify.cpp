@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 
 char *hsubl, *hsubr;
 
@@ -27,6 +28,13 @@ char *get_strarg(char *s)
         if (plainchar(s) == close)
             break;
     return s;
+}
+
+const char *findstr(const char *hay, const char *hayend, const char *needle)
+{
+    std::string_view h(hay, size_t(hayend - hay));
+    size_t at = h.find(needle);
+    return at == std::string_view::npos ? nullptr : hay + at;
 }
 
 char *casemodify(const char *s, int how)
@@ -178,9 +186,9 @@ static char *substitute(const char *s, bool global)
             rep += *r;
     }
     std::string out;
-    const char *p = s;
+    const char *p = s, *end = s + strlen(s);
     for (;;) {
-        const char *hit = strstr(p, hsubl);
+        const char *hit = findstr(p, end, hsubl);
         if (!hit)
             break;
         out.append(p, size_t(hit - p));
@@ -231,10 +239,10 @@ static char *applywords(const char *s, const Mod &m)
     std::string out;
     const char *sep = m.wordsep;
     size_t sl = strlen(sep);
-    const char *p = s;
+    const char *p = s, *end = s + strlen(s);
     for (;;) {
-        const char *hit = strstr(p, sep);
-        char *w = dupstrpfx(p, size_t((hit ? hit : p + strlen(p)) - p));
+        const char *hit = findstr(p, end, sep);
+        char *w = dupstrpfx(p, size_t((hit ? hit : end) - p));
         out += applyone(w, m);
         if (!hit)
             break;

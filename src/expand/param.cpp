@@ -396,10 +396,10 @@ long countwords(const char *s, const char *sep, bool withempty)
     long n = 0;
     if (sep && *sep) {
         size_t sl = strlen(sep);
-        const char *p = s;
+        const char *p = s, *end = s + strlen(s);
         for (;;) {
-            const char *hit = strstr(p, sep);
-            const char *e = hit ? hit : p + strlen(p);
+            const char *hit = findstr(p, end, sep);
+            const char *e = hit ? hit : end;
             if (withempty || e > p)
                 n++;
             if (!hit)
@@ -433,8 +433,8 @@ char **splitat(char *s, const char *sep)
     if (sep && *sep) {
         w = newlinklist();
         size_t sl = strlen(sep);
-        char *p = s;
-        for (char *hit; (hit = strstr(p, sep)); p = hit + sl)
+        const char *p = s, *end = s + strlen(s);
+        for (const char *hit; (hit = findstr(p, end, sep)); p = hit + sl)
             addlinknode(w, dupstrpfx(p, size_t(hit - p)));
         addlinknode(w, dupstring(p));
     } else {
