@@ -862,6 +862,7 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
             return false;
         }
     }
+    char *afterflags = p;
     // Prefix characters; each toggles its setting, a doubled one clears it.
     while (braces) {
         unsigned char c = plain(p);
@@ -918,13 +919,15 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
             qerr("closing brace expected", nullptr, 0);
             return false;
         }
-        char *inner = dupstrpfx(p, size_t(e - p));
+        // "${(f)"$(cmd)"}": the quotes belong to the nested word.
+        bool dq = p > afterflags && static_cast<unsigned char>(p[-1]) == TK_DQUOTE && static_cast<unsigned char>(*e) == TK_DQUOTE;
+        char *inner = dq ? dupstrpfx(p - 1, size_t(e - p + 2)) : dupstrpfx(p, size_t(e - p));
         char **ia = nullptr;
         int isarr = 0;
         multisubst(&inner, &ia, &isarr);
         if (errflag)
             return false;
-        p = e;
+        p = dq ? e + 1 : e;
         if (fl.indirect) {
             char *nm = isarr ? sepjoin(ia, nullptr, 1) : inner;
             untokenize(nm);
@@ -988,6 +991,8 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
     // Operators and modifiers.
     bool gotop = false;
     if (braces) {
+        while (static_cast<unsigned char>(*p) == TK_DQUOTE || static_cast<unsigned char>(*p) == TK_SQUOTE)
+            p++;
         unsigned char oc = plain(p);
         bool colon = false, always = false;
         if (oc == ':' && plain(p + 1) == ':' && plain(p + 2) == '=') {
