@@ -334,7 +334,7 @@ int modify(char **str, char **ptr)
         char *s = *str;
         if (m.repeat < 0) {
             // f: until the value stops changing, bounded for safety.
-            for (int i = 0; i < 100000; i++) {
+            for (int i = 0; i < 100000 && !errflag; i++) {
                 char *n = applywords(s, m);
                 bool same = !strcmp(n, s);
                 s = n;
@@ -342,7 +342,7 @@ int modify(char **str, char **ptr)
                     break;
             }
         } else {
-            for (long i = 0; i < m.repeat; i++)
+            for (long i = 0; i < m.repeat && !errflag; i++)
                 s = applywords(s, m);
         }
         *str = s;
