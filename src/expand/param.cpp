@@ -839,6 +839,23 @@ bool applymodifiers(char *&p, bool braces, PVal &v)
     return true;
 }
 
+// A prefix character outside braces at p: one of ^ = ~ (possibly doubled)
+// or #, followed by the start of a parameter name (for # only a name
+// proper or * or @, so that $#- and $#1 stay the count followed by text).
+bool nobraceprefix(const char *p)
+{
+    unsigned char c = plain(p);
+    if (c == '#') {
+        unsigned char nx = plain(p + 1);
+        return (iident(nx) && !idigit(nx)) || nx == '*' || nx == '@';
+    }
+    if (c != '^' && c != '=' && c != '~')
+        return false;
+    const char *q = p + (plain(p + 1) == c ? 2 : 1);
+    unsigned char nx = plain(q);
+    return iident(nx) || (nx && strchr("^=~#?$!-_*@", nx));
+}
+
 }  // namespace
 
 bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool single)
@@ -867,8 +884,23 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
     }
     char *afterflags = p;
     // Prefix characters; each toggles its setting, a doubled one clears it.
-    while (braces) {
+    // Outside braces ($=x, $~pat, $^arr, $#name) a prefix counts only when
+    // a name follows it, so "$=" or "$#" alone keep their usual meaning.
+    while (braces || nobraceprefix(p)) {
         unsigned char c = plain(p);
+        if (!braces) {
+            bool dbl = c != '#' && plain(p + 1) == c;
+            if (c == '^')
+                rcexpand = !dbl;
+            else if (c == '=')
+                wordsplit = !dbl;
+            else if (c == '~')
+                globsub = !dbl;
+            else
+                wantlength = 1 + fl.lengthkind;
+            p += dbl ? 2 : 1;
+            continue;
+        }
         if (static_cast<unsigned char>(*p) == TK_SQUOTE || static_cast<unsigned char>(*p) == TK_DQUOTE ||
             static_cast<unsigned char>(*p) == TK_BSLASH || static_cast<unsigned char>(*p) == TK_EMPTY) {
             p++;
