@@ -633,10 +633,22 @@ bool lookup(char *&p, bool braces, int scanflags, PVal &v)
         q = p + 1;  // a special character name with no parameter
     p = q;
     if (!val || !val->param) {
+        // ${unset[2]}: the subscript is passed over; the value is unset.
+        if (bracks > 0 && (static_cast<unsigned char>(*p) == TK_LBRACK || *p == '[')) {
+            if (*p == '[')
+                skipparens('[', ']', &p);
+            else
+                skipparens(char(TK_LBRACK), char(TK_RBRACK), &p);
+        }
         v.set = false;
         return !errflag;
     }
     v.pm = val->param;
+    // A key an associative array does not hold is an unset element.
+    if (val->param->flags & PF_UNSET) {
+        v.set = false;
+        return !errflag;
+    }
     if (val->arrmode || (PF_TYPE(val->param->flags) & (PF_ARRAY | PF_HASHED) && val->end < 0)) {
         v.arr = getarrvalue(val);
         v.isarray = true;
