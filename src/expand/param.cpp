@@ -681,6 +681,10 @@ bool subscriptvalue(char *&p, int scanflags, PVal &v)
     if (errflag)
         return false;
     if (val.arrmode) {
+        // A slice such as ${${(f)x}[2,-1]}: the stand-in needs a name, as
+        // a nameless parameter reads as an empty array.
+        static char standin[] = "(value)";
+        tmp.nam = standin;
         v.arr = getarrvalue(&val);
         v.isarray = true;
     } else {
