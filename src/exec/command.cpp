@@ -766,6 +766,16 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
         forked = 1;
         closesynch(0);
         becomesubshell(how, (type == CODE_SUBSH || (how & Z_ASYNC)) ? 1 : 2, 0);
+        if (forkingcoproc) {
+            // The coprocess must not hold the shell's ends of its own pipes:
+            // with the write end of its input open it never sees end-of-file.
+            forkingcoproc = 0;
+            if (coprocin != -1)
+                close(coprocin);
+            if (coprocout != -1)
+                close(coprocout);
+            coprocin = coprocout = -1;
+        }
         closesynch(1);
         if (sigignored(SIGINT))
             holdintr();

@@ -14,6 +14,7 @@
 
 int pipenest;
 int closeinchild = -1;
+int forkingcoproc;
 static int tailjob = -1, lastwaited = -1, tailforked, nowaitpipe;
 static pid_t tailpid;
 static char tailtext[80];
@@ -286,7 +287,10 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
     lastwaited = -1;
     tailforked = 0;
     pipenest++;
+    int ofork = forkingcoproc;
+    forkingcoproc = (slflags & SUBLIST_COPROC) != 0;
     runpipestage(state, *state->pc++, how, ipipe[1] ? opipe[0] : 0, ipipe[1] ? ipipe[1] : 0, last1);
+    forkingcoproc = ofork;
     pipenest--;
 
     if (how & Z_ASYNC) {

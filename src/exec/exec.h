@@ -168,3 +168,5 @@ void setlimits();
 // The stdout of the shell has been written by a builtin: flush and report.
 extern int pipenest;
 extern int closeinchild;
+// Set while the stages of a coprocess are being started.
+extern int forkingcoproc;
