@@ -306,9 +306,10 @@ int execarith(ExecState *state, int)
     cmdpush(CS_MATH);
     mnumber v = matheval(e);
     cmdpop();
+    // An error counts as a false result, as for let.
     if (errflag) {
         errflag = 0;
-        return 2;
+        return 1;
     }
     bool zero = (v.type & MN_FLOAT) ? v.u.d == 0.0 : v.u.l == 0;
     return zero ? 1 : 0;
