@@ -301,6 +301,15 @@ def main():
                 best = min(theirs, key=theirs.get)
                 row += f"{ours / theirs[best]:8.2f}  {best}"
             print(row)
+        peercols = [c for c in cols if not c.startswith("tarn")]
+        print()
+        print("ratio tarn / each peer (tarn-sh counted as tarn)")
+        print(f"{'case':16}" + "".join(f"{c:>9}" for c in peercols))
+        for n in names:
+            med = {c: statistics.median(times[(n, c)]) for c in cols if (n, c) in times}
+            ours = min(v for k, v in med.items() if k.startswith("tarn"))
+            print(f"{n:16}" + "".join(f"{ours / med[c]:9.2f}" if c in med else f"{'-':>9}"
+                                       for c in peercols))
         print("peak resident memory of `-c :`, KiB: " +
               ", ".join(f"{c} {mem[c]}" for c in cols if mem[c]))
         if mem.get("dash"):
