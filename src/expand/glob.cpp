@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "builtins/builtins.h"
 #include "expand/expand.h"
 #include "params/params.h"
 
@@ -112,12 +113,16 @@ bool restorecwd(Scan &sc)
         qerr("current directory lost during glob", nullptr, 0);
         return false;
     }
-    char *p = getsparam("PWD");
-    if (sc.pwd && (!p || strcmp(p, sc.pwd)))
-        setsparam("PWD", qtrdup(sc.pwd));
-    p = getsparam("OLDPWD");
-    if (sc.oldpwd && (!p || strcmp(p, sc.oldpwd)))
-        setsparam("OLDPWD", qtrdup(sc.oldpwd));
+    // The code's cd is undone for the shell's record of it as well.
+    if (sc.pwd && pwd && strcmp(pwd, sc.pwd)) {
+        qsfree(pwd);
+        pwd = qtrdup(sc.pwd);
+        if (sc.oldpwd) {
+            qsfree(oldpwd);
+            oldpwd = qtrdup(sc.oldpwd);
+        }
+        set_pwd_env();
+    }
     return true;
 }
 
@@ -497,9 +502,19 @@ bool isrecursive(const char *p, bool *follow)
     return *q != '\0';
 }
 
+// Give the literal run being built its arena copies.
+void finishliteral(Scan &sc, std::string &run)
+{
+    if (sc.segs.empty() || sc.segs.back().kind != SEG_LITERAL || sc.segs.back().lit)
+        return;
+    sc.segs.back().mlit = dupstring(run.c_str());
+    sc.segs.back().lit = dupstring(unmeta(run.c_str()));
+}
+
 // Compile pat into sc.segs; false for a bad pattern.
 bool compilepath(Scan &sc, char *p, bool dots)
 {
+    std::string litrun;
     // Every segment may end the path as far as exclusions go: a ~ swallows
     // the slashes after it, so only the last can hold one.
     int flags = PC_FILENAME | PC_TOPLEVEL_FILE | (dots ? 0 : PC_NO_DOTS);
@@ -512,6 +527,7 @@ bool compilepath(Scan &sc, char *p, bool dots)
             while (*p == '/')
                 p++;
             SegKind k = follow ? SEG_RECURSE_FOLLOW : SEG_RECURSE;
+            finishliteral(sc, litrun);
             if (!sc.segs.empty() && sc.segs.back().kind >= SEG_RECURSE) {
                 if (follow)
                     sc.segs.back().kind = k;
@@ -527,18 +543,19 @@ bool compilepath(Scan &sc, char *p, bool dots)
         budget = std::max(budget, std::max(prog->startflags, prog->endflags) & GFL_APPROX);
         Segment seg{SEG_PATTERN, prog, nullptr, nullptr, budget};
         if (prog->flags & PC_LITERAL) {
-            char *m = dupstrpfx(reinterpret_cast<char *>(prog) + prog->progoffset, size_t(prog->purelen));
+            const char *m = reinterpret_cast<char *>(prog) + prog->progoffset;
+            // A run of literal names is checked as one path.
             if (!sc.segs.empty() && sc.segs.back().kind == SEG_LITERAL) {
-                Segment &prev = sc.segs.back();
-                prev.mlit = dyncat(dyncat(prev.mlit, "/"), m);
-                prev.lit = dupstring(unmeta(prev.mlit));
+                litrun += '/';
             } else {
+                litrun.clear();
                 seg.kind = SEG_LITERAL;
-                seg.mlit = m;
-                seg.lit = dupstring(unmeta(m));
                 sc.segs.push_back(seg);
             }
+            litrun.append(m, size_t(prog->purelen));
+            sc.segs.back().mlit = const_cast<char *>(litrun.c_str());
         } else {
+            finishliteral(sc, litrun);
             sc.segs.push_back(seg);
         }
         p = end;
@@ -549,6 +566,7 @@ bool compilepath(Scan &sc, char *p, bool dots)
                 sc.mustdir = true;
         }
     }
+    finishliteral(sc, litrun);
     return !sc.segs.empty();
 }
 
@@ -608,10 +626,8 @@ void qglob(LinkList *list, LinkNode *node, int nountok)
     }
     if (gs.hascode) {
         sc.cwdfd = keepfd(sc, open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (char *s = getsparam("PWD"))
-            sc.pwd = dupstring(s);
-        if (char *s = getsparam("OLDPWD"))
-            sc.oldpwd = dupstring(s);
+        sc.pwd = pwd ? dupstring(pwd) : nullptr;
+        sc.oldpwd = oldpwd ? dupstring(oldpwd) : nullptr;
     }
     int start = AT_FDCWD;
     if (absolute) {
