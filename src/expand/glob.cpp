@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <clocale>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -35,7 +36,9 @@ struct Segment {
 struct GlobMatch {
     char *name;      // metafied
     char *sortname;  // unmetafied for collation (name itself when equal)
-    int64_t val[10];  // size, atime, mtime, ctime, links; then the target's
+    uint64_t prefix;  // the first bytes of sortname, big-endian, for byte order
+    int64_t *val;    // with status sort keys: size, atime, mtime, ctime,
+                     // links, then the same of the link's target
 };
 
 struct Scan {
@@ -136,8 +139,13 @@ void addmatch(Scan &sc, GlobFile *f, char *name)
             m.sortname = dupstring(unmeta(name));
             break;
         }
-    memset(m.val, 0, sizeof m.val);
+    m.prefix = 0;
+    for (int k = 0; k < 8 && m.sortname[k]; k++)
+        m.prefix |= uint64_t(static_cast<unsigned char>(m.sortname[k])) << (56 - 8 * k);
+    m.val = nullptr;
     if (sc.needstat) {
+        m.val = qhnew<int64_t>(10);
+        memset(m.val, 0, 10 * sizeof(int64_t));
         const struct stat *own = sc.gs->follow ? globstat(f) : globlstat(f);
         const struct stat *tgt = globstat(f);
         const struct stat *both[2] = {own, tgt};
@@ -182,13 +190,13 @@ void candidate(Scan &sc, int dfd, const char *uname, const char *mname, bool mus
     if (!names)
         names = one;
     char mark = 0;
-    if (gs->markdirs || gs->listtypes) {
+    if ((gs->markdirs || gs->listtypes) && !sc.mustdir) {
         const struct stat *s = gs->follow ? globstat(&f) : globlstat(&f);
         if (!s)
             return;
         if (gs->listtypes)
             mark = file_type(s->st_mode);
-        else if (S_ISDIR(s->st_mode) && !sc.mustdir)
+        else if (S_ISDIR(s->st_mode))
             mark = '/';
     }
     for (char **np = names; *np; np++) {
@@ -405,6 +413,13 @@ int keycmp(const GlobMatch &a, const GlobMatch &b, int key, bool numeric)
     return (key & GS_DESC) ? -r : r;
 }
 
+// Whether the collation order is plain byte order.
+bool bytecollation()
+{
+    const char *c = setlocale(LC_COLLATE, nullptr);
+    return c && (!strcmp(c, "C") || !strcmp(c, "POSIX") || !strncmp(c, "C.", 2));
+}
+
 void sortmatches(Scan &sc)
 {
     GlobSettings *gs = sc.gs;
@@ -420,8 +435,17 @@ void sortmatches(Scan &sc)
     if (!byname)
         keys[nkeys++] = GS_NAME;
     if (nkeys == 1 && keys[0] == GS_NAME && !numeric) {
-        std::sort(sc.matches.begin(), sc.matches.end(),
-                  [](const GlobMatch &a, const GlobMatch &b) { return strcoll(a.sortname, b.sortname) < 0; });
+        if (bytecollation()) {
+            // Most names differ in their first bytes: compare those whole.
+            std::sort(sc.matches.begin(), sc.matches.end(), [](const GlobMatch &a, const GlobMatch &b) {
+                if (a.prefix != b.prefix)
+                    return a.prefix < b.prefix;
+                return !(a.prefix & 0xff) ? false : strcmp(a.sortname + 8, b.sortname + 8) < 0;
+            });
+        } else {
+            std::sort(sc.matches.begin(), sc.matches.end(),
+                      [](const GlobMatch &a, const GlobMatch &b) { return strcoll(a.sortname, b.sortname) < 0; });
+        }
         return;
     }
     std::sort(sc.matches.begin(), sc.matches.end(), [&](const GlobMatch &a, const GlobMatch &b) {
@@ -469,7 +493,7 @@ bool takequals(char *pat, GlobSettings *gs)
         if (hashq) {
             body += 2;
             blen -= 2;
-        } else if (!bare || nested || alt || ngroups) {
+        } else if (!bare || nested || alt) {
             break;
         }
         if (ngroups == int(sizeof groups / sizeof *groups))
@@ -626,6 +650,7 @@ void qglob(LinkList *list, LinkNode *node, int nountok)
     }
     if (gs.hascode) {
         sc.cwdfd = keepfd(sc, open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        initdirs();
         sc.pwd = pwd ? dupstring(pwd) : nullptr;
         sc.oldpwd = oldpwd ? dupstring(oldpwd) : nullptr;
     }
