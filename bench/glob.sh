@@ -5,9 +5,12 @@
 # runs per shell and the tarn/peer ratios.  dash has no recursive **/, so
 # it is given */*/*.c, which finds the same files (they all lie two levels
 # down).
-# Usage: bench/glob.sh [path-to-tarn] [repeats-of-*.txt]
+# Both commands are repeated inside one shell so that start-up time, shown
+# separately, does not swamp the globbing.
+# Usage: bench/glob.sh [path-to-tarn] [repeats-of-*.txt] [repeats-of-**/*.c]
 tarn=$(cd "$(dirname "${1:-build/tarn}")" && pwd)/$(basename "${1:-build/tarn}")
 reps=${2:-20}
+rreps=${3:-5}
 dir=$(mktemp -d "${TMPDIR:-/tmp}/tarn-glob-bench.XXXXXX")
 trap 'rm -rf "$dir"' EXIT INT TERM
 
@@ -35,8 +38,12 @@ timeit() {
     echo "$e - $s" | bc
 }
 
-txt="i=0; while [ \$i -lt $reps ]; do echo *.txt; i=\$((i+1)); done"
-rec='echo **/*.c'
+loop() { echo "i=0; while [ \$i -lt $1 ]; do $2; i=\$((i+1)); done"; }
+txt=$(loop "$reps" 'echo *.txt')
+# The same words handed to ":", which ignores them: the globbing alone.
+txtq=$(loop "$reps" ': *.txt')
+rec=$(loop "$rreps" 'echo **/*.c')
+recdash=$(loop "$rreps" 'echo */*/*.c')
 
 run() {
     label=$1
@@ -48,14 +55,24 @@ run() {
 tt=$(run tarn "$dir/flat" "$tarn" -f -c "$txt")
 tb=$(run bash "$dir/flat" bash --norc -c "$txt")
 td=$(run dash "$dir/flat" dash -c "$txt")
+qt=$(run tarn "$dir/flat" "$tarn" -f -c "$txtq")
+qb=$(run bash "$dir/flat" bash --norc -c "$txtq")
+qd=$(run dash "$dir/flat" dash -c "$txtq")
 rt=$(run tarn "$dir/tree" "$tarn" -f -c "$rec")
 rb=$(run bash "$dir/tree" bash --norc -c "shopt -s globstar; $rec")
-rd=$(run dash "$dir/tree" dash -c 'echo */*/*.c')
+rd=$(run dash "$dir/tree" dash -c "$recdash")
+st=$(run tarn "$dir" "$tarn" -f -c :)
+sb=$(run bash "$dir" bash --norc -c :)
+sd=$(run dash "$dir" dash -c :)
 
 ratio() { echo "scale=2; $1 / $2" | bc; }
 echo "echo *.txt x$reps, 10000 files:"
 echo "  tarn ${tt}s  bash ${tb}s  dash ${td}s"
 echo "  tarn/bash $(ratio "$tt" "$tb")  tarn/dash $(ratio "$tt" "$td")"
-echo "echo **/*.c, 20000-file tree:"
+echo ": *.txt x$reps (no output):"
+echo "  tarn ${qt}s  bash ${qb}s  dash ${qd}s"
+echo "  tarn/bash $(ratio "$qt" "$qb")  tarn/dash $(ratio "$qt" "$qd")"
+echo "echo **/*.c x$rreps, 20000-file tree:"
 echo "  tarn ${rt}s  bash ${rb}s  dash ${rd}s (dash: */*/*.c)"
 echo "  tarn/bash $(ratio "$rt" "$rb")  tarn/dash $(ratio "$rt" "$rd")"
+echo "start-up alone (included above): tarn ${st}s  bash ${sb}s  dash ${sd}s"
