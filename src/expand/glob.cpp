@@ -220,10 +220,17 @@ bool matchname(const Segment &seg, const char *mname, int *errs)
     while (used > 0 && !errflag) {
         // Start the count so high that fewer errors must do.
         int start = seg.budget - (used - 1);
+        if (start <= *errs)
+            break;
         errsfound = start;
         if (!pattry(seg.prog, mname))
             break;
-        used = errsfound - start;
+        // A branch that resets the allowance can match with the count
+        // as it stands: no better.
+        int now = errsfound - start;
+        if (now >= used)
+            break;
+        used = std::max(now, 0);
     }
     *errs += used;
     return true;
