@@ -153,12 +153,12 @@ static bool getnum(char **sp, int64_t *out)
     return true;
 }
 
-static bool getrange(char **sp, int *range)
+// An optional - (less than) or + (greater than) before a number.
+static void getrange(char **sp, int *range)
 {
     *range = **sp == '-' ? -1 : **sp == '+' ? 1 : 0;
     if (*range)
         (*sp)++;
-    return true;
 }
 
 // A delimited string at *sp: the first character opens it, and closes it
@@ -402,7 +402,8 @@ bool parsequals(char *s, GlobSettings *gs)
             break;
         case 'l':
             q.test = qualnlink;
-            if (!getrange(&s, &q.range) || !getnum(&s, &q.data))
+            getrange(&s, &q.range);
+            if (!getnum(&s, &q.data))
                 return false;
             break;
         case 'U': q.test = qualuid; q.data = int64_t(geteuid()); break;
@@ -426,7 +427,8 @@ bool parsequals(char *s, GlobSettings *gs)
             case 's': q.units = 1; s++; break;
             default: q.units = 86400; break;
             }
-            if (!getrange(&s, &q.range) || !getnum(&s, &q.data))
+            getrange(&s, &q.range);
+            if (!getnum(&s, &q.data))
                 return false;
             break;
         case 'L':
@@ -437,7 +439,8 @@ bool parsequals(char *s, GlobSettings *gs)
             case 'm': case 'M': q.units = 1024 * 1024; s++; break;
             default: break;
             }
-            if (!getrange(&s, &q.range) || !getnum(&s, &q.data))
+            getrange(&s, &q.range);
+            if (!getnum(&s, &q.data))
                 return false;
             break;
         case 'e': {
