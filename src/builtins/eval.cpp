@@ -48,10 +48,13 @@ int bin_dot(char *name, char **argv, BuiltinOptions *, int)
     if (!strchr(arg0, '/')) {
         if (!emulating(EMULATE_SH | EMULATE_KSH) && !access(unmeta(arg0) ? unmeta(arg0) : "", F_OK))
             path = arg0;
+        // A compiled form alone is found as well as the text.
         for (char **pp = ::path; !path && pp && *pp; pp++) {
             char *t = **pp ? qhtricat(*pp, "/", arg0) : arg0;
             const char *u = unmeta(t);
             if (u && !access(u, F_OK))
+                path = t;
+            else if ((u = unmeta(qhtricat(t, ".qwc", ""))) && !access(u, F_OK))
                 path = t;
         }
         if (!path && !access(unmeta(arg0) ? unmeta(arg0) : "", F_OK))

@@ -26,6 +26,29 @@ static int eval_autoload(ShellFunc *shf, const char *name, BuiltinOptions *ops)
     return !loadautofn(shf, ksh, 1);
 }
 
+// autoload -w: every program of a compiled file becomes a function to
+// autoload with the flags given; with X each is loaded at once.
+static int dump_autoload(const char *nam, const char *file, int on, BuiltinOptions *ops)
+{
+    HeapGuard hg;
+    size_t l = strlen(file);
+    const char *dump = l >= 4 && !strcmp(file + l - 4, ".qwc") ? file : qhtricat(file, ".qwc", "");
+    LinkList *names = qwc_names(nam, dump, nullptr);
+    if (!names)
+        return 1;
+    int ret = 0;
+    for (LinkNode *n = firstnode(names); n; n = nextnode(n)) {
+        const char *s = static_cast<char *>(getdata(n)), *t = strrchr(s, '/');
+        ShellFunc *shf = newshfunc();
+        shf->flags = on | PM_UNDEFINED;
+        shfunctab->addnode(shfunctab, qtrdup(t ? t + 1 : s), shf);
+        shf->funcdef = mkautofn(shf);
+        if (opt_isset(ops, 'X') && !loadautofn(shf, opt_isset(ops, 'k') ? 2 : opt_isset(ops, 'z') ? 0 : 1, 1))
+            ret = 1;
+    }
+    return ret;
+}
+
 // For the pattern scan: the flags to set and clear on each match.
 static int matchon, matchoff;
 static BuiltinOptions *matchops;
@@ -100,6 +123,11 @@ int bin_functions(char *name, char **argv, BuiltinOptions *ops, int)
     }
     SignalGuard sg;
     for (; *argv; argv++) {
+        if (opt_isset(ops, 'w')) {
+            if (dump_autoload(name, *argv, on, ops))
+                ret = 1;
+            continue;
+        }
         ShellFunc *shf = static_cast<ShellFunc *>(shfunctab->getnode(shfunctab, *argv));
         if (shf) {
             if (!(on | off) && !opt_isset(ops, 'X')) {

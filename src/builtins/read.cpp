@@ -102,8 +102,9 @@ struct Source {
     void setfd(int d)
     {
         fd = d;
-        struct stat st;
-        buffered = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && lseek(fd, 0, SEEK_CUR) != -1;
+        // Input that can seek can be read ahead and given back; pipes and
+        // terminals cannot, and are read a byte at a time.
+        buffered = lseek(fd, 0, SEEK_CUR) != -1;
     }
     void giveback()
     {
@@ -371,7 +372,10 @@ int bin_read(char *name, char **args, BuiltinOptions *ops, int)
         const char *d = opt_arg(ops, 'd');
         delim = *d ? metachar(d) : 0;
     }
-    bool rawmode = !fromstack && !fromterm && isatty(readfd);
+    // Only -d and -s change the terminal's mode, so only they ask whether
+    // the input is one.
+    bool rawmode = (opt_isset(ops, 'd') || opt_isset(ops, 's')) && !fromstack && !fromterm &&
+                   isatty(readfd);
     if (rawmode && (opt_isset(ops, 'd') || opt_isset(ops, 's'))) {
         tty.fd = readfd;
         tty.save();

@@ -563,6 +563,14 @@ int source(const char *spath)
         return 1;
     Eprog *prog = try_source_file(spath);
     int fd = -1;
+    size_t sl = strlen(spath);
+    if (!prog && sl >= 4 && !strcmp(spath + sl - 4, ".qwc")) {
+        // A compiled file that was refused is never read as text.
+        const char *up = unmeta(spath);
+        if (up && !access(up, F_OK))
+            errno = ENOEXEC;
+        return 1;
+    }
     if (!prog) {
         const char *up = unmeta(spath);
         fd = up ? open(up, O_RDONLY | O_NOCTTY) : -1;

@@ -226,8 +226,17 @@ int tuupper(int c)
 
 static void tokenize_(char *s, bool sh)
 {
+    // Bytes that can matter here; runs of others are jumped over (a long
+    // value inserted under globsubst is mostly plain text).
+    static const char interesting[] = {'\\', char(TK_BSLASH), '<', '#', '(', ')', '*', '=',
+                                       '>', '?', '[', ']', '^', '|', '~', '\0'};
     bool bslash = false;
     for (unsigned char *p = reinterpret_cast<unsigned char *>(s); *p; p++) {
+        if (!bslash) {
+            p += strcspn(reinterpret_cast<char *>(p), interesting);
+            if (!*p)
+                break;
+        }
         unsigned char c = *p;
         if (c == '\\' || c == TK_BSLASH) {
             if (bslash) {
@@ -283,8 +292,32 @@ static void tokenize_(char *s, bool sh)
 void tokenize(char *s) { tokenize_(s, false); }
 void shtokenize(char *s) { tokenize_(s, true); }
 
+// Aligned word reads never cross into another page, so reading past the
+// terminating NUL inside the last word is harmless; the address sanitizer
+// is told so.
+__attribute__((no_sanitize_address)) char *skipplain(const char *s)
+{
+    while (reinterpret_cast<uintptr_t>(s) & 7) {
+        if (!*s || (*s & 0x80))
+            return const_cast<char *>(s);
+        s++;
+    }
+    for (;;) {
+        uint64_t v;
+        memcpy(&v, s, sizeof v);
+        // A byte that is zero or has its top bit set sets its top bit here.
+        if (((v - 0x0101010101010101ull) | v) & 0x8080808080808080ull)
+            break;
+        s += 8;
+    }
+    while (*s && !(*s & 0x80))
+        s++;
+    return const_cast<char *>(s);
+}
+
 void untokenize(char *s)
 {
+    s = skipplain(s);
     char *t = s;
     for (; *s; s++) {
         unsigned char c = static_cast<unsigned char>(*s);
@@ -300,6 +333,10 @@ void untokenize(char *s)
 
 void remnulargs(char *s)
 {
+    char *start = s;
+    s = skipplain(s);
+    if (!*s)
+        return;
     char *t = s;
     bool had = false;
     for (char *p = s; *p; p++) {
@@ -309,15 +346,15 @@ void remnulargs(char *s)
             *t++ = *p;
     }
     *t = '\0';
-    if (had && t == s) {
-        s[0] = char(TK_EMPTY);
-        s[1] = '\0';
+    if (had && t == start) {
+        start[0] = char(TK_EMPTY);
+        start[1] = '\0';
     }
 }
 
 int has_token(const char *s)
 {
-    for (; *s; s++)
+    for (s = skipplain(s); *s; s++)
         if (itok(static_cast<unsigned char>(*s)))
             return 1;
     return 0;

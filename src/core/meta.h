@@ -40,6 +40,9 @@ constexpr unsigned char TK_MARKER = 0x9C;  // used by parameter expansion
 
 extern const char qtokens[];
 
+// The first byte from s on that is NUL or has its top bit set, as every
+// token and Meta do: runs of plain text are passed over a word at a time.
+char *skipplain(const char *s);
 inline bool itok(unsigned char c) { return c >= TK_HASH && c <= TK_EMPTY; }
 inline bool inull(unsigned char c) { return (c & 0xFC) == 0x98; }
 inline char tokchar(unsigned char t) { return qtokens[t - TK_HASH]; }

@@ -139,6 +139,12 @@ void becomesubshell(int how, int kind, int fake)
     record_shtimes();
 }
 
+pid_t blockedfork()
+{
+    signal_block(signal_mask(SIGCHLD));
+    return fork();
+}
+
 pid_t forkchild(bool *ischild)
 {
     *ischild = false;
@@ -148,7 +154,7 @@ pid_t forkchild(bool *ischild)
     }
     fflush(stdout);
     fflush(stderr);
-    pid_t pid = fork();
+    pid_t pid = blockedfork();
     if (pid == -1) {
         qerr("fork failed: %e", nullptr, errno);
         return -1;
@@ -356,8 +362,8 @@ static void restoreassigned(LinkList *saved)
 void setunderscore(const char *str)
 {
     size_t l = strlen(str) + 1;
-    if (l > underscorelen || l * 4 < underscorelen) {
-        // Grow in 32-byte steps; shrink when far too big.
+    if (l > underscorelen || (underscorelen > 64 && l * 4 < underscorelen)) {
+        // Grow in 32-byte steps; shrink only a big buffer that is far too big.
         size_t nl = (l + 31) & ~size_t(31);
         qfree(qunderscore);
         qunderscore = static_cast<char *>(qalloc(nl));
@@ -450,6 +456,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
     wordcode *varspc = nullptr;
     int save[10];
     Multio *mfds[10];
+    HighFdSave *highsave = nullptr;
     for (int i = 0; i < 10; i++) {
         save[i] = -2;
         mfds[i] = nullptr;
@@ -707,28 +714,36 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
         text = getjobtext(state->prog, cmdstart);
 
     if (mustfork) {
-        int synch[2];
-        if (pipe(synch) < 0) {
+        // The parent waits until the child is in its process group, so
+        // that the job can be waited for or signalled.  Without job
+        // control the child keeps the shell's group and nothing needs
+        // waiting for.
+        int synch[2] = {-1, -1};
+        if (isset(MONITOR) && pipe(synch) < 0) {
             qerr("fork failed: %e", nullptr, errno);
             lastval = 1;
             return;
         }
+        auto closesynch = [&](int end) {
+            if (synch[end] >= 0)
+                close(synch[end]);
+        };
         struct timeval bgtime;
         gettimeofday(&bgtime, nullptr);
         bool child;
         pid_t pid = forkchild(&child);
         if (pid == -1) {
-            close(synch[0]);
-            close(synch[1]);
+            closesynch(0);
+            closesynch(1);
             lastval = 1;
             return;
         }
         if (!child) {
-            close(synch[1]);
+            closesynch(1);
             char c;
-            if (read(synch[0], &c, 1) < 0) {
+            if (synch[0] >= 0 && read(synch[0], &c, 1) < 0) {
             }
-            close(synch[0]);
+            closesynch(0);
             closem(FDT_PROC_SUBST);
             if (how & Z_ASYNC) {
                 lastpid = pid;
@@ -749,9 +764,9 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
             return;
         }
         forked = 1;
-        close(synch[0]);
+        closesynch(0);
         becomesubshell(how, (type == CODE_SUBSH || (how & Z_ASYNC)) ? 1 : 2, 0);
-        close(synch[1]);
+        closesynch(1);
         if (sigignored(SIGINT))
             holdintr();
         if ((how & Z_ASYNC) && isset(BGNICE)) {
@@ -791,7 +806,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
         attachfd(forked, save, mfds, 1, output, 1);
     {
         int olderr = errflag;
-        if (!applyredirs(redir, forked, save, mfds)) {
+        if (!applyredirs(redir, forked, save, mfds, &highsave)) {
             if (forked)
                 _exit(1);
             lastval = 1;
@@ -808,11 +823,8 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
 
     if (nullexec) {
         if (nullexec == 1) {
-            for (int i = 0; i < 10; i++)
-                if (save[i] != -2 && save[i] != -1)
-                    qclose(save[i]);
-            for (int i = 0; i < 10; i++)
-                save[i] = -2;
+            dropfdsaves(save, highsave);
+            highsave = nullptr;
             lastval = 0;
         } else {
             cmdoutval = 0;
@@ -924,7 +936,7 @@ err:
         fflush(stdout);
         _exit(int(lastval));
     }
-    fixfds(save);
+    fixfds(save, highsave);
     if (xtrerr != oxtrerr && xtrerr != stderr) {
         fclose(xtrerr);
         for (int i = 10; i <= max_tarn_fd; i++)

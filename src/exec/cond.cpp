@@ -66,6 +66,9 @@ static char *condoperand(ExecState *state)
 
 // A leaf of the condition tree: a unary or binary test.
 static int evalleaf(ExecState *state, int ctype, const char *fromtest);
+// The operators on strings, numbers and files, once the operands are known.
+static int binarytest(int ctype, char *left, char *right);
+static int unarytest(int ctype, char *left, const char *fromtest);
 
 // Chains of ! and the right operands of && and || are walked in a loop,
 // so a long condition never deepens the stack.
@@ -100,11 +103,12 @@ int evalcond(ExecState *state, const char *fromtest)
 static int evalleaf(ExecState *state, int ctype, const char *fromtest)
 {
     char *left = condoperand(state);
-    char *right = nullptr;
-    if (ctype < 'a' && ctype != COND_STREQ && ctype != COND_STRNEQ)
-        right = condoperand(state);
+    // Binary operators have the low codes; unary ones are their letter,
+    // upper case ones (-L, -S, -O, -G, -N) included.
+    bool binary = ctype >= int(COND_STRLT) && ctype <= int(COND_GE);
+    char *right = binary ? condoperand(state) : nullptr;
     if (tracingcond) {
-        if (ctype >= 'a') {
+        if (ctype > int(COND_MODI)) {
             fprintf(xtrerr, " -%c ", ctype);
             quotedqputs(left, xtrerr);
         } else if (right) {
@@ -138,6 +142,16 @@ static int evalleaf(ExecState *state, int ctype, const char *fromtest)
         int m = pattry(pp, left);
         return ctype == COND_STREQ ? m : !m;
     }
+    default:
+        if (binary)
+            return binarytest(ctype, left, right);
+        return unarytest(ctype, left, fromtest);
+    }
+}
+
+static int binarytest(int ctype, char *left, char *right)
+{
+    switch (ctype) {
     case COND_STRLT:
         return strcmp(left, right) < 0;
     case COND_STRGTR:
@@ -174,8 +188,12 @@ static int evalleaf(ExecState *state, int ctype, const char *fromtest)
         return numcompare(ctype, l.u.l, r.u.l);
     }
     default:
-        break;
+        return 0;
     }
+}
+
+static int unarytest(int ctype, char *left, const char *fromtest)
+{
     struct stat st;
     const char *u = unmeta(left);
     switch (ctype) {
@@ -373,6 +391,45 @@ static void testlex()
         tok = LX_WORD;
 }
 
+// The binary operators `test` knows, by name.
+static int testbinaryop(const char *s)
+{
+    for (int t = COND_STRLT; t <= int(COND_GE); t++)
+        if (!strcmp(s, condnames[t]))
+            return t;
+    return -1;
+}
+
+// The one- to three-argument forms that scripts use most, decided without
+// the condition parser: a status, or -1 to take the general way (which
+// also reports every error).
+static int quicktest(char **argv, const char *name)
+{
+    int n = arrlen(argv);
+    if (n == 1)
+        return !*argv[0];
+    if (n == 2) {
+        const char *op = argv[0];
+        if (!strcmp(op, "!"))
+            return !!*argv[1];
+        if (op[0] != '-' || !op[1] || op[2] || !strchr("abcdefghknprswxzLSOGN", op[1]))
+            return -1;
+        return !unarytest(op[1], argv[1], name);
+    }
+    if (n == 3) {
+        const char *op = argv[1];
+        if (!strcmp(op, "=") || !strcmp(op, "=="))
+            return strcmp(argv[0], argv[2]) != 0;
+        if (!strcmp(op, "!="))
+            return !strcmp(argv[0], argv[2]);
+        int t = testbinaryop(op);
+        if (t == COND_STRLT || t == COND_STRGTR || t < 0)
+            return -1;
+        return !binarytest(t, argv[0], argv[2]);
+    }
+    return -1;
+}
+
 int bin_test(char *name, char **argv, BuiltinOptions *, int func)
 {
     if (func == BIN_BRACKET) {
@@ -386,6 +443,9 @@ int bin_test(char *name, char **argv, BuiltinOptions *, int func)
     }
     if (!*argv)
         return 1;
+    int quick = quicktest(argv, name);
+    if (quick >= 0)
+        return quick;
     LexGuard lg;
     testargv = argv;
     testargs = argv;

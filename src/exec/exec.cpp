@@ -75,6 +75,8 @@ static void debugtrap()
     lastval = saved;
 }
 
+static int runsimplecmd(ExecState *state);
+
 // A simple list: one command with no pipes, run without making a job.
 static int runsimple(ExecState *state)
 {
@@ -83,6 +85,13 @@ static int runsimple(ExecState *state)
         return int(lastval = 1);
     if (lv)
         lineno = long(lv) - 1;
+    return int(lastval = runsimplecmd(state));
+}
+
+// The command of a simple list or sublist: assignments alone, or a shell
+// construct that needs no job.
+static int runsimplecmd(ExecState *state)
+{
     wordcode code = *state->pc;
     int lv2;
     if (code_type(code) == CODE_ASSIGN) {
@@ -101,7 +110,7 @@ static int runsimple(ExecState *state)
         state->pc++;
         lv2 = execcomplex(state, code, 0);
     }
-    return int(lastval = lv2);
+    return lv2;
 }
 
 void execlist(ExecState *state, int dont_change_job, int exiting)
@@ -157,7 +166,7 @@ void execlist(ExecState *state, int dont_change_job, int exiting)
                     if (errflag)
                         lastval = 1;
                     else
-                        lastval = execcomplex(state, *state->pc++, 0);
+                        lastval = runsimplecmd(state);
                     if (sublist_flags(slcode) & SUBLIST_NOT)
                         lastval = !lastval;
                 } else {
@@ -238,10 +247,10 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
     if (slflags & SUBLIST_NOT)
         last1 = 0;
 
-    // SIGCHLD stays blocked while the job is built; afterwards it is
-    // unblocked outright, so children are reaped inside long-running
-    // constructs of the shell too.
-    signal_block(signal_mask(SIGCHLD));
+    // SIGCHLD is blocked from the first fork of the job (blockedfork) until
+    // the job is built; afterwards it is unblocked outright, so children
+    // are reaped inside long-running constructs of the shell too.  A job
+    // that forks nothing changes no signal mask.
     int oldjob = thisjob;
     int newjob = initjob();
     if (newjob == -1) {
@@ -327,9 +336,12 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
                     makerunning(jn);
                 }
                 if (!(jn->stat & JOB_LOCKED)) {
+                    // What follows only concerns jobs with processes.
+                    bool forked = jn->procs || jn->auxprocs;
                     waitjobs();
                     thisjob = newjob;
-                    signal_block(signal_mask(SIGCHLD));
+                    if (forked)
+                        signal_block(signal_mask(SIGCHLD));
                 }
                 if (!tailforked && !subsh && isset(MONITOR) && !tailchild &&
                     (list_pipe || last1 || pipenest) &&
@@ -341,7 +353,7 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
                     if (pipe(synch) < 0) {
                         break;
                     }
-                    pid_t pid = fork();
+                    pid_t pid = blockedfork();
                     if (pid == -1) {
                         close(synch[0]);
                         close(synch[1]);
@@ -457,7 +469,7 @@ static void runpipestage(ExecState *state, wordcode pcode, int how, int input, i
         }
         struct timeval bgtime;
         gettimeofday(&bgtime, nullptr);
-        pid_t pid = fork();
+        pid_t pid = blockedfork();
         if (pid == -1) {
             close(synch[0]);
             close(synch[1]);

@@ -63,6 +63,9 @@ void doassigns(ExecState *state, wordcode *pc, int export_);
 void execute(LinkList *args, int dash);
 // Enter the state of a forked subshell; kind 1 job, 2 part of a job.
 void becomesubshell(int how, int kind, int fake);
+// fork() with SIGCHLD blocked, so the child is in the job table before
+// its death is reaped; the pipeline that made it unblocks SIGCHLD again.
+pid_t blockedfork();
 // Fork for the executor: -1 on failure (reported), 0 in the child.
 pid_t forkchild(bool *ischild);
 
@@ -116,10 +119,19 @@ struct Multio {
     int *fds;
     int alloc;
 };
+// Descriptors 10 and above named by a redirection (`exec 12>file`): no
+// multios; the previous state is saved here to be put back afterwards.
+struct HighFdSave {
+    HighFdSave *next;
+    int fd;
+    int saved;  // copy of the old descriptor, or -1 when it was not open
+};
 void attachfd(int forked, int *save, Multio **mfds, int fd1, int fd2, int rflag);
 void flushmultio(Multio **mfds, int fd);
-void fixfds(int *save);
-bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds);
+void fixfds(int *save, HighFdSave *high);
+// Forget the saved copies of a command whose redirections stay (`exec`).
+void dropfdsaves(int *save, HighFdSave *high);
+bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds, HighFdSave **high);
 // The auto-cd target of a command word, or null.
 char *autocdtarget(char *word);
 

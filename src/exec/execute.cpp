@@ -197,6 +197,7 @@ void execute(LinkList *args, int dash)
     if (isset(XTRACE))
         tracewords(args);
     closem(FDT_XTRACE);
+    closedumps();
     signal_unblock(signal_mask(SIGCHLD));
 
     if (strlen(arg0) >= 1024) {

@@ -266,14 +266,19 @@ int callhookfunc(const char *name, LinkList *lnklst, int, int *retval)
 
 // ---- autoloading ----
 
-// The definition file of name along fpath, parsed; null when not found.
-static Eprog *getfpfunc(const char *name)
+// The definition of name along fpath, from a compiled file or parsed from
+// its text; null when not found.  ksh gets the load style a compiled file
+// records (2 ksh, 0 native), else 1.
+static Eprog *getfpfunc(const char *name, int *ksh)
 {
     char **pp = fpath;
+    *ksh = 1;
     for (; pp && *pp; pp++) {
         if (strlen(*pp) + strlen(name) + 1 >= 1024)
             continue;
         char *fn = **pp ? qhtricat(*pp, "/", name) : dupstring(name);
+        if (Eprog *dp = try_dump_file(*pp, name, fn, ksh))
+            return dp;
         char *ufn = unmeta(fn);
         if (!ufn || access(ufn, R_OK))
             continue;
@@ -335,12 +340,20 @@ static Eprog *stripkshdef(Eprog *prog, const char *name)
     return body;
 }
 
+// A program to keep as a function body: parsed text is copied out of the
+// arena; one from a compiled file is permanent already and is taken over.
+static Eprog *keepprog(Eprog *prog)
+{
+    return (prog->flags & EF_HEAP) ? dupeprog(prog, 0) : prog;
+}
+
 ShellFunc *loadautofn(ShellFunc *shf, int kshstyle, int autol)
 {
     HeapGuard hg;
     int onoaliases = noaliases;
     noaliases = (shf->flags & PM_UNALIASED) != 0;
-    Eprog *prog = getfpfunc(shf->nam);
+    int ksh;
+    Eprog *prog = getfpfunc(shf->nam, &ksh);
     noaliases = onoaliases;
     if (!prog) {
         locallevel--;
@@ -348,25 +361,38 @@ ShellFunc *loadautofn(ShellFunc *shf, int kshstyle, int autol)
         locallevel++;
         return nullptr;
     }
-    if (kshstyle == 2 || (kshstyle == 1 && isset(KSHAUTOLOAD))) {
+    if (ksh == 1)
+        ksh = kshstyle;
+    if (ksh == 2 || (ksh == 1 && isset(KSHAUTOLOAD))) {
         if (autol) {
-            Eprog *p = prog == &dummy_eprog ? prog : dupeprog(prog, 0);
-            p->flags |= EF_RUN;
+            Eprog *p = keepprog(prog);
+            if (p != &dummy_eprog)
+                p->flags |= EF_RUN;
             if (shf->funcdef)
                 freeeprog(shf->funcdef);
             shf->funcdef = p;
         } else {
+            // The file runs once to define the function; what it defines
+            // holds its own copies.
+            // Defining the function replaces (frees) this entry.
+            char *fname = dupstring(shf->nam);
             execode(prog, 1, 0, "evalautofunc");
-            ShellFunc *n = static_cast<ShellFunc *>(shfunctab->getnode(shfunctab, shf->nam));
+            if (!(prog->flags & EF_HEAP))
+                freeeprog(prog);
+            ShellFunc *n = static_cast<ShellFunc *>(shfunctab->getnode(shfunctab, fname));
             if (!n || (n->flags & PM_UNDEFINED)) {
-                qwarn("%s: function not defined by file", shf->nam, 0);
+                qwarn("%s: function not defined by file", fname, 0);
                 return nullptr;
             }
             return n;
         }
     } else {
         Eprog *body = stripkshdef(prog, shf->nam);
-        Eprog *p = body == prog ? (prog == &dummy_eprog ? prog : dupeprog(prog, 0)) : body;
+        Eprog *p = body;
+        if (body == prog)
+            p = keepprog(prog);
+        else if (!(prog->flags & EF_HEAP))
+            freeeprog(prog);
         if (shf->funcdef)
             freeeprog(shf->funcdef);
         shf->funcdef = p;
@@ -378,7 +404,9 @@ ShellFunc *loadautofn(ShellFunc *shf, int kshstyle, int autol)
 int execautofn(ExecState *state, int)
 {
     ShellFunc *shf = state->prog->function_link;
-    if (!shf || !loadautofn(shf, 1, 0))
+    // A file run to define the function replaces its entry: go on with
+    // the entry it made.
+    if (!shf || !(shf = loadautofn(shf, 1, 0)))
         return 1;
     char *osn = scriptname;
     scriptname = dupstring(shf->nam);

@@ -9,8 +9,33 @@
 #include <clocale>
 #include <cmath>
 #include <cstring>
+#include <dlfcn.h>
 
 int lastbase = -1, outputradix, noeval;
+
+// Floating powers are the shell's only use of the maths library, and rare:
+// it is loaded on first use, so that every start-up is spared loading it.
+static double floatpow(double x, double y)
+{
+    static double (*powfn)(double, double);
+    if (!powfn) {
+        void *lib = dlopen("libm.so.6", RTLD_NOW | RTLD_LOCAL);
+        if (lib)
+            powfn = reinterpret_cast<double (*)(double, double)>(dlsym(lib, "pow"));
+        if (!powfn) {
+            // No library to be had: integral exponents by squaring.
+            double r = 1, b = x;
+            double e = y < 0 ? -y : y;
+            if (double(int64_t(e)) != e)
+                return NAN;
+            for (int64_t n = int64_t(e); n; n >>= 1, b *= b)
+                if (n & 1)
+                    r *= b;
+            return y < 0 ? 1 / r : r;
+        }
+    }
+    return powfn(x, y);
+}
 
 namespace {
 
@@ -679,7 +704,7 @@ void op(int what)
                         qerr("imaginary power", nullptr, 0);
                         return;
                     }
-                    c.u.d = pow(a.u.d, b.u.d);
+                    c.u.d = floatpow(a.u.d, b.u.d);
                 }
                 break;
             default:
@@ -998,10 +1023,43 @@ mnumber mathevall(char *s, int prec, char **ep)
 
 bool inmatheval() { return mlevel > 0; }
 
+// A plain decimal integer is the commonest operand of all (`[ $i -lt 10 ]`,
+// numeric parameters); it is read without the expression parser.  Leading
+// zeros go the long way, since `octalzeroes` may give them a meaning.
+static bool plaindecimal(const char *s, int64_t *val)
+{
+    while (inblank(*s))
+        s++;
+    bool neg = *s == '-';
+    if (neg)
+        s++;
+    const char *d = s;
+    int64_t v = 0;
+    while (idigit(static_cast<unsigned char>(*s)) && s - d < 18)
+        v = v * 10 + (*s++ - '0');
+    if (s == d || (*d == '0' && s - d > 1))
+        return false;
+    while (inblank(*s))
+        s++;
+    if (*s)
+        return false;
+    *val = neg ? -v : v;
+    return true;
+}
+
 mnumber matheval(const char *s)
 {
     if (!mlevel)
         outputradix = 0;
+    int64_t v;
+    if (s && plaindecimal(s, &v)) {
+        if (!mlevel)
+            lastbase = -1;
+        mnumber x;
+        x.type = MN_INTEGER;
+        x.u.l = v;
+        return x;
+    }
     char *t = dupstring(s ? s : "");
     char *p = t;
     while (inblank(*p))

@@ -174,13 +174,79 @@ void flushmultio(Multio **mfds, int fd)
     _exit(0);
 }
 
-void fixfds(int *save)
+void fixfds(int *save, HighFdSave *high)
 {
     int old_errno = errno;
     for (int i = 0; i < 10; i++)
         if (save[i] != -2)
             redup(save[i], i);
+    // One entry per descriptor, holding its state from before the command.
+    for (; high; high = high->next) {
+        redup(high->saved, high->fd);
+        if (high->fd < fdtable_size)
+            fdtable[high->fd] = FDT_UNUSED;
+    }
     errno = old_errno;
+}
+
+void dropfdsaves(int *save, HighFdSave *high)
+{
+    for (int i = 0; i < 10; i++) {
+        if (save[i] != -2 && save[i] != -1)
+            qclose(save[i]);
+        save[i] = -2;
+    }
+    for (; high; high = high->next)
+        if (high->saved >= 0)
+            qclose(high->saved);
+}
+
+// A descriptor the shell holds for itself (script input, the trace copy,
+// a coprocess) cannot be the target of a user's redirection.
+static bool highfdfree(int fd)
+{
+    if (fd < fdtable_size && fdtable[fd] != FDT_UNUSED) {
+        qerr("file descriptor %d used by shell", nullptr, fd);
+        return false;
+    }
+    return true;
+}
+
+// Remember the state of a descriptor >= 10 before a command changes it.
+static void savehighfd(int forked, HighFdSave **high, int fd)
+{
+    if (forked)
+        return;
+    for (HighFdSave *h = *high; h; h = h->next)
+        if (h->fd == fd)
+            return;
+    HighFdSave *h = qhnew<HighFdSave>();
+    h->fd = fd;
+    h->saved = fcntl(fd, F_GETFD) == -1 ? -1 : movefd(fcntl(fd, F_DUPFD_CLOEXEC, 10));
+    h->next = *high;
+    *high = h;
+}
+
+// Put `src` (a descriptor of the shell's own) on a descriptor >= 10 that
+// then belongs to the user: not marked, so children inherit it.  The
+// target was checked and saved before `src` was opened.
+static bool attachhighfd(int fd, int src)
+{
+    if (src == fd) {
+        // Opened straight onto the free descriptor the user named.
+        fdtable[fd] = FDT_UNUSED;
+        return true;
+    }
+    if (dup2(src, fd) == -1) {
+        char num[16];
+        snprintf(num, sizeof num, "%d", fd);
+        qwarn("%s: %e", num, errno);
+        qclose(src);
+        errflag = 1;
+        return false;
+    }
+    qclose(src);
+    return true;
 }
 
 // ---- opening ----
@@ -258,15 +324,27 @@ static int getherestr(Redir *fn)
 
 // Expand the redirection words and apply them in order.  false on error
 // (reported); descriptors saved so far are restored by the caller.
-bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds)
+bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds, HighFdSave **high)
 {
+    auto attach = [&](int fd1, int fd2, int rflag) {
+        if (fd1 >= 10)
+            return attachhighfd(fd1, fd2);
+        attachfd(forked, save, mfds, fd1, fd2, rflag);
+        return true;
+    };
     for (LinkNode *n = firstnode(redir); n && !errflag; n = nextnode(n)) {
         Redir *fn = static_cast<Redir *>(getdata(n));
+        if (fn->fd1 >= 10) {
+            if (!highfdfree(fn->fd1))
+                return false;
+            savehighfd(forked, high, fn->fd1);
+        }
         if (fn->type == RT_PROC_IN || fn->type == RT_PROC_OUT) {
             int fd = getprocfd(fn->name, fn->type == RT_PROC_OUT);
             if (fd < 0)
                 return false;
-            attachfd(forked, save, mfds, fn->fd1, fd, fn->type == RT_PROC_OUT);
+            if (!attach(fn->fd1, fd, fn->type == RT_PROC_OUT))
+                return false;
             continue;
         }
         if (fn->type != RT_HERESTRING) {
@@ -343,7 +421,8 @@ bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds)
                     qwarn("%e", nullptr, errno);
                 return false;
             }
-            attachfd(forked, save, mfds, fn->fd1, movefdabove(fil), 0);
+            if (!attach(fn->fd1, movefdabove(fil), 0))
+                return false;
             break;
         case RT_READ:
         case RT_READWRITE: {
@@ -362,13 +441,18 @@ bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds)
                 errflag = 1;
                 return false;
             }
-            attachfd(forked, save, mfds, fn->fd1, movefdabove(fil), 0);
+            if (!attach(fn->fd1, movefdabove(fil), 0))
+                return false;
             break;
         }
         case RT_CLOSE:
-            if (!forked && fn->fd1 < 10 && save[fn->fd1] == -2)
+            if (fn->fd1 >= 10) {
+                close(fn->fd1);
+                break;
+            }
+            if (!forked && save[fn->fd1] == -2)
                 save[fn->fd1] = movefd(fn->fd1);
-            if (fn->fd1 < 10 && mfds[fn->fd1])
+            if (mfds[fn->fd1])
                 mfds[fn->fd1] = nullptr;
             close(fn->fd1);
             break;
@@ -397,7 +481,8 @@ bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds)
                 errflag = 1;
                 return false;
             }
-            attachfd(forked, save, mfds, fn->fd1, movefdabove(fil), fn->type == RT_DUP_OUT);
+            if (!attach(fn->fd1, movefdabove(fil), fn->type == RT_DUP_OUT))
+                return false;
             break;
         }
         default: {
@@ -421,7 +506,8 @@ bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds)
             int dfil = -1;
             if (fn->type & 4)
                 dfil = movefdabove(dup(fil));
-            attachfd(forked, save, mfds, fn->fd1, movefdabove(fil), 1);
+            if (!attach(fn->fd1, movefdabove(fil), 1))
+                return false;
             if (dfil >= 0)
                 attachfd(forked, save, mfds, 2, dfil, 1);
             break;

@@ -26,6 +26,27 @@ char *bslashquote(const char *s, char **cursor, int mode);
 // Write s in the shortest safe quoted form.
 int quotedqputs(const char *s, FILE *stream);
 
+// ---- modifiers ----
+// Apply the :x modifier groups starting at *ptr (on a ':') to *str (arena
+// result).  *ptr is left on the first character that is not part of a
+// modifier (the caller decides whether it may follow); 0 on an error,
+// which has been reported.
+int modify(char **str, char **ptr);
+// The previous left and right sides of :s, shared with history
+// substitution (permanent; & in the right side is TK_MARKER).
+extern char *hsubl, *hsubr;
+// The closing delimiter of the flag or modifier argument opened at s
+// (brackets pair up, any other character closes itself); the terminator
+// when there is none.
+char *get_strarg(char *s);
+enum : int { CASMOD_UPPER = 'U', CASMOD_LOWER = 'L', CASMOD_CAPS = 'C' };
+char *casemodify(const char *s, int how);
+// The first occurrence of needle in [hay, hayend), or null; for loops over
+// long values, where strstr would measure the rest of the value each time.
+const char *findstr(const char *hay, const char *hayend, const char *needle);
+// Remove one level of quotes; reporterr reports a parse error.
+char *unquoteword(const char *s, int reporterr);
+
 // ---- patterns: compiled programs and the matcher ----
 
 // A compiled pattern: one contiguous block, this header followed by the
@@ -187,6 +208,13 @@ enum : int { EXP_TYPESET = 1, EXP_ASSIGN = 2, EXP_SINGLE = 4 };
 extern char nulstring[];
 extern int substmadearray;
 void prefork(LinkList *list, int flags);
+// Expand the $ at cursor in the node's word; the node may be replaced by
+// several, n is left on the one holding the rest of the word and cursor
+// after the expansion.  False on an error.
+bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool single);
+// Expand a nested word: several words that came from an array give an
+// array (*isarr = SCAN_MATCHMANY), otherwise they are joined into *s.
+void multisubst(char **s, char ***arr, int *isarr);
 void globlist(LinkList *list, int nountok);
 // Expand the word in node into the names it matches, in place; with
 // nountok a word that is not replaced stays tokenized.

@@ -53,7 +53,20 @@ struct Search {
     const char *s;
     int l;
     int baseflags;
+    // The character offset of byte offset cacheb, so that scans moving
+    // through a long value do not recount from its start at every try.
+    int cacheb = 0, cachec = 0;
 };
+
+int charoffset(Search &x, int b)
+{
+    if (b < x.cacheb)
+        x.cachec -= chars(x.s, b, x.cacheb);
+    else
+        x.cachec += chars(x.s, x.cacheb, b);
+    x.cacheb = b;
+    return x.cachec;
+}
 
 // Try exactly s[b..e), telling (#s)/(#e) whether the ends are real.
 bool trypiece(Search &x, int b, int e)
@@ -64,7 +77,7 @@ bool trypiece(Search &x, int b, int e)
     if (e < x.l)
         f |= PC_NOT_AT_END;
     x.prog->flags = f;
-    return pattrylen(x.prog, x.s + b, e - b, chars(x.s, 0, b));
+    return pattrylen(x.prog, x.s + b, e - b, charoffset(x, b));
 }
 
 // Whether some match starts at b (a cheap test before the exact tries).
@@ -74,7 +87,7 @@ bool tryfloat(Search &x, int b)
     if (b > 0)
         f |= PC_NOT_AT_START;
     x.prog->flags = f;
-    return pattrylen(x.prog, x.s + b, x.l - b, chars(x.s, 0, b));
+    return pattrylen(x.prog, x.s + b, x.l - b, charoffset(x, b));
 }
 
 // The end of the longest (or shortest, preferring a non-empty one) match
@@ -86,7 +99,7 @@ int matchat(Search &x, int b, bool longest)
         f |= PC_NOT_AT_START;
     x.prog->flags = f;
     int len;
-    if (!pattrybest(x.prog, x.s + b, x.l - b, chars(x.s, 0, b), longest ? PB_LONGEST : PB_SHORTEST_NONEMPTY, &len))
+    if (!pattrybest(x.prog, x.s + b, x.l - b, charoffset(x, b), longest ? PB_LONGEST : PB_SHORTEST_NONEMPTY, &len))
         return -1;
     return b + len;
 }
@@ -299,7 +312,7 @@ struct Buf {
 // The operator's result for one value; *matched tells whether it matched.
 char *matchvalue(Patprog *prog, const char *s, int fl, int n, const char *repl, const char *onceexp, bool *matched)
 {
-    Search x{prog, s, int(strlen(s)), prog->flags};
+    Search x{prog, s, int(strlen(s)), prog->flags, 0, 0};
     BudgetGuard budget(size_t(x.l));
     int saved = prog->flags;
     if (n < 1)

@@ -496,8 +496,9 @@ static bool litstop(const char *p, bool paren)
         return !isset(SHGLOB) && isnumrange(p, &close);
     case TK_LPAREN:
         return !isset(SHGLOB) || (extglob() && static_cast<unsigned char>(p[1]) == TK_HASH);
-    case TK_RPAREN:
     case TK_BAR:
+        return true;
+    case TK_RPAREN:
         return paren || !isset(SHGLOB);
     case TK_TILDE:
         return extglob() && isexcltilde(p);
@@ -668,7 +669,9 @@ static int compseq(bool paren)
             patparse++;
             continue;
         }
-        if ((c == TK_BAR || c == TK_RPAREN) && (paren || !isset(SHGLOB)))
+        // A top-level TK_BAR is always an alternative: with shglob the
+        // lexer leaves | literal in words, so only case items make one.
+        if (c == TK_BAR || (c == TK_RPAREN && (paren || !isset(SHGLOB))))
             break;
         if (c == '/' && (patflags & PC_FILENAME) && !patinexcl)
             break;
@@ -783,7 +786,7 @@ static int compalts(bool paren, int capn)
             patunmemo(bstart, patsize);
         if (patglobflags != outer)
             changed = true;
-        if (static_cast<unsigned char>(*patparse) == TK_BAR && (paren || !isset(SHGLOB))) {
+        if (static_cast<unsigned char>(*patparse) == TK_BAR) {
             patparse++;
             continue;
         }
@@ -1009,17 +1012,26 @@ void freepatprog(Patprog *prog)
 
 Patprog *slotpatprog(Eprog *prog, int slot, char *text, int flags)
 {
-    if (!prog || slot < 0 || slot >= prog->pattern_count)
-        return patcompile(text, flags, nullptr);
-    Patprog *&p = prog->pattern_slots[slot];
-    uintptr_t v = reinterpret_cast<uintptr_t>(p);
-    if (v == 2)
-        return nullptr;  // already known to be bad
-    if (v == 1 || v == 0) {
-        bool heap = (prog->flags & EF_HEAP) || prog->ref_count < 0;
-        Patprog *c = patcompile(text, (flags & ~(PC_IN_PLACE | PC_PERMANENT)) | (heap ? 0 : PC_PERMANENT), nullptr);
-        p = c ? c : reinterpret_cast<Patprog *>(2);
-        return c;
+    Patprog **p = prog && slot >= 0 && slot < prog->pattern_count ? &prog->pattern_slots[slot] : nullptr;
+    if (p) {
+        uintptr_t v = reinterpret_cast<uintptr_t>(*p);
+        if (v == 2)
+            return nullptr;  // already known to be bad
+        if (v > 2)
+            return *p;
     }
-    return p;
+    char *t = dupstring(text);
+    if (has_token(t)) {
+        singsub(&t);
+        if (errflag)
+            return nullptr;
+    }
+    // Only a kept program keeps the pattern, and only one whose text no
+    // substitution changed: an arena pattern would not outlive this
+    // command, and a substituted one may differ the next time.
+    bool keep = p && !(prog->flags & EF_HEAP) && prog->ref_count >= 0 && !strcmp(t, text);
+    Patprog *c = patcompile(t, (flags & ~(PC_IN_PLACE | PC_PERMANENT)) | (keep ? PC_PERMANENT : 0), nullptr);
+    if (keep)
+        *p = c ? c : reinterpret_cast<Patprog *>(2);
+    return c;
 }

@@ -68,7 +68,7 @@ int getprocfd(char *word, int out)
         return -1;
     }
     fflush(stdout);
-    pid_t pid = fork();
+    pid_t pid = blockedfork();
     if (pid == -1) {
         close(pipes[0]);
         close(pipes[1]);
@@ -129,7 +129,7 @@ char *getoutputfile(char *word)
         jn->filelist = qnewlinklist();
     qaddlinknode(jn->filelist, name);
     fflush(stdout);
-    pid_t pid = fork();
+    pid_t pid = blockedfork();
     if (pid == -1) {
         close(fd);
         qerr("fork failed: %e", nullptr, errno);

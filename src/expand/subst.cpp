@@ -214,463 +214,6 @@ LinkList *getoutput(char *cmd, int quoted)
     _exit(int(lastval));
 }
 
-// ---- parameter substitution ----
-
-namespace {
-
-// A delimited flag argument: the character after the flag letter opens
-// it; returns the text and moves *pp past the closing delimiter.
-char *flagarg(char **pp)
-{
-    char *p = *pp;
-    unsigned char open = static_cast<unsigned char>(*p);
-    if (!open)
-        return nullptr;
-    if (itok(open))
-        open = static_cast<unsigned char>(tokchar(open));
-    char close = open == '(' ? ')' : open == '[' ? ']' : open == '{' ? '}' : open == '<' ? '>' : char(open);
-    char *start = ++p;
-    while (*p) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (itok(c))
-            c = static_cast<unsigned char>(tokchar(c));
-        if (c == static_cast<unsigned char>(close))
-            break;
-        p++;
-    }
-    if (!*p)
-        return nullptr;
-    char *r = dupstrpfx(start, size_t(p - start));
-    untokenize(r);
-    *pp = p + 1;
-    return r;
-}
-
-struct PFlags {
-    bool at = false, quoted_split = false, keys = false, vals = false;
-    char *join = nullptr, *split = nullptr;
-    int casechange = 0;  // 'U', 'L', 'C'
-    int sort = 0;        // 1 ascending, -1 descending
-};
-
-char *casechanged(char *s, int how)
-{
-    char *r = dupstring(s);
-    bool start = true;
-    for (char *p = r; *p; p++) {
-        if (static_cast<unsigned char>(*p) == METACHAR) {
-            p++;
-            start = true;
-            continue;
-        }
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (how == 'U')
-            *p = char(tuupper(c));
-        else if (how == 'L')
-            *p = char(tulower(c));
-        else {
-            *p = char(start ? tuupper(c) : tulower(c));
-            start = !ialnum(c);
-        }
-    }
-    return r;
-}
-
-}  // namespace
-
-// Expand the $ at cursor in the node's word; false on error.
-static bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool single)
-{
-    char *word = static_cast<char *>(getdata(n));
-    char *start = cursor;
-    char *p = cursor + 1;
-    bool braces = false;
-    if (static_cast<unsigned char>(*p) == TK_LBRACE || *p == '{') {
-        braces = true;
-        p++;
-    }
-    PFlags fl;
-    bool want_length = false, rc_expand = isset(RCEXPANDPARAM), word_split = isset(SHWORDSPLIT) && !quoted;
-    if (braces && (static_cast<unsigned char>(*p) == TK_LPAREN || *p == '(')) {
-        p++;
-        while (*p && static_cast<unsigned char>(*p) != TK_RPAREN && *p != ')') {
-            unsigned char c = static_cast<unsigned char>(*p++);
-            if (itok(c))
-                c = static_cast<unsigned char>(tokchar(c));
-            switch (c) {
-            case '@': fl.at = true; break;
-            case 'f': fl.split = dupstring("\n"); break;
-            case 'F': fl.join = dupstring("\n"); break;
-            case 'j': if (!(fl.join = flagarg(&p))) goto flagerr; break;
-            case 's': if (!(fl.split = flagarg(&p))) goto flagerr; break;
-            case 'U': case 'L': case 'C': fl.casechange = c; break;
-            case 'o': fl.sort = 1; break;
-            case 'O': fl.sort = -1; break;
-            case 'k': fl.keys = true; break;
-            case 'v': fl.vals = true; break;
-            default:
-            flagerr:
-                qerr("error in flags", nullptr, 0);
-                return false;
-            }
-        }
-        if (!*p) {
-            qerr("error in flags", nullptr, 0);
-            return false;
-        }
-        p++;
-    }
-    // Prefix characters.
-    for (;;) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (itok(c) && c != TK_EMPTY)
-            c = static_cast<unsigned char>(tokchar(c));
-        if (!braces)
-            break;
-        if (c == '^') {
-            rc_expand = !(p[1] == '^' || static_cast<unsigned char>(p[1]) == TK_CARET);
-            p += rc_expand ? 1 : 2;
-        } else if (c == '=') {
-            bool dbl = p[1] == '=' || static_cast<unsigned char>(p[1]) == TK_EQUALS;
-            word_split = !dbl;
-            p += dbl ? 2 : 1;
-        } else if (c == '#' && [&] {
-                       unsigned char nx = static_cast<unsigned char>(p[1]);
-                       if (itok(nx) && nx != TK_EMPTY)
-                           nx = static_cast<unsigned char>(tokchar(nx));
-                       if (nx == '#') {
-                           unsigned char n2 = static_cast<unsigned char>(p[2]);
-                           return n2 == TK_RBRACE || n2 == '}';
-                       }
-                       return iident(nx) || (nx && strchr("*@?$!-_", nx));
-                   }()) {
-            want_length = true;
-            p++;
-        } else {
-            break;
-        }
-    }
-    char *name = p;
-    char **arr = nullptr;
-    char *value = nullptr;
-    bool isarray = false, atform = false, set = true;
-    int scanflags = (fl.keys ? SCAN_WANTKEYS : 0) | (fl.vals ? SCAN_WANTVALS : 0) | (quoted ? SCAN_DQUOTED : 0);
-    unsigned char c0 = static_cast<unsigned char>(*p);
-    if (itok(c0) && c0 != TK_EMPTY)
-        c0 = static_cast<unsigned char>(tokchar(c0));
-    if (!(iident(c0) || (c0 && strchr("?#$!-_*@", c0)))) {
-        // Not a parameter: the $ stays literal.
-        if (braces) {
-            qerr("bad substitution", nullptr, 0);
-            return false;
-        }
-        *cursor = '$';
-        cursor++;
-        return true;
-    }
-    {
-        Value vbuf;
-        char *q = p;
-        int bracks = braces ? 1 : (isset(KSHARRAYS) ? 0 : 1);
-        if (!braces && idigit(c0) && !isset(KSHARRAYS))
-            bracks = -1;  // $12 outside braces is $1 then 2
-        if (c0 == '_' && !iident(static_cast<unsigned char>(p[1]))) {
-            value = dupstring(qunderscore ? qunderscore : "");
-            q = p + 1;
-        } else if (idigit(c0) && c0 == '0' && !idigit(static_cast<unsigned char>(p[1]))) {
-            value = dupstring(argzero ? argzero : "");
-            q = p + 1;
-        } else {
-            Value *v;
-            if (bracks == 0) {
-                // No subscript may follow: look up the name alone.
-                char *e = p;
-                if (iident(c0) && !idigit(c0))
-                    while (iident(static_cast<unsigned char>(*e)))
-                        e++;
-                else
-                    e++;
-                char *nm = dupstrpfx(p, size_t(e - p));
-                char *nq = nm;
-                v = fetchvalue(&vbuf, &nq, 0, scanflags);
-                q = e;
-            } else {
-                v = fetchvalue(&vbuf, &q, bracks, scanflags);
-            }
-            if (q == p) {
-                q = p + 1;  // a special character name with no parameter
-            }
-            if (!v || !v->param) {
-                set = false;
-            } else if (v->arrmode || (v->param && PF_TYPE(v->param->flags) & (PF_ARRAY | PF_HASHED) && v->end < 0)) {
-                arr = getarrvalue(v);
-                isarray = true;
-                atform = (v->arrmode & SCAN_ISVAR_AT) != 0;
-            } else {
-                value = getstrvalue(v);
-            }
-            if (errflag)
-                return false;
-        }
-        p = q;
-    }
-    if (fl.at)
-        atform = true;
-
-    // Operators.
-    if (braces) {
-        unsigned char oc = static_cast<unsigned char>(*p);
-        if (itok(oc) && oc != TK_EMPTY)
-            oc = static_cast<unsigned char>(tokchar(oc));
-        bool colon = false;
-        if (oc == ':' && p[1] && strchr("-=?+", itok(static_cast<unsigned char>(p[1])) ? tokchar(static_cast<unsigned char>(p[1])) : p[1])) {
-            colon = true;
-            p++;
-            oc = static_cast<unsigned char>(*p);
-            if (itok(oc))
-                oc = static_cast<unsigned char>(tokchar(oc));
-        }
-        if (oc && strchr("-=?+#%/", oc) && oc != '}') {
-            int opch = oc;
-            p++;
-            bool dbl = false;
-            unsigned char nx = static_cast<unsigned char>(*p);
-            if (itok(nx) && nx != TK_EMPTY)
-                nx = static_cast<unsigned char>(tokchar(nx));
-            if ((opch == '#' || opch == '%' || opch == '/') && nx == static_cast<unsigned char>(opch)) {
-                dbl = true;
-                p++;
-            }
-            int anchor = 0;
-            if (opch == '/' && !dbl && (nx == '#' || nx == '%')) {
-                anchor = nx;
-                p++;
-            }
-            char *argstart = p;
-            int depth = 0;
-            char *slash = nullptr;
-            while (*p) {
-                unsigned char k = static_cast<unsigned char>(*p);
-                if (k == TK_LBRACE)
-                    depth++;
-                else if (k == TK_RBRACE || (k == '}' && !depth)) {
-                    if (!depth)
-                        break;
-                    depth--;
-                } else if (opch == '/' && !slash && !depth && k == '/') {
-                    slash = p;
-                }
-                p++;
-            }
-            char *arg = dupstrpfx(argstart, size_t((slash ? slash : p) - argstart));
-            char *repl = slash ? dupstrpfx(slash + 1, size_t(p - slash - 1)) : nullptr;
-            bool emptyv = !set || (colon && (isarray ? !arrlen(arr) : (!value || !*value)));
-            char *pname = dupstrpfx(name, size_t(strcspn(name, ":-=?+#%/}\x8e[\x8f")));
-            switch (opch) {
-            case '-':
-                if (emptyv) {
-                    singsub(&arg);
-                    value = arg;
-                    isarray = false;
-                    set = true;
-                }
-                break;
-            case '=':
-                if (emptyv) {
-                    singsub(&arg);
-                    untokenize(arg);
-                    setsparam(pname, qtrdup(arg));
-                    value = arg;
-                    isarray = false;
-                    set = true;
-                }
-                break;
-            case '?':
-                if (emptyv) {
-                    singsub(&arg);
-                    untokenize(arg);
-                    qerr("%s", qhtricat(pname, ": ", *arg ? arg : "parameter not set"), 0);
-                    return false;
-                }
-                break;
-            case '+':
-                if (emptyv) {
-                    value = dupstring("");
-                } else {
-                    singsub(&arg);
-                    value = arg;
-                }
-                isarray = false;
-                set = true;
-                break;
-            default: {
-                // Pattern operators.
-                if (!set) {
-                    value = dupstring("");
-                    set = true;
-                }
-                singsub(&arg);
-                int mf;
-                if (opch == '#')
-                    mf = dbl ? MF_LONGEST : 0;
-                else if (opch == '%')
-                    mf = MF_AT_END | (dbl ? MF_LONGEST : 0);
-                else {
-                    mf = MF_LONGEST | (dbl ? MF_EVERY : 0) | MF_GIVE_REST;
-                    if (anchor == '#')
-                        mf &= ~0;
-                    else if (anchor == '%')
-                        mf |= MF_AT_END;
-                    else
-                        mf |= MF_ANYWHERE;
-                }
-                if (opch != '/')
-                    mf |= MF_GIVE_REST;
-                if (repl) {
-                    singsub(&repl);
-                    untokenize(repl);
-                }
-                if (isarray) {
-                    char **a2 = arrdup(arr);
-                    getmatcharr(&a2, arg, mf, 0, repl ? repl : dupstring(opch == '/' ? "" : ""));
-                    arr = a2;
-                } else {
-                    char *v2 = dupstring(value ? value : "");
-                    getmatch(&v2, arg, mf, 0, opch == '/' ? (repl ? repl : dupstring("")) : nullptr);
-                    value = v2;
-                }
-                if (errflag)
-                    return false;
-                break;
-            }
-            }
-        }
-        if (static_cast<unsigned char>(*p) != TK_RBRACE && *p != '}') {
-            qerr(*p ? "bad substitution" : "closing brace expected", nullptr, 0);
-            return false;
-        }
-        p++;
-    }
-    if (!set) {
-        if (unset(UNSET)) {
-            qerr("%s: parameter not set", dupstrpfx(name, size_t(strcspn(name, ":-=?+#%/}\x8e[\x8f"))), 0);
-            return false;
-        }
-        value = dupstring("");
-    }
-    if (want_length) {
-        char buf[32];
-        snprintf(buf, sizeof buf, "%d", isarray ? arrlen(arr) : value ? qtrlen(value) : 0);
-        value = dupstring(buf);
-        isarray = false;
-    }
-    if (isarray && fl.casechange)
-        for (char **a = arr; *a; a++)
-            *a = casechanged(*a, fl.casechange);
-    else if (!isarray && fl.casechange && value)
-        value = casechanged(value, fl.casechange);
-    if (isarray && fl.sort) {
-        int cnt = arrlen(arr);
-        std::sort(arr, arr + cnt, [](char *x, char *y) { return qtrcmp(x, y) < 0; });
-        if (fl.sort < 0)
-            std::reverse(arr, arr + cnt);
-    }
-    // Joining and splitting.
-    if (isarray && (single || fl.join || fl.split || word_split)) {
-        value = sepjoin(arr, fl.join, 1);
-        isarray = false;
-    }
-    if (!isarray && !single && (fl.split || word_split) && value) {
-        LinkList *w;
-        if (fl.split && *fl.split) {
-            w = newlinklist();
-            char *s2 = value;
-            size_t sl = strlen(fl.split);
-            for (char *hit; (hit = strstr(s2, fl.split)); s2 = hit + sl)
-                addlinknode(w, dupstrpfx(s2, size_t(hit - s2)));
-            addlinknode(w, dupstring(s2));
-        } else {
-            w = spacesplit(value, 0, 1, 0);
-        }
-        arr = qhnew<char *>(size_t(countlinknodes(w)) + 1);
-        int i = 0;
-        for (LinkNode *k = firstnode(w); k; k = nextnode(k)) {
-            char *e = static_cast<char *>(getdata(k));
-            if (*e || fl.split)
-                arr[i++] = e;
-        }
-        arr[i] = nullptr;
-        isarray = true;
-        atform = atform || fl.split;
-    }
-    char *prefix = dupstrpfx(word, size_t(start - word));
-    char *rest = p;
-    // With globsubst the inserted text acts as a pattern.
-    if (isarray && isset(GLOBSUBST) && !quoted)
-        for (char **a = arr; *a; a++) {
-            *a = dupstring(*a);
-            shtokenize(*a);
-        }
-    if (!isarray) {
-        char *nw = qhtricat(prefix, value ? value : "", rest);
-        if (isset(GLOBSUBST) && !quoted)
-            shtokenize(nw + strlen(prefix));
-        setdata(n, nw);
-        cursor = nw + strlen(prefix) + strlen(value ? value : "");
-        return true;
-    }
-    if ((quoted && !atform) || single) {
-        char *j = sepjoin(arr, fl.join, 1);
-        char *nw = qhtricat(prefix, j, rest);
-        setdata(n, nw);
-        cursor = nw + strlen(prefix) + strlen(j);
-        return true;
-    }
-    int cnt = arrlen(arr);
-    if (rc_expand && cnt) {
-        // Every element with the prefix and each word the rest of the word
-        // expands to, the elements varying slowest.
-        substmadearray = 1;
-        LinkList *restl = newlinklist();
-        addlinknode(restl, dupstring(rest));
-        prefork(restl, 0);
-        if (empty(restl))
-            addlinknode(restl, dupstring(""));
-        bool first = true;
-        for (int i = 0; i < cnt; i++)
-            for (LinkNode *rn = firstnode(restl); rn; rn = nextnode(rn)) {
-                char *w = qhtricat(prefix, arr[i], static_cast<char *>(getdata(rn)));
-                if (first) {
-                    setdata(n, w);
-                    first = false;
-                } else {
-                    n = insertlinknode(l, n, w);
-                }
-            }
-        char *last = static_cast<char *>(getdata(n));
-        cursor = last + strlen(last);
-        return true;
-    }
-    if (!cnt) {
-        char *nw = dyncat(prefix, rest);
-        setdata(n, nw);
-        cursor = nw + strlen(prefix);
-        return true;
-    }
-    substmadearray = 1;
-    char *first = dyncat(prefix, arr[0]);
-    if (quoted && !*first)
-        first = dupstring(nulstring);
-    setdata(n, first);
-    for (int i = 1; i < cnt; i++)
-        n = insertlinknode(l, n, (quoted && !*arr[i]) ? dupstring(nulstring) : dupstring(arr[i]));
-    char *last = static_cast<char *>(getdata(n));
-    char *nw = dyncat(last, rest);
-    setdata(n, nw);
-    cursor = nw + strlen(last);
-    return true;
-}
-
 // ---- the scanner ----
 
 // Find the end of a balanced group opened by the token at p.
@@ -921,17 +464,18 @@ void filesub(char **namptr, int assign)
         *namptr = r;
     if (!(assign & (EXP_ASSIGN | EXP_TYPESET)))
         return;
-    // After each : (assignment values), and after = for typeset words.
-    for (char *p = *namptr; *p; p++) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if ((c == ':' || ((assign & EXP_TYPESET) && (c == TK_EQUALS || c == '='))) &&
-            static_cast<unsigned char>(p[1]) == TK_TILDE) {
-            char *sub = filesubstr(p + 1, true);
-            if (sub) {
-                char *nw = qhtricat(dupstrpfx(*namptr, size_t(p + 1 - *namptr)), sub, "");
-                p = nw + (p - *namptr);
-                *namptr = nw;
-            }
+    // After each : (assignment values), and after = for typeset words:
+    // only a tilde token can start one, so the scan goes from one to the next.
+    if (!**namptr)
+        return;
+    for (char *p = *namptr; *p && (p = strchr(p + 1, char(TK_TILDE)));) {
+        unsigned char c = static_cast<unsigned char>(p[-1]);
+        if (c != ':' && !((assign & EXP_TYPESET) && (c == TK_EQUALS || c == '=')))
+            continue;
+        if (char *sub = filesubstr(p, true)) {
+            size_t off = size_t(p - *namptr);
+            *namptr = qhtricat(dupstrpfx(*namptr, off), sub, "");
+            p = *namptr + off;
         }
     }
 }
@@ -941,7 +485,6 @@ void filesub(char **namptr, int assign)
 void prefork(LinkList *list, int flags)
 {
     SignalGuard sg;
-    int ostm = substmadearray;
     for (LinkNode *n = firstnode(list); n; n = nextnode(n)) {
         char *w = static_cast<char *>(getdata(n));
         unsigned char c0 = static_cast<unsigned char>(*w);
@@ -950,7 +493,6 @@ void prefork(LinkList *list, int flags)
             char *r = c0 == TK_EQUALS ? getoutputfile(w) : getproc(w);
             if (!r) {
                 errflag = errflag ? errflag : 1;
-                substmadearray = ostm;
                 return;
             }
             setdata(n, r);
@@ -962,7 +504,6 @@ void prefork(LinkList *list, int flags)
             setdata(n, s);
         }
         if (!wordsubst(list, n, flags & EXP_SINGLE)) {
-            substmadearray = ostm;
             return;
         }
         if (errflag)
@@ -992,7 +533,6 @@ void prefork(LinkList *list, int flags)
         if (errflag)
             break;
     }
-    substmadearray = ostm;
 }
 
 void singsub(char **s)

@@ -70,7 +70,12 @@ SigTables &tables()
         s.names[0] = "EXIT";
         s.msgs[0] = "done";
         for (int i = 1; i <= SIGNAL_COUNT; i++) {
-            snprintf(s.numbuf[i], sizeof s.numbuf[i], "%d", i);
+            // Written by hand: this runs at every start-up.
+            char *b = s.numbuf[i];
+            if (i >= 10)
+                *b++ = char('0' + i / 10);
+            *b++ = char('0' + i % 10);
+            *b = '\0';
             s.names[i] = s.numbuf[i];
             s.msgs[i] = "";
         }

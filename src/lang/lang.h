@@ -361,8 +361,35 @@ extern void (*condlex)();
 // Nesting bound of the parser and the lexer: deeper input is an error.
 constexpr int MAX_PARSE_DEPTH = 1000;
 
+// ---- compiled wordcode files ----
+// How a stored program is autoloaded: the file defines the function (ksh
+// style), the file is its body (native), or neither (the option decides).
+enum : int { FDHF_KSHLOAD = 1, FDHF_NATLOAD = 2 };
+// One program to write into a compiled file, under name.
+struct DumpProg {
+    const char *name;
+    Eprog *prog;
+    int flags;
+};
 // For source: a compiled form of the file to use instead, or null.
 Eprog *try_source_file(const char *file);
+// For autoloading name from fpath directory dir (file is dir/name): the
+// program from a directory digest or the function's own compiled file;
+// ksh gets the load style (2 ksh, 1 by option, 0 native).
+Eprog *try_dump_file(const char *dir, const char *name, const char *file, int *ksh);
+// The names stored in a compiled file (arena), or null after a warning;
+// mapped says whether the file is meant to be mapped.
+LinkList *qwc_names(const char *nam, const char *file, int *mapped);
+// Write progs (DumpProg*) to dump; map 0 read, 1 map, 2 by size.
+// Warns and returns 1 on failure, leaving no file behind.
+int qwc_write(const char *nam, const char *dump, LinkList *progs, int map);
+// Whether code is wordcode the parser could have written: every jump,
+// string and pattern slot inside the program.
+bool checkwordcode(const wordcode *code, size_t nwords, const char *strs, size_t nstrs, size_t npats);
+void incrdumpcount(FuncDump *f);
+void decrdumpcount(FuncDump *f);
+// Close the descriptors of mapped files (a child about to run a program).
+void closedumps();
 
 // ---- text ----
 // Text of a program (permanent string), starting at c or the program start.

@@ -400,11 +400,22 @@ beginning:
         in_dparens = 0;
         return LX_DRPAREN;
     } else if (idigit(static_cast<unsigned char>(c))) {
-        d = lexgetc();
-        if (d == '&') {
+        // A run of digits directly before a redirection operator names the
+        // descriptor it applies to (`2>`, `99>&-`); anything else gives the
+        // digits back to be read as a word.
+        char digs[9];
+        int ndig = 0, fdnum = 0;
+        d = c;
+        do {
+            digs[ndig++] = char(d);
+            fdnum = fdnum * 10 + (d - '0');
             d = lexgetc();
-            if (d == '>') {
-                peekfd = c - '0';
+        } while (ndig < int(sizeof digs) && !lexstop && idigit(static_cast<unsigned char>(d)));
+        bool isfd = false;
+        if (d == '&' && !lexstop) {
+            d = lexgetc();
+            if (d == '>' && !lexstop) {
+                isfd = true;
                 lexungetc('>');
                 c = '&';
             } else {
@@ -412,12 +423,18 @@ beginning:
                 lexstop = 0;
                 lexungetc('&');
             }
-        } else if (d == '>' || d == '<') {
-            peekfd = c - '0';
+        } else if ((d == '>' || d == '<') && !lexstop) {
+            isfd = true;
             c = d;
         } else {
             lexungetc(d);
             lexstop = 0;
+        }
+        if (isfd) {
+            peekfd = fdnum;
+        } else {
+            while (ndig > 1)
+                lexungetc(digs[--ndig]);
         }
     }
 
@@ -1507,7 +1524,11 @@ void lexsave()
     ls->isfirstln = isfirstln;
     ls->isfirstch = isfirstch;
     ls->tokstr = tokstr;
-    ls->yytext = yytext ? dupstring(yytext) : nullptr;
+    // Kept as a pointer, not copied: between commands it still points at
+    // the last token of a program whose memory may be gone, and only the
+    // parse being suspended can need it again, while its text is alive.
+    ls->yytext = yytext;
+    yytext = nullptr;
     ls->hdocs = hdocs;
     ls->lexbuf = lexbuf;
     ls->hgetc = hgetc;

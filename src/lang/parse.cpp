@@ -1147,8 +1147,9 @@ void par_time()
         ec.ecused--;
         ec.ecbuf[p] = code_build(CODE_TIMED, TIMED_EMPTY);
     } else {
+        // Timing needs a job, so the timed part always keeps its pipeline.
         ec.ecbuf[p] = code_build(CODE_TIMED, TIMED_PIPE);
-        set_sublist_code(p + 1, SUBLIST_END, f, ec.ecused - 2 - p, c);
+        set_sublist_code(p + 1, SUBLIST_END, f, ec.ecused - 2 - p, 1);
     }
 }
 

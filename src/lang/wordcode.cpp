@@ -61,7 +61,10 @@ void freeeprog(Eprog *p)
     for (int i = 0; i < p->pattern_count; i++)
         if (p->pattern_slots[i] != dummy_patprog1)
             freepatprog(p->pattern_slots[i]);
+    // A program inside a mapped file owns only its slots and its record.
     qfree(p->pattern_slots);
+    if (p->dump_link)
+        decrdumpcount(p->dump_link);
     qfree(p);
 }
 

@@ -110,7 +110,38 @@ static int64_t ttyidlegetfn(Param *)
     return int64_t(time(nullptr) - st.st_atime);
 }
 
-static char *usernamegetfn(Param *) { return cached_username ? cached_username : dupstring(""); }
+// Set when start-up left the password entry unread (HOME came from the
+// environment): the name is looked up when first wanted.
+static bool username_pending;
+
+static void readpasswdentry(bool sethome)
+{
+    username_pending = false;
+    if (struct passwd *pw = getpwuid(cached_uid)) {
+        if (sethome) {
+            qsfree(home);
+            home = metafy(pw->pw_dir, -1, META_DUP);
+        }
+        qsfree(cached_username);
+        cached_username = metafy(pw->pw_name, -1, META_DUP);
+    } else {
+        if (sethome) {
+            qsfree(home);
+            home = qtrdup("/");
+        }
+        qsfree(cached_username);
+        cached_username = qtrdup("");
+    }
+}
+
+const char *currentusername()
+{
+    if (username_pending)
+        readpasswdentry(false);
+    return cached_username ? cached_username : "";
+}
+
+static char *usernamegetfn(Param *) { return dupstring(currentusername()); }
 
 static void usernamesetfn(Param *, char *x)
 {
@@ -528,14 +559,15 @@ static void setdefaults()
     replace(readnullcmd, "more");
 
     cached_uid = getuid();
-    if (struct passwd *pw = getpwuid(cached_uid)) {
+    // HOME from the environment replaces the password entry's, so then the
+    // entry (a walk through the user database) waits until the name is
+    // wanted.
+    if (getenv("HOME") && unset(PRIVILEGED)) {
+        username_pending = true;
         qsfree(home);
-        home = metafy(pw->pw_dir, -1, META_DUP);
-        qsfree(cached_username);
-        cached_username = metafy(pw->pw_name, -1, META_DUP);
+        home = nullptr;
     } else {
-        replace(home, "/");
-        replace(cached_username, "");
+        readpasswdentry(true);
     }
 }
 
@@ -645,9 +677,10 @@ void createparamtable()
         setsparam("HOST", metafy(host, -1, META_DUP));
     }
     {
-        const char *ln = getlogin();
+        // An inherited LOGNAME replaces this one.
+        const char *ln = getenv("LOGNAME") ? nullptr : getlogin();
         setsparam("LOGNAME", ln && *ln ? metafy(const_cast<char *>(ln), -1, META_DUP)
-                                       : qtrdup(cached_username ? cached_username : ""));
+                                       : qtrdup(getenv("LOGNAME") ? "" : currentusername()));
     }
     char *pwd = findpwd();
 

@@ -848,7 +848,9 @@ char *getstrvalue(Value *v)
             char **sl = getarrvalue(v);
             return qjoin(sl, ' ', 1);
         }
-        int len = arrlen(ss);
+        // An ordinary array knows its length; a[i] in a loop must not
+        // count the elements every time.
+        int len = PF_TYPE(pm->flags) == PF_ARRAY && ss == pm->value.arr ? paramarrlen(pm) : arrlen(ss);
         int idx = v->start < 0 ? v->start + len : v->start;
         return (idx < 0 || idx >= len) ? dupstring("") : ss[idx];
     }

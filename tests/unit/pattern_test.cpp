@@ -490,8 +490,10 @@ TEST_F(Pattern, ShGlobKeepsParenthesesLiteral)
     OptGuard sg(SHGLOB, 1);
     // Tokens that reach the compiler anyway stand for themselves.
     EXPECT_EQ(pm("(x)", "(x)"), 1);
-    EXPECT_EQ(pm("a|b", "a|b"), 1);
     EXPECT_EQ(pm("<1-2>", "<1-2>"), 1);
+    // A bar at the top level only comes from case items: it separates them.
+    EXPECT_EQ(pm("a|b", "b"), 1);
+    EXPECT_EQ(pm("a|b", "a|b"), 0);
     EXPECT_EQ(pm("*(x)", "a(x)"), 1);
 }
 
@@ -682,23 +684,27 @@ TEST_F(Pattern, WordcodeSlots)
     e.prog = code;
     char *t = dupstring("a*");
     tokenize(t);
+    // An arena program keeps nothing: its patterns would not outlive the
+    // arena they are compiled in.
     Patprog *p = slotpatprog(&e, 0, t, 0);
     ASSERT_NE(p, nullptr);
-    EXPECT_EQ(slots[0], p);
-    EXPECT_EQ(slotpatprog(&e, 0, t, 0), p);  // compiled once
+    EXPECT_EQ(slots[0], reinterpret_cast<Patprog *>(1));
     EXPECT_EQ(pattry(p, "abc"), 1);
     char *bad = dupstring("[a");
     tokenize(bad);
     EXPECT_EQ(slotpatprog(&e, 1, bad, 0), nullptr);
-    EXPECT_EQ(slots[1], reinterpret_cast<Patprog *>(2));
-    EXPECT_EQ(slotpatprog(&e, 1, bad, 0), nullptr);
-    // A permanent program owns permanent patterns.
+    EXPECT_EQ(slots[1], reinterpret_cast<Patprog *>(1));
+    // A permanent program owns permanent patterns, compiled once.
     e.flags = EF_REAL;
     e.ref_count = 1;
-    slots[0] = reinterpret_cast<Patprog *>(1);
     p = slotpatprog(&e, 0, t, 0);
     ASSERT_NE(p, nullptr);
+    EXPECT_EQ(slots[0], p);
+    EXPECT_EQ(slotpatprog(&e, 0, t, 0), p);
     EXPECT_TRUE(p->flags & PC_PERMANENT);
+    EXPECT_EQ(slotpatprog(&e, 1, bad, 0), nullptr);
+    EXPECT_EQ(slots[1], reinterpret_cast<Patprog *>(2));
+    EXPECT_EQ(slotpatprog(&e, 1, bad, 0), nullptr);
     freepatprog(p);
     freepatprog(reinterpret_cast<Patprog *>(2));
 }
