@@ -201,6 +201,15 @@ void candidate(Scan &sc, int dfd, const char *uname, const char *mname, bool mus
     }
     for (char **np = names; *np; np++) {
         char *name = *np;
+        if (gs->colonmods) {
+            char *mp = gs->colonmods;
+            if (!modify(&name, &mp))
+                return;
+            if (*mp) {
+                qerr("unknown file attribute", nullptr, 0);
+                return;
+            }
+        }
         if (mark) {
             char m[2] = {mark, 0};
             name = dyncat(name, m);
