@@ -653,9 +653,12 @@ bool subscriptvalue(char *&p, int scanflags, PVal &v)
     Param tmp{};
     tmp.flags = v.isarray ? PF_ARRAY : PF_SCALAR;
     setaccessors(&tmp);
-    if (v.isarray)
+    if (v.isarray) {
+        // An ordinary array's length is read from alen, not counted.
         tmp.value.arr = v.arr;
-    else
+        tmp.alen = v.arr ? arrlen(v.arr) : 0;
+        tmp.acap = tmp.alen + 1;
+    } else
         tmp.value.str = v.value ? v.value : dupstring("");
     Value val{};
     val.param = &tmp;
