@@ -10,7 +10,7 @@
 # Usage: bench/glob.sh [path-to-tarn] [repeats-of-*.txt] [repeats-of-**/*.c]
 tarn=$(cd "$(dirname "${1:-build/tarn}")" && pwd)/$(basename "${1:-build/tarn}")
 reps=${2:-20}
-rreps=${3:-5}
+rreps=${3:-20}
 dir=$(mktemp -d "${TMPDIR:-/tmp}/tarn-glob-bench.XXXXXX")
 trap 'rm -rf "$dir"' EXIT INT TERM
 

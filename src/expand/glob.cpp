@@ -53,6 +53,8 @@ struct Scan {
     int cwdfd = -1;
     char *pwd = nullptr, *oldpwd = nullptr;
     std::vector<std::pair<dev_t, ino_t>> ancestors;  // ***/ loop guard
+    char *pool = nullptr;
+    size_t poolleft = 0;
 };
 
 bool isdotdir(const char *n) { return n[0] == '.' && (!n[1] || (n[1] == '.' && !n[2])); }
@@ -67,10 +69,25 @@ char *metaname(const char *n)
     return const_cast<char *>(n);
 }
 
+// Names are carved out of large arena pieces: a big directory would
+// otherwise take a great many small arena blocks.
+char *poolalloc(Scan &sc, size_t n)
+{
+    if (n > sc.poolleft) {
+        size_t chunk = std::max(n, size_t(1) << 16);
+        sc.pool = static_cast<char *>(qhalloc(chunk));
+        sc.poolleft = chunk;
+    }
+    char *r = sc.pool;
+    sc.pool += n;
+    sc.poolleft -= n;
+    return r;
+}
+
 char *shownpath(Scan &sc, const char *mname)
 {
     size_t pl = sc.path.size(), nl = strlen(mname);
-    char *s = static_cast<char *>(qhalloc(pl + nl + 2));
+    char *s = poolalloc(sc, pl + nl + 2);
     memcpy(s, sc.path.data(), pl);
     memcpy(s + pl, mname, nl + 1);
     return s;
@@ -87,24 +104,34 @@ int keepfd(Scan &sc, int fd)
     return nfd;
 }
 
-// Open a directory to read; failures other than "not there", "not a
-// directory" and "not allowed" are worth a warning.
-int opendirat(Scan &sc, int at, const char *uname, const char *mname)
-{
-    int fd = openat(at, uname, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        int e = errno;
-        if (e != ENOENT && e != ENOTDIR && e != EACCES && e != EINTR && !errflag)
-            qwarn("%e: %s", shownpath(sc, mname), e);
-        return -1;
-    }
-    return keepfd(sc, fd);
-}
+// Status failures other than "not there", "not a directory" and an
+// interrupted call are reported.
+bool worthwarning(int e) { return e != ENOENT && e != ENOTDIR && e != EINTR && !errflag; }
 
-void closeowned(int fd)
+// Open the directory sc.path + uname (at is the descriptor of sc.path) to
+// read.  A short path is opened by name, a system call fewer than through
+// the descriptor; not while shell code may change directory meanwhile.
+DIR *opendirat(Scan &sc, int at, const char *uname, const char *mname)
 {
-    if (fd >= 0)
-        close(fd);
+    DIR *d = nullptr;
+    int e;
+    if (!sc.gs->hascode && sc.path.size() + strlen(uname) < 1024) {
+        std::string p = sc.path.empty() ? std::string() : std::string(unmeta(sc.path.c_str()));
+        p += uname;
+        d = opendir(p.c_str());
+        e = errno;
+    } else {
+        int fd = keepfd(sc, openat(at, uname, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        e = errno;
+        if (fd >= 0 && !(d = fdopendir(fd))) {
+            e = errno;
+            close(fd);
+        }
+    }
+    // An unreadable directory passes silently.
+    if (!d && e != EACCES && worthwarning(e))
+        qwarn("%e: %s", shownpath(sc, mname), e);
+    return d;
 }
 
 // Back to the starting directory after code qualifiers ran.
@@ -245,17 +272,17 @@ bool matchname(const Segment &seg, const char *mname, int *errs)
     return true;
 }
 
-void scandir(Scan &sc, int fd, size_t i, int errs);
+void scandir(Scan &sc, DIR *d, size_t i, int errs);
 
 void descend(Scan &sc, int at, const char *uname, const char *mname, size_t i, int errs)
 {
-    int nfd = opendirat(sc, at, uname, mname);
-    if (nfd < 0)
+    DIR *nd = opendirat(sc, at, uname, mname);
+    if (!nd)
         return;
     size_t pl = sc.path.size();
     sc.path += mname;
     sc.path += '/';
-    scandir(sc, nfd, i, errs);
+    scandir(sc, nd, i, errs);
     sc.path.resize(pl);
 }
 
@@ -279,30 +306,26 @@ bool subdirectory(Scan &sc, int dfd, const char *uname, const char *mname, unsig
     struct stat st;
     if (fstatat(dfd, uname, &st, follow ? 0 : AT_SYMLINK_NOFOLLOW)) {
         int e = errno;
-        if (e != ENOENT && e != EINTR && e != ENOTDIR && !errflag)
+        if (worthwarning(e))
             qwarn("%e: %s", shownpath(sc, mname), e);
         return false;
     }
     return S_ISDIR(st.st_mode);
 }
 
-// Match segment i in the directory open as fd (owned; AT_FDCWD for the
-// current directory).
-void scandir(Scan &sc, int fd, size_t i, int errs)
+// Match segment i in the directory open as d (owned; null for the
+// current directory, opened only when it must be read).
+void scandir(Scan &sc, DIR *d, size_t i, int errs)
 {
     const Segment &seg = sc.segs[i];
     if (seg.kind == SEG_LITERAL) {
-        scanliteral(sc, fd, i, errs);
-        closeowned(fd);
+        scanliteral(sc, d ? dirfd(d) : AT_FDCWD, i, errs);
+        if (d)
+            closedir(d);
         return;
     }
-    if (fd == AT_FDCWD && (fd = keepfd(sc, open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))) < 0)
+    if (!d && !(d = opendirat(sc, AT_FDCWD, ".", ".")))
         return;
-    DIR *d = fdopendir(fd);
-    if (!d) {
-        close(fd);
-        return;
-    }
     int dfd = dirfd(d);
     bool recurse = seg.kind != SEG_PATTERN;
     bool follow = seg.kind == SEG_RECURSE_FOLLOW;
@@ -670,15 +693,15 @@ void qglob(LinkList *list, LinkNode *node, int nountok)
         sc.pwd = pwd ? dupstring(pwd) : nullptr;
         sc.oldpwd = oldpwd ? dupstring(oldpwd) : nullptr;
     }
-    int start = AT_FDCWD;
-    if (absolute) {
-        sc.path.push_back('/');
-        start = keepfd(sc, open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    }
     pattrystart();
-    if (start != -1)
-        scandir(sc, start, 0, 0);
-    closeowned(sc.cwdfd);
+    if (!absolute) {
+        scandir(sc, nullptr, 0, 0);
+    } else if (DIR *root = opendirat(sc, AT_FDCWD, "/", "/")) {
+        sc.path.push_back('/');
+        scandir(sc, root, 0, 0);
+    }
+    if (sc.cwdfd >= 0)
+        close(sc.cwdfd);
     if (errflag)
         return;
     if (sc.matches.empty()) {
