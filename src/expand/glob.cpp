@@ -1,7 +1,8 @@
 // Filename generation: a word with unquoted pattern characters becomes
-// the sorted names of the existing files it matches.  Directories are
-// walked through descriptors (openat/fstatat), so the scan never changes
-// the current directory and paths longer than the system limit still work.
+// the sorted names of the existing files it matches.  Entries are examined
+// relative to their directory's descriptor (fstatat/openat), so the scan
+// never changes the current directory and paths longer than the system
+// limit still work.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
