@@ -297,7 +297,8 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
         }
         signal_unblock(signal_mask(SIGCHLD));
         thisjob = oldjob;
-        return 0;
+        // Starting a job succeeds: `false; cmd & echo $?` prints 0.
+        return int(lastval = 0);
     }
 
     if (newjob != lastwaited) {
@@ -312,9 +313,32 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
                 // The tail of a suspended pipeline: the forked shell runs it.
                 curjob = newjob;
                 addproc(tailpid, tailtext, 0, nullptr);
+                if (jn->procs && (!jn->procs->next || tailforked == 2)) {
+                    jn->gleader = tailpid;
+                    jn->stat |= JOB_SUBLEADER;
+                }
+                // The forked shell has stopped itself: it shows the stop
+                // of the job's other processes, so the job reports as one
+                // suspended pipeline.
+                Process *stopped = nullptr;
+                if (jn->stat & JOB_SUPERJOB)
+                    for (Process *p = jobtab[jn->other].procs; p && !stopped; p = p->next)
+                        if (WIFSTOPPED(p->status))
+                            stopped = p;
+                for (Process *p = jn->procs; p && !stopped; p = p->next)
+                    if (p->pid != tailpid && WIFSTOPPED(p->status))
+                        stopped = p;
+                if (stopped) {
+                    Process *last = jn->procs;
+                    while (last->next)
+                        last = last->next;
+                    last->status = stopped->status;
+                }
                 jn->stat &= ~(JOB_DONE | JOB_NOPRINT);
                 jn->stat |= JOB_STOPPED | JOB_CHANGED | JOB_LOCKED;
-                printjob(jn, !!isset(LONGLISTJOBS), 1);
+                // Reported as a stop seen while waiting: after the newline
+                // that follows the echoed suspend character.
+                printjob(jn, !!isset(LONGLISTJOBS), 0);
             } else if (newjob != tailjob) {
                 deletejob(jn);
             } else {
@@ -363,6 +387,14 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
                         if (read(synch[0], &c, 1) < 0) {
                         }
                         close(synch[0]);
+                        // The copy stops itself after signalling: until it
+                        // has, a quick fg or bg would continue it too early
+                        // and it would stay stopped for good.  SIGCHLD is
+                        // blocked and the copy is in no job yet, so this
+                        // stop is ours to collect.
+                        int st;
+                        while (waitpid(pid, &st, WUNTRACED) == -1 && errno == EINTR) {
+                        }
                         if (!(jn->stat & JOB_DONE) && tailjob > 0) {
                             jobtab[tailjob].other = newjob;
                             jobtab[tailjob].stat |= JOB_SUPERJOB;
