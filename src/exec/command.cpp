@@ -355,6 +355,9 @@ static void restoreassigned(LinkList *saved)
 
 void setunderscore(const char *str)
 {
+    // A trap replayed when the allocator's bracket closes saves $_: it
+    // must not find the old buffer freed and not yet replaced.
+    SignalGuard sg;
     size_t l = strlen(str) + 1;
     if (l > underscorelen || l * 4 < underscorelen) {
         // Grow in 32-byte steps; shrink when far too big.

@@ -1507,7 +1507,9 @@ void lexsave()
     ls->isfirstln = isfirstln;
     ls->isfirstch = isfirstch;
     ls->tokstr = tokstr;
-    ls->yytext = yytext ? dupstring(yytext) : nullptr;
+    // Only the pointer: once its parse is over the text it points to may
+    // be gone, and a trap can save the lexer at any time after that.
+    ls->yytext = yytext;
     ls->hdocs = hdocs;
     ls->lexbuf = lexbuf;
     ls->hgetc = hgetc;
