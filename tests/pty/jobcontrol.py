@@ -279,6 +279,18 @@ def test_suspended_pipeline_with_shell_tail():
         check_eq(h.session_pids(sh.pid), [sh.pid], 'processes left over')
 
 
+def test_many_jobs_with_monitor():
+    with h.shell() as sh:
+        # Every job gets its own process group and a report; none is lost
+        # and the table never fills up.
+        sh.line('i=0; while (( i < 1000 )); do true & i=$((i+1)); done 2>/dev/null; wait; echo "all $i"')
+        sh.expect_exact('all 1000\r\n', 60)
+        out = sh.prompt()
+        check('job table full' not in sh.transcript.getvalue(), 'the job table filled up')
+        check_eq(sh.run('jobs; echo none'), 'none\n')
+        check_eq(h.session_pids(sh.pid), [sh.pid], 'processes left over')
+
+
 # ---- leaving the shell ----
 
 def test_exit_with_stopped_jobs():
