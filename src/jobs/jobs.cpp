@@ -846,7 +846,10 @@ int killjb(Job *jn, int sig)
                 if (killpg(pn->pid, sig) == -1)
                     kill(pn->pid, sig);
             // The forked shell (the last process) waits for the sub-job,
-            // unless there is none to wait for.
+            // unless there is none to wait for: then the whole group goes
+            // on, children of the job's processes included.
+            if (!sj->procs && jn->gleader > 0 && jn->gleader != mypgrp && killpg(jn->gleader, sig) == 0)
+                return 0;
             for (Process *pn = jn->procs; pn && (pn->next || !sj->procs); pn = pn->next)
                 kill(pn->pid, sig);
             return 0;
