@@ -420,6 +420,9 @@ static void restoreassigned(LinkList *saved)
 
 void setunderscore(const char *str)
 {
+    // A trap replayed when the allocator's bracket closes saves $_: it
+    // must not find the old buffer freed and not yet replaced.
+    SignalGuard sg;
     size_t l = strlen(str) + 1;
     if (l > underscorelen || (underscorelen > 64 && l * 4 < underscorelen)) {
         // Grow in 32-byte steps; shrink only a big buffer that is far too big.
@@ -775,10 +778,11 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
     if (mustfork) {
         // The parent waits until the child is in its process group, so
         // that the job can be waited for or signalled.  Without job
-        // control the child keeps the shell's group and nothing needs
-        // waiting for.
+        // control a command waited for at once keeps the shell's group and
+        // nothing needs waiting for; a background one still paces the
+        // shell, so that a loop starting jobs lets them settle.
         int synch[2] = {-1, -1};
-        if (isset(MONITOR) && pipe(synch) < 0) {
+        if ((isset(MONITOR) || (how & Z_ASYNC)) && pipe(synch) < 0) {
             qerr("fork failed: %e", nullptr, errno);
             lastval = 1;
             return;
