@@ -28,7 +28,7 @@ PACKAGES = {"dash": "dash", "bash": "bash", "mksh": "mksh", "ksh93": "ksh", "tim
 # "posix" means every shell, tarn also as sh; otherwise a list of shell
 # names (tarn is always native there).  A script may be a dict giving a
 # variant per shell name, with "*" for the rest.
-N = {"arith": 300000, "str": 100000, "funcs": 100000, "ext": 1000,
+N = {"arith": 300000, "str": 30000, "funcs": 100000, "ext": 1000,
      "subst": 1000, "pipes": 1000, "lines": 100000, "globfiles": 10000,
      "treefiles": 20000, "parsefuncs": 20000, "arr": 100000, "here": 1000}
 
