@@ -28,7 +28,7 @@ PACKAGES = {"dash": "dash", "bash": "bash", "mksh": "mksh", "ksh93": "ksh", "tim
 # "posix" means every shell, tarn also as sh; otherwise a list of shell
 # names (tarn is always native there).  A script may be a dict giving a
 # variant per shell name, with "*" for the rest.
-N = {"arith": 300000, "str": 100000, "funcs": 100000, "ext": 1000,
+N = {"arith": 300000, "str": 30000, "funcs": 100000, "ext": 1000,
      "subst": 1000, "pipes": 1000, "lines": 100000, "globfiles": 10000,
      "treefiles": 20000, "parsefuncs": 20000, "arr": 100000, "here": 1000}
 
@@ -301,6 +301,15 @@ def main():
                 best = min(theirs, key=theirs.get)
                 row += f"{ours / theirs[best]:8.2f}  {best}"
             print(row)
+        peercols = [c for c in cols if not c.startswith("tarn")]
+        print()
+        print("ratio tarn / each peer (tarn-sh counted as tarn)")
+        print(f"{'case':16}" + "".join(f"{c:>9}" for c in peercols))
+        for n in names:
+            med = {c: statistics.median(times[(n, c)]) for c in cols if (n, c) in times}
+            ours = min(v for k, v in med.items() if k.startswith("tarn"))
+            print(f"{n:16}" + "".join(f"{ours / med[c]:9.2f}" if c in med else f"{'-':>9}"
+                                       for c in peercols))
         print("peak resident memory of `-c :`, KiB: " +
               ", ".join(f"{c} {mem[c]}" for c in cols if mem[c]))
         if mem.get("dash"):

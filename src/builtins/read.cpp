@@ -123,6 +123,10 @@ struct Source {
             }
             if (r < 0 && errno == EINTR && !errflag && !retflag && !breaks && !contflag)
                 continue;
+            // A stopped pipeline: the copy of the shell that goes on with
+            // this part of it reads on once continued.
+            if (r < 0 && errno == EINTR && suspendpipetail())
+                continue;
             if (r < 0 && errno == EAGAIN && fd == 0 && !eagainfixed) {
                 eagainfixed = true;
                 setblock_stdin();

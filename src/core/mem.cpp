@@ -31,14 +31,58 @@ static Heap *lastheap()
     return h;
 }
 
+// Standard arenas given back are kept for reuse, a few of them: every
+// command frees and takes arenas, and mapping fresh ones each time costs
+// system calls and page faults.
+constexpr int SPARE_ARENAS = 8;
+static Heap *spare_arenas[SPARE_ARENAS];
+static int nspare;
+
+static void unmaparena(Heap *h)
+{
+    if (h->size == roundpage(HEAP_HDR + HEAP_AREA) && nspare < SPARE_ARENAS)
+        spare_arenas[nspare++] = h;
+    else
+        munmap(h, h->size);
+}
+
+// Save entries come and go with every pushheap/popheap; spent ones are
+// kept on a list instead of going back to malloc.
+static HeapStack *spare_stacks;
+
+static HeapStack *newheapstack()
+{
+    if (HeapStack *s = spare_stacks) {
+        spare_stacks = s->next;
+        return s;
+    }
+    HeapStack *s = static_cast<HeapStack *>(malloc(sizeof(HeapStack)));
+    if (!s) {
+        qerr("fatal error: out of memory", nullptr, 0);
+        _exit(1);
+    }
+    return s;
+}
+
+static void freeheapstack(HeapStack *s)
+{
+    s->next = spare_stacks;
+    spare_stacks = s;
+}
+
 static Heap *newarena(size_t request)
 {
     size_t sz = request <= HEAP_AREA - 1 ? HEAP_HDR + HEAP_AREA : request + HEAP_HDR;
     sz = roundpage(sz);
-    void *p = mmap(nullptr, sz, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) {
-        qerr("fatal error: out of heap memory", nullptr, 0);
-        _exit(1);
+    void *p;
+    if (nspare && sz == roundpage(HEAP_HDR + HEAP_AREA)) {
+        p = spare_arenas[--nspare];
+    } else {
+        p = mmap(nullptr, sz, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) {
+            qerr("fatal error: out of heap memory", nullptr, 0);
+            _exit(1);
+        }
     }
     Heap *h = static_cast<Heap *>(p);
     h->next = nullptr;
@@ -110,10 +154,10 @@ void *hrealloc(void *p, size_t old, size_t nsize)
         // A block with open save entries must not vanish under them.
         for (HeapStack *s = h->save_top; s;) {
             HeapStack *n = s->next;
-            free(s);
+            freeheapstack(s);
             s = n;
         }
-        munmap(h, h->size);
+        unmaparena(h);
         heap_with_room = nullptr;
         return nullptr;
     }
@@ -131,11 +175,7 @@ void pushheap()
 {
     SignalGuard sg;
     for (Heap *h = heap_list; h; h = h->next) {
-        HeapStack *s = static_cast<HeapStack *>(malloc(sizeof(HeapStack)));
-        if (!s) {
-            qerr("fatal error: out of memory", nullptr, 0);
-            _exit(1);
-        }
+        HeapStack *s = newheapstack();
         s->next = h->save_top;
         s->used = h->used;
         h->save_top = s;
@@ -156,7 +196,7 @@ static void releaseheaps(bool pop)
             if (pop) {
                 HeapStack *s = h->save_top;
                 h->save_top = s->next;
-                free(s);
+                freeheapstack(s);
             }
             if (last)
                 last->next = h;
@@ -166,7 +206,7 @@ static void releaseheaps(bool pop)
             if (!heap_with_room && h->used < HEAP_AREA)
                 heap_with_room = h;
         } else {
-            munmap(h, h->size);
+            unmaparena(h);
         }
     }
     if (last)
@@ -194,10 +234,10 @@ void old_heaps(Heap *chain)
         n = h->next;
         for (HeapStack *s = h->save_top; s;) {
             HeapStack *sn = s->next;
-            free(s);
+            freeheapstack(s);
             s = sn;
         }
-        munmap(h, h->size);
+        unmaparena(h);
     }
     heap_list = chain;
     heap_with_room = nullptr;

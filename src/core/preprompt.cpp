@@ -1,10 +1,32 @@
 // Work done before each interactive prompt.
 #include "core/core.h"
+#include "exec/exec.h"
+#include "jobs/jobs.h"
+#include "params/params.h"
 
-// Hook functions, watching and mail checking arrive with their Parts;
-// the functions registered in prepromptfns run already.
+#include <ctime>
+
+// When periodic last ran; 0 until it first does.
+static time_t lastperiodic;
+
+// Login watching and mail checking arrive with their modules; the
+// functions registered in prepromptfns run already.
 void preprompt()
 {
+    int64_t period = getiparam("PERIOD");
+    // Jobs that changed while the last command ran are reported before
+    // the prompt, not in the middle of its output.
+    if (unset(NOTIFY))
+        scanjobs();
+    if (errflag)
+        return;
+    callhookfunc("precmd", nullptr, 1, nullptr);
+    if (errflag)
+        return;
+    if (period && time(nullptr) > lastperiodic + period && !callhookfunc("periodic", nullptr, 1, nullptr))
+        lastperiodic = time(nullptr);
+    if (errflag)
+        return;
     for (LinkNode *n = firstnode(prepromptfns); n; n = nextnode(n))
         reinterpret_cast<void (*)()>(getdata(n))();
 }

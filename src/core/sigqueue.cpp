@@ -121,7 +121,18 @@ extern "C" void qhandler(int sig)
         return;
     }
     sigprocmask(SIG_SETMASK, &oldmask, nullptr);
+    // While the signal is handled here the kernel's mask is the one it set
+    // on delivery, and on return it puts back the interrupted code's: the
+    // shell's copy follows both.
+    sigset_t interrupted = shadowmask;
+    if (!shadowvalid) {
+        interrupted = oldmask;
+        sigdelset(&interrupted, sig);
+    }
+    shadowmask = oldmask;
+    shadowvalid = true;
     processsig(sig);
+    shadowmask = interrupted;
     errno = saved_errno;
 }
 

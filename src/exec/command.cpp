@@ -8,12 +8,14 @@
 #include "params/params.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
 
 pid_t cmdoutpid;
 int cmdoutval;
@@ -177,6 +179,56 @@ static char *assigntrace(const char *name, bool append)
     return nullptr;
 }
 
+// `name=$name...` or `name="$name..."` with a plain literal after the
+// reference, on an ordinary set scalar: the literal is appended where the
+// value lies, so building a string up in a loop is not quadratic.  Any
+// other form, or a parameter with attributes, takes the general way.
+static bool appendinplace(const char *name, const char *code)
+{
+    if (isset(XTRACE) || isset(ALLEXPORT) || isset(GLOBSUBST) || isset(AUTONAMEDIRS))
+        return false;
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(code);
+    bool dq = *p == TK_DQUOTE;
+    if (dq)
+        p++;
+    if (*p != (dq ? TK_QDOLLAR : TK_DOLLAR))
+        return false;
+    p++;
+    size_t nl = strlen(name);
+    if (strncmp(reinterpret_cast<const char *>(p), name, nl))
+        return false;
+    p += nl;
+    // What follows the name must not extend it, subscript it or modify it.
+    if (iident(*p) || *p == '[' || *p == ':')
+        return false;
+    const char *lit = reinterpret_cast<const char *>(p);
+    for (; *p; p++)
+        if (*p >= 0x80 || *p == '~' || *p == '\\')
+            break;
+    size_t ll = size_t(reinterpret_cast<const char *>(p) - lit);
+    if (*p && !(dq && *p == TK_DQUOTE && !p[1]))
+        return false;
+    if (!ll)
+        return false;
+    Param *pm = static_cast<Param *>(paramtab->getnode(paramtab, name));
+    constexpr int attrs = PF_TYPEMASK | PF_LEFT | PF_RIGHT_B | PF_RIGHT_Z | PF_LOWER | PF_UPPER |
+                          PF_READONLY | PF_EXPORTED | PF_UNIQUE | PF_TIED | PF_SPECIAL | PF_UNSET |
+                          PF_HASHELEM | PF_NAMEDDIR | PF_AUTOLOAD;
+    if (!pm || (pm->flags & attrs) || pm->getter.cfn != strgetfn || pm->setter.cfn != scalarsetfn ||
+        !pm->value.str)
+        return false;
+    char *old = pm->value.str;
+    size_t ol = strlen(old), need = ol + ll + 1;
+    if (malloc_usable_size(old) < need) {
+        // Grown geometrically, so a long run of appends copies little.
+        old = static_cast<char *>(qrealloc(old, need < 64 ? 64 : need * 2));
+        pm->value.str = old;
+    }
+    memcpy(old + ol, lit, ll);
+    old[ol + ll] = '\0';
+    return true;
+}
+
 void doassigns(ExecState *state, wordcode *pc, int export_)
 {
     ExecState s = *state;
@@ -219,6 +271,13 @@ void doassigns(ExecState *state, wordcode *pc, int export_)
                 fputs(") ", xtrerr);
             assignaparam(name, arr, append);
             continue;
+        }
+        if (!export_ && !append) {
+            ExecState peek = s;
+            if (appendinplace(name, ecgetstr(&peek, EC_NODUP, nullptr))) {
+                s = peek;
+                continue;
+            }
         }
         LinkList *vl = newlinklist();
         addlinknode(vl, ecgetstr(&s, EC_DUPTOK, nullptr));
@@ -361,6 +420,9 @@ static void restoreassigned(LinkList *saved)
 
 void setunderscore(const char *str)
 {
+    // A trap replayed when the allocator's bracket closes saves $_: it
+    // must not find the old buffer freed and not yet replaced.
+    SignalGuard sg;
     size_t l = strlen(str) + 1;
     if (l > underscorelen || (underscorelen > 64 && l * 4 < underscorelen)) {
         // Grow in 32-byte steps; shrink only a big buffer that is far too big.
@@ -716,10 +778,11 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
     if (mustfork) {
         // The parent waits until the child is in its process group, so
         // that the job can be waited for or signalled.  Without job
-        // control the child keeps the shell's group and nothing needs
-        // waiting for.
+        // control a command waited for at once keeps the shell's group and
+        // nothing needs waiting for; a background one still paces the
+        // shell, so that a loop starting jobs lets them settle.
         int synch[2] = {-1, -1};
-        if (isset(MONITOR) && pipe(synch) < 0) {
+        if ((isset(MONITOR) || (how & Z_ASYNC)) && pipe(synch) < 0) {
             qerr("fork failed: %e", nullptr, errno);
             lastval = 1;
             return;

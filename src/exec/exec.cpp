@@ -240,6 +240,87 @@ void execlist(ExecState *state, int dont_change_job, int exiting)
         thisjob = cj;
 }
 
+// Fork a copy of the shell to go on with the part of a suspended pipeline
+// that runs in the shell itself; the copy joins the pipeline's group and
+// stops until the job is continued.  -1 when the fork failed (the job has
+// been resumed); 0 in the shell, which abandons that part; 1 in the copy,
+// once continued.
+static int forktail(Job *jn, int newjob, int last1)
+{
+    int synch[2];
+    if (pipe(synch) < 0)
+        return 0;
+    pid_t pid = blockedfork();
+    if (pid == -1) {
+        close(synch[0]);
+        close(synch[1]);
+        fputs("\ntarn: job can't be suspended\n", stderr);
+        fflush(stderr);
+        makerunning(jn);
+        killjb(jn, SIGCONT);
+        return -1;
+    }
+    if (pid) {
+        tailforked = (tailjob > 0 && jobtab[tailjob].gleader && kill(-jobtab[tailjob].gleader, 0) == -1) ? 2 : 1;
+        tailpid = pid;
+        nowaitpipe = 1;
+        errflag = 1;
+        breaks = loops;
+        close(synch[1]);
+        char c;
+        if (read(synch[0], &c, 1) < 0) {
+        }
+        close(synch[0]);
+        // The copy stops itself after signalling: until it has, a quick
+        // fg or bg would continue it too early and it would stay stopped
+        // for good.  SIGCHLD is blocked and the copy is in no job yet, so
+        // this stop is ours to collect.
+        int st;
+        while (waitpid(pid, &st, WUNTRACED) == -1 && errno == EINTR) {
+        }
+        if (!(jn->stat & JOB_DONE) && tailjob > 0) {
+            jobtab[tailjob].other = newjob;
+            jobtab[tailjob].stat |= JOB_SUPERJOB;
+            jn->stat |= JOB_SUBJOB | JOB_NOPRINT;
+            jn->other = pid;
+        }
+        if ((list_pipe || last1) && tailjob > 0 && jobtab[tailjob].procs)
+            killpg(jobtab[tailjob].gleader, SIGSTOP);
+        return 0;
+    }
+    close(synch[0]);
+    becomesubshell(Z_ASYNC, 0, 0);
+    if (tailjob > 0 && jobtab[tailjob].gleader)
+        setpgid(0, jobtab[tailjob].gleader);
+    else
+        setpgid(0, 0);
+    close(synch[1]);
+    kill(getpid(), SIGSTOP);
+    list_pipe = 0;
+    tailchild = 1;
+    opts[INTERACTIVE] = 0;
+    if (errbrk_saved) {
+        errflag = prev_errflag;
+        breaks = prev_breaks;
+        errbrk_saved = 0;
+    }
+    return 1;
+}
+
+int suspendpipetail()
+{
+    // Only for a command of the tail with a job of its own: the tail's
+    // job is the pipeline's, which the copy's process stands in for.
+    if (tailforked || subsh || unset(MONITOR) || tailchild || !list_pipe || tailjob <= 0 ||
+        !(jobtab[tailjob].stat & JOB_STOPPED) || thisjob <= 0 || thisjob == tailjob ||
+        !(jobtab[thisjob].stat & JOB_INUSE))
+        return 0;
+    sigset_t old = signal_block(signal_mask(SIGCHLD));
+    int r = forktail(jobtab + thisjob, thisjob, 0);
+    signal_setmask(old);
+    return r == 1;
+}
+
 static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
 {
     int slflags = int(sublist_flags(slcode));
@@ -310,7 +391,8 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
         }
         signal_unblock(signal_mask(SIGCHLD));
         thisjob = oldjob;
-        return 0;
+        // Starting a job succeeds: `false; cmd & echo $?` prints 0.
+        return int(lastval = 0);
     }
 
     if (newjob != lastwaited) {
@@ -325,9 +407,32 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
                 // The tail of a suspended pipeline: the forked shell runs it.
                 curjob = newjob;
                 addproc(tailpid, tailtext, 0, nullptr);
+                if (jn->procs && (!jn->procs->next || tailforked == 2)) {
+                    jn->gleader = tailpid;
+                    jn->stat |= JOB_SUBLEADER;
+                }
+                // The forked shell has stopped itself: it shows the stop
+                // of the job's other processes, so the job reports as one
+                // suspended pipeline.
+                Process *stopped = nullptr;
+                if (jn->stat & JOB_SUPERJOB)
+                    for (Process *p = jobtab[jn->other].procs; p && !stopped; p = p->next)
+                        if (WIFSTOPPED(p->status))
+                            stopped = p;
+                for (Process *p = jn->procs; p && !stopped; p = p->next)
+                    if (p->pid != tailpid && WIFSTOPPED(p->status))
+                        stopped = p;
+                if (stopped) {
+                    Process *last = jn->procs;
+                    while (last->next)
+                        last = last->next;
+                    last->status = stopped->status;
+                }
                 jn->stat &= ~(JOB_DONE | JOB_NOPRINT);
                 jn->stat |= JOB_STOPPED | JOB_CHANGED | JOB_LOCKED;
-                printjob(jn, !!isset(LONGLISTJOBS), 1);
+                // Reported as a stop seen while waiting: after the newline
+                // that follows the echoed suspend character.
+                printjob(jn, !!isset(LONGLISTJOBS), 0);
             } else if (newjob != tailjob) {
                 deletejob(jn);
             } else {
@@ -352,59 +457,9 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
                     ((jn->stat & JOB_STOPPED) ||
                      (pipenest && tailjob > 0 && (jobtab[tailjob].stat & JOB_STOPPED)))) {
                     // The part of the pipeline that ran in the shell was
-                    // suspended: fork a copy of the shell to go on with it.
-                    int synch[2];
-                    if (pipe(synch) < 0) {
-                        break;
-                    }
-                    pid_t pid = blockedfork();
-                    if (pid == -1) {
-                        close(synch[0]);
-                        close(synch[1]);
-                        fputs("\ntarn: job can't be suspended\n", stderr);
-                        fflush(stderr);
-                        makerunning(jn);
-                        killjb(jn, SIGCONT);
+                    // suspended: a copy of the shell goes on with it.
+                    if (forktail(jn, newjob, last1) == -1)
                         continue;
-                    }
-                    if (pid) {
-                        tailforked = (tailjob > 0 && jobtab[tailjob].gleader &&
-                                      kill(-jobtab[tailjob].gleader, 0) == -1) ? 2 : 1;
-                        tailpid = pid;
-                        nowaitpipe = 1;
-                        errflag = 1;
-                        breaks = loops;
-                        close(synch[1]);
-                        char c;
-                        if (read(synch[0], &c, 1) < 0) {
-                        }
-                        close(synch[0]);
-                        if (!(jn->stat & JOB_DONE) && tailjob > 0) {
-                            jobtab[tailjob].other = newjob;
-                            jobtab[tailjob].stat |= JOB_SUPERJOB;
-                            jn->stat |= JOB_SUBJOB | JOB_NOPRINT;
-                            jn->other = pid;
-                        }
-                        if ((list_pipe || last1) && tailjob > 0 && jobtab[tailjob].procs)
-                            killpg(jobtab[tailjob].gleader, SIGSTOP);
-                        break;
-                    }
-                    close(synch[0]);
-                    becomesubshell(Z_ASYNC, 0, 0);
-                    if (tailjob > 0 && jobtab[tailjob].gleader)
-                        setpgid(0, jobtab[tailjob].gleader);
-                    else
-                        setpgid(0, 0);
-                    close(synch[1]);
-                    kill(getpid(), SIGSTOP);
-                    list_pipe = 0;
-                    tailchild = 1;
-                    opts[INTERACTIVE] = 0;
-                    if (errbrk_saved) {
-                        errflag = prev_errflag;
-                        breaks = prev_breaks;
-                        errbrk_saved = 0;
-                    }
                     break;
                 }
                 if (subsh && (jn->stat & JOB_STOPPED)) {

@@ -39,6 +39,11 @@ void execstring(char *s, int dont_change_job, int exiting, const char *context);
 void execlist(ExecState *state, int dont_change_job, int exiting);
 // Call the preexec hook function for the program about to run.
 void runpreexec(ShellFunc *shf, Eprog *prog);
+// Called by a builtin whose wait for input was interrupted: when that was
+// because the pipeline feeding the shell-run tail stopped, fork the copy of
+// the shell that carries on with the tail.  1 in the copy once it is
+// continued (retry the wait), 0 otherwise (in the shell, give up).
+int suspendpipetail();
 
 // One element of a pipeline: input/output are pipe descriptors (0 none),
 // how the list kind bits, last1 1 when this process is not needed after,

@@ -247,7 +247,7 @@ int callhookfunc(const char *name, LinkList *lnklst, int, int *retval)
     ShellFunc *shf = static_cast<ShellFunc *>(shfunctab->getnode(shfunctab, name));
     if (!shf)
         return 1;
-    int osc = sfcontext;
+    int osc = sfcontext, ostopmsg = stopmsg;
     sfcontext = SFC_HOOK;
     int64_t olv = lastval;
     LinkList *args = lnklst;
@@ -261,6 +261,8 @@ int callhookfunc(const char *name, LinkList *lnklst, int, int *retval)
         *retval = int(lastval);
     lastval = olv;
     sfcontext = osc;
+    // A hook's own commands do not count against the stopped-jobs warning.
+    stopmsg = ostopmsg;
     return 0;
 }
 

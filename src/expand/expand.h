@@ -216,6 +216,11 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
 // array (*isarr = SCAN_MATCHMANY), otherwise they are joined into *s.
 void multisubst(char **s, char ***arr, int *isarr);
 void globlist(LinkList *list, int nountok);
+// Expand the word in node into the names it matches, in place; with
+// nountok a word that is not replaced stays tokenized.
+void qglob(LinkList *list, LinkNode *node, int nountok);
+// Bit 1: a word of the current command failed to match; bit 2: one matched.
+extern int badcshglob;
 void filesub(char **namptr, int assign);
 LinkList *getoutput(char *cmd, int quoted);
 LinkList *readoutput(int in, int quoted);
@@ -230,3 +235,64 @@ int hasbraces(char *str);
 void xpandbraces(LinkList *list, LinkNode **np);
 // A temporary file name under TMPPREFIX (arena with use_heap).
 char *gettempname(const char *prefix, int use_heap);
+
+// ---- filename generation: qualifiers ----
+
+// The list-type character of a file mode (directory "/", executable "*",
+// other regular file " ", link "@", pipe "|", socket "=", devices "#" and
+// "%", anything else "?").
+char file_type(unsigned mode);
+
+// A file the scanner found, with its status fetched on first use; dirfd
+// is the directory it was read from and uname its name there.
+struct GlobFile {
+    int dirfd;
+    const char *uname;
+    char *path;  // metafied, as it will be shown
+    struct stat *lst, *st;
+    signed char lstate, state;  // 0 not fetched, 1 fetched, -1 failed
+};
+const struct stat *globlstat(GlobFile *f);
+// Follows a symbolic link; a dangling link gives its own status.
+const struct stat *globstat(GlobFile *f);
+
+struct GlobQual;
+struct GlobAlt;
+// A ,-separated list of alternatives; every (#q...) group is one, and all
+// groups must pass.
+struct GlobGroup {
+    GlobGroup *next;
+    GlobAlt *alts;
+};
+
+// Sort keys; shifted left by GS_SHIFT they refer to a link's target.
+enum : int {
+    GS_NAME = 1,
+    GS_DEPTH = 2,
+    GS_SIZE = 4,
+    GS_ATIME = 8,
+    GS_MTIME = 16,
+    GS_CTIME = 32,
+    GS_LINKS = 64,
+    GS_SHIFT = 5,
+    GS_DESC = 0x1000,
+};
+constexpr int GS_MAXKEYS = 12;
+
+// Per-expansion settings: the options' defaults, changed by qualifiers.
+struct GlobSettings {
+    GlobGroup *groups;
+    bool nullglob, markdirs, listtypes, follow, dots, numsort, hascode;
+    int nkeys;
+    int keys[GS_MAXKEYS];
+    bool range;
+    long first, last;
+    char *colonmods;  // ":..." applied to each name, or null
+};
+void globdefaults(GlobSettings *gs);
+// Parse one qualifier group's text (untokenized) into gs; false after an
+// error has been reported.
+[[nodiscard]] bool parsequals(char *s, GlobSettings *gs);
+// Whether f passes the qualifiers; code qualifiers may put the names that
+// replace it into *names (an arena array).
+[[nodiscard]] bool qualsmatch(GlobSettings *gs, GlobFile *f, char ***names);

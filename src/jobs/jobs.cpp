@@ -631,6 +631,10 @@ static int sigmsglen(int sig) { return int(strlen(signalmsg(sig))); }
 int printjob(Job *jn, int lng, int synch)
 {
     int job = int(jn - jobtab);
+    // A negative form only says "continued"; it asks for no pids.
+    bool continued = lng < 0;
+    if (continued)
+        lng = 0;
     if (jn->stat & JOB_NOPRINT) {
         if (jn->stat & JOB_DONE) {
             deletejob(jn);
@@ -711,7 +715,7 @@ int printjob(Job *jn, int lng, int synch)
             int st = pn->status;
             bool running = isrunning(pn) || (superrunning && !pn->next);
             if (running) {
-                if (lng < 0)
+                if (continued)
                     fprintf(fout, "continued%*s", len - 9 + 2, "");
                 else
                     fprintf(fout, "running%*s", len - 7 + 2, "");
@@ -836,14 +840,26 @@ void deletejob(Job *jn)
 int killjb(Job *jn, int sig)
 {
     if (jn->stat & JOB_SUPERJOB) {
+        Job *sj = jobtab + jn->other;
         if (sig == SIGCONT) {
-            for (Process *pn = jobtab[jn->other].procs; pn; pn = pn->next)
-                kill(pn->pid, sig);
-            for (Process *pn = jn->procs; pn && pn->next; pn = pn->next)
+            for (Process *pn = sj->procs; pn; pn = pn->next)
+                if (killpg(pn->pid, sig) == -1)
+                    kill(pn->pid, sig);
+            // The forked shell (the last process) waits for the sub-job,
+            // unless there is none to wait for: then the whole group goes
+            // on, children of the job's processes included.
+            if (!sj->procs && jn->gleader > 0 && jn->gleader != mypgrp && killpg(jn->gleader, sig) == 0)
+                return 0;
+            for (Process *pn = jn->procs; pn && (pn->next || !sj->procs); pn = pn->next)
                 kill(pn->pid, sig);
             return 0;
         }
-        return killpg(jobtab[jn->other].gleader, sig);
+        // A group of 0 would be the shell's own: only real groups.
+        if (sj->procs && sj->gleader > 0 && killpg(sj->gleader, sig) == -1 && errno != ESRCH)
+            return -1;
+        if (jn->gleader > 0 && jn->gleader != mypgrp && killpg(jn->gleader, sig) == -1 && errno != ESRCH)
+            return -1;
+        return 0;
     }
     if (jn->gleader && isset(MONITOR) && jn->gleader != mypgrp) {
         int r = killpg(jn->gleader, sig);

@@ -161,8 +161,14 @@ const char *signalmsg(int sig);
 int getsignum(const char *name);
 
 // Status of a process in the shell's terms: 0x80 + signal for a signal
-// death, else the exit status.
+// death or a stop, else the exit status.  A stopped job's status must not
+// read as an exit status (the stop signal's number), and the 0x80 bit is
+// what tells a pipeline's tail running in the shell that its job stopped.
 inline int statval(int status)
 {
-    return WIFSIGNALED(status) ? 0x80 | WTERMSIG(status) : WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 0x80 | WTERMSIG(status);
+    if (WIFSTOPPED(status))
+        return 0x80 | WSTOPSIG(status);
+    return WEXITSTATUS(status);
 }

@@ -285,6 +285,10 @@ char *shingetline()
             clearerr(bshin);
             continue;
         }
+        // End of file on a terminal is one keystroke, not the end of the
+        // device: with ignoreeof the next read must wait for the next line
+        // instead of seeing the stream's remembered end of file.
+        clearerr(bshin);
         return nullptr;
     }
     // Most lines are plain ASCII without NUL: nothing to metafy.

@@ -669,7 +669,28 @@ void endparamscope()
     SignalGuard sg;
     locallevel--;
     if (paramdeepest > locallevel) {
-        scanhashtable(paramtab, 0, 0, 0, scanendscope, 0);
+        // Every function return with locals comes here: the table is walked
+        // by hand, gathering the few parameters of the levels being left,
+        // which are then dealt with (that may remove them from the table).
+        constexpr int GATHER = 64;
+        HashNode *found[GATHER];
+        int n = 0;
+        bool overflow = paramtab->scantab != nullptr;
+        for (int i = 0; i < paramtab->hsize && !overflow; i++)
+            for (HashNode *hn = paramtab->nodes[i]; hn; hn = hn->next)
+                if (static_cast<Param *>(hn)->level > locallevel) {
+                    if (n == GATHER) {
+                        overflow = true;
+                        break;
+                    }
+                    found[n++] = hn;
+                }
+        if (overflow) {
+            scanhashtable(paramtab, 0, 0, 0, scanendscope, 0);
+        } else {
+            for (int i = 0; i < n; i++)
+                scanendscope(found[i], 0);
+        }
         paramdeepest = locallevel;
     }
 }

@@ -1,0 +1,285 @@
+"""Shared driver for the pseudo-terminal tests.
+
+Each test file imports this module, defines functions named test_*, and ends
+with `ptyharness.main(globals())`.  Every test gets a fresh shell on a fresh
+pseudo-terminal, with HOME a new empty directory (so no startup files run)
+and a prompt that is easy to find in the output.  A failing test prints the
+whole terminal transcript.
+
+Timing: nothing sleeps for a fixed time to let the shell catch up; every step
+waits for the text it needs (usually the next prompt).  All waits are
+multiplied by --timeout-factor, or by TARN_TEST_TIMEOUT_FACTOR from the
+environment, so slow (sanitizer) builds can run the same tests.
+"""
+
+import argparse
+import io
+import os
+import re
+import shutil
+import signal
+import sys
+import tempfile
+import time
+import traceback
+
+import pexpect
+
+PS1 = '<tarn> '
+PASS_ENV = ('ASAN_OPTIONS', 'UBSAN_OPTIONS', 'LSAN_OPTIONS')
+
+
+class Failure(Exception):
+    pass
+
+
+class Config:
+    shell = None
+    factor = 1.0
+    base_timeout = 5.0
+
+
+def timeout(seconds=None):
+    return (seconds or Config.base_timeout) * Config.factor
+
+
+def session_pids(sid):
+    """Processes in session sid (the shell leads its own session)."""
+    pids = []
+    for d in os.listdir('/proc'):
+        if not d.isdigit():
+            continue
+        try:
+            with open('/proc/%s/stat' % d) as f:
+                fields = f.read().rsplit(')', 1)[1].split()
+        except OSError:
+            continue
+        # after the command name: state ppid pgrp session ...
+        if int(fields[3]) == sid:
+            pids.append(int(d))
+    return pids
+
+
+class Shell:
+    """One interactive shell on a pseudo-terminal."""
+
+    def __init__(self, args=None, env=None, argv0=None, ps1=PS1, wait_prompt=True):
+        self.home = tempfile.mkdtemp(prefix='tarn-pty-')
+        self.home = os.path.realpath(self.home)
+        self.ps1 = ps1
+        e = {
+            'PATH': '/usr/local/bin:/usr/bin:/bin',
+            'HOME': self.home,
+            'TERM': 'dumb',
+            'LANG': 'C.UTF-8',
+            'PS1': ps1,
+        }
+        for name in PASS_ENV:
+            if name in os.environ:
+                e[name] = os.environ[name]
+        if env:
+            e.update(env)
+        # The line editor is not what these tests are about: the shell
+        # reads plain lines, so the terminal's own echo shows the input.
+        if args is None:
+            args = ['-i', '+o', 'ked']
+        self.transcript = io.StringIO()
+        exe = Config.shell
+        if argv0:
+            # A symlink gives the invocation name; a leading '-' goes into
+            # argv[0] through a helper shell's exec -a.
+            link = os.path.join(self.home, '.bin')
+            os.mkdir(link)
+            base = argv0.lstrip('-')
+            os.symlink(exe, os.path.join(link, base))
+            # (The helper does not pass PS1 on: it is given separately.)
+            e['TARN_TEST_PS1'] = ps1
+            args = ['-c', 'PS1=$TARN_TEST_PS1; export PS1; unset TARN_TEST_PS1; exec -a "$0" "$@"',
+                    argv0, os.path.join(link, base)] + args
+            exe = '/bin/bash'
+        self.p = pexpect.spawn(exe, args, env=e, cwd=self.home, encoding='utf-8',
+                               codec_errors='replace', timeout=timeout(),
+                               dimensions=(24, 80), echo=True)
+        self.p.logfile_read = self.transcript
+        self.pid = self.p.pid
+        if wait_prompt:
+            self.prompt()
+
+    # ---- waiting ----
+
+    def expect(self, pattern, secs=None):
+        """Wait for a regular expression (or a list of them); the index."""
+        try:
+            return self.p.expect(pattern, timeout=timeout(secs))
+        except pexpect.TIMEOUT:
+            raise Failure('timed out waiting for %r' % (pattern,))
+        except pexpect.EOF:
+            raise Failure('the shell ended while waiting for %r' % (pattern,))
+
+    def expect_exact(self, text, secs=None):
+        try:
+            return self.p.expect_exact(text, timeout=timeout(secs))
+        except pexpect.TIMEOUT:
+            raise Failure('timed out waiting for %r' % (text,))
+        except pexpect.EOF:
+            raise Failure('the shell ended while waiting for %r' % (text,))
+
+    def prompt(self, secs=None):
+        """Wait for the next primary prompt; the text before it."""
+        self.expect_exact(self.ps1, secs)
+        return clean(self.p.before)
+
+    # ---- typing ----
+
+    def send(self, text):
+        self.p.send(text)
+
+    def line(self, text):
+        """Type a line and wait for the terminal to echo it."""
+        self.p.sendline(text)
+        self.expect_exact(text + '\r\n')
+
+    def run(self, cmd, secs=None):
+        """Type a command line, wait for the next prompt; its output."""
+        self.line(cmd)
+        return self.prompt(secs)
+
+    def ctrl(self, ch):
+        self.p.sendcontrol(ch)
+
+    def eof(self):
+        self.p.sendeof()
+
+    # ---- ending ----
+
+    def wait_exit(self, secs=None):
+        """Wait for the shell to exit; its status (128+n for a signal)."""
+        try:
+            self.p.expect(pexpect.EOF, timeout=timeout(secs))
+        except pexpect.TIMEOUT:
+            raise Failure('the shell did not exit')
+        deadline = time.time() + timeout(secs)
+        while self.p.isalive():
+            if time.time() > deadline:
+                raise Failure('the shell closed the terminal but did not exit')
+            time.sleep(0.01)
+        if self.p.signalstatus is not None:
+            return 128 + self.p.signalstatus
+        return self.p.exitstatus
+
+    def close(self):
+        """Kill whatever is left of the shell and its jobs."""
+        for _ in range(3):
+            pids = session_pids(self.pid)
+            if not pids:
+                break
+            for pid in pids:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except OSError:
+                    pass
+            time.sleep(0.05)
+        try:
+            self.p.close(force=True)
+        except Exception:
+            pass
+        shutil.rmtree(self.home, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+
+def clean(text):
+    """Terminal output as lines: CR LF becomes LF."""
+    return text.replace('\r\n', '\n')
+
+
+def check(cond, what):
+    if not cond:
+        raise Failure(what)
+
+
+def check_eq(actual, expected, what='output'):
+    if actual != expected:
+        raise Failure('%s: expected %r, got %r' % (what, expected, actual))
+
+
+def check_match(pattern, actual, what='output'):
+    if not re.fullmatch(pattern, actual, re.S):
+        raise Failure('%s: %r does not match %r' % (what, actual, pattern))
+
+
+def process_state(pid):
+    """The one-letter state of a process, or None once it is gone."""
+    try:
+        with open('/proc/%d/stat' % pid) as f:
+            return f.read().rsplit(')', 1)[1].split()[0]
+    except OSError:
+        return None
+
+
+def wait_state(pid, states, secs=None):
+    """Wait until a process is in one of the given states (None: gone)."""
+    deadline = time.time() + timeout(secs)
+    while True:
+        st = process_state(pid)
+        if st in states or (st == 'Z' and None in states):
+            return st
+        if time.time() > deadline:
+            raise Failure('process %d stayed in state %r' % (pid, st))
+        time.sleep(0.02)
+
+
+def main(namespace):
+    ap = argparse.ArgumentParser()
+    ap.add_argument('--shell', required=True)
+    ap.add_argument('--timeout-factor', type=float,
+                    default=float(os.environ.get('TARN_TEST_TIMEOUT_FACTOR', '1')))
+    ap.add_argument('--filter', default='')
+    ap.add_argument('-v', action='store_true')
+    opts = ap.parse_args()
+    Config.shell = os.path.abspath(opts.shell)
+    Config.factor = max(opts.timeout_factor,
+                        float(os.environ.get('TARN_TEST_TIMEOUT_FACTOR', '1')))
+    tests = [(n, f) for n, f in namespace.items()
+             if n.startswith('test_') and callable(f) and opts.filter in n]
+    passed, failed = 0, []
+    for name, fn in tests:
+        _current.clear()
+        start = time.time()
+        try:
+            fn()
+            passed += 1
+            if opts.v:
+                print('ok   %s (%.1fs)' % (name, time.time() - start))
+        except Exception as e:
+            failed.append(name)
+            print('FAIL %s: %s' % (name, e))
+            if not isinstance(e, Failure):
+                traceback.print_exc()
+            sh = _current.get('shell')
+            if sh is not None:
+                print('---- terminal transcript ----')
+                print(sh.transcript.getvalue().replace('\r', ''))
+                print('---- end of transcript ----')
+        sys.stdout.flush()
+    for name in failed:
+        print('failed: %s' % name)
+    print('%d passed, %d failed' % (passed, len(failed)))
+    sys.exit(1 if failed else 0)
+
+
+_current = {}
+
+
+def shell(wait_prompt=True, **kw):
+    """A fresh shell for one test; its transcript is shown on failure."""
+    sh = Shell(wait_prompt=False, **kw)
+    _current['shell'] = sh
+    if wait_prompt:
+        sh.prompt()
+    return sh
