@@ -16,47 +16,25 @@ sigset_t signal_mask(int sig)
     return set;
 }
 
-// The shell's own copy of its signal mask.  Every change of the mask goes
-// through the functions below (handlers restore what they change), so
-// requests that would change nothing need no system call; the executor
-// blocks and unblocks SIGCHLD around every pipeline.
-static sigset_t shadowmask;
-static bool shadowvalid;
-
-static sigset_t &currentmask()
-{
-    if (!shadowvalid) {
-        sigprocmask(SIG_SETMASK, nullptr, &shadowmask);
-        shadowvalid = true;
-    }
-    return shadowmask;
-}
-
-// The kernel's signals all lie in the first word of a sigset_t.
-static_assert(NSIG <= 8 * sizeof(unsigned long) + 1, "signals beyond the first word of sigset_t");
-
 sigset_t signal_setmask(sigset_t mask)
 {
-    sigset_t old = currentmask();
-    if (old.__val[0] != mask.__val[0]) {
-        shadowmask = mask;
-        sigprocmask(SIG_SETMASK, &mask, nullptr);
-    }
+    sigset_t old;
+    sigprocmask(SIG_SETMASK, &mask, &old);
     return old;
 }
 
 sigset_t signal_block(sigset_t set)
 {
-    sigset_t mask = currentmask();
-    mask.__val[0] |= set.__val[0];
-    return signal_setmask(mask);
+    sigset_t old;
+    sigprocmask(SIG_BLOCK, &set, &old);
+    return old;
 }
 
 sigset_t signal_unblock(sigset_t set)
 {
-    sigset_t mask = currentmask();
-    mask.__val[0] &= ~set.__val[0];
-    return signal_setmask(mask);
+    sigset_t old;
+    sigprocmask(SIG_UNBLOCK, &set, &old);
+    return old;
 }
 
 int signal_suspend(int sig, int sig2)
@@ -121,18 +99,7 @@ extern "C" void qhandler(int sig)
         return;
     }
     sigprocmask(SIG_SETMASK, &oldmask, nullptr);
-    // While the signal is handled here the kernel's mask is the one it set
-    // on delivery, and on return it puts back the interrupted code's: the
-    // shell's copy follows both.
-    sigset_t interrupted = shadowmask;
-    if (!shadowvalid) {
-        interrupted = oldmask;
-        sigdelset(&interrupted, sig);
-    }
-    shadowmask = oldmask;
-    shadowvalid = true;
     processsig(sig);
-    shadowmask = interrupted;
     errno = saved_errno;
 }
 
