@@ -1,0 +1,61 @@
+// Fuzz target for whole scripts, run in the fuzzer's own process so that
+// coverage guides it.  The sandbox: PATH is empty, so no external command
+// runs; the builtins that would end or replace the process, signal other
+// processes or leave the test directory are disabled; restricted mode
+// refuses writing redirections; standard input and output are /dev/null.  A timer
+// interrupts a script that runs too long, and every forked child
+// (subshells, pipelines, background jobs) dies by its own alarm, so none
+// outlives the input.  Options are restored after each input.
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <pthread.h>
+#include <sys/time.h>
+
+#include "shell_init.h"
+
+static void onalarm(int) { errflag = 1; }
+
+static void inchild()
+{
+    signal(SIGALRM, SIG_DFL);
+    alarm(2);
+}
+
+static char savedopts[OPT_SIZE];
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    close(null);
+    fuzz_shell_init();
+    execstring(qtrdup("disable exec exit bye logout kill suspend fg bg cd chdir pushd popd source . fc r "
+                      "enable disable emulate autoload log; setopt restricted"),
+               0, 0, "fuzz");
+    memcpy(savedopts, opts, sizeof savedopts);
+    pthread_atfork(nullptr, nullptr, inchild);
+    signal(SIGALRM, onalarm);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size > 4096)
+        return 0;
+    char *s;
+    {
+        FuzzRun run;
+        s = metafy(const_cast<char *>(reinterpret_cast<const char *>(data)), int(size), META_DUP);
+        struct itimerval it = {{0, 0}, {0, 200000}};
+        setitimer(ITIMER_REAL, &it, nullptr);
+        execstring(s, 0, 0, "fuzz");
+        struct itimerval off = {{0, 0}, {0, 0}};
+        setitimer(ITIMER_REAL, &off, nullptr);
+        qfree(s);
+    }
+    memcpy(opts, savedopts, sizeof savedopts);
+    lastval = 0;
+    return 0;
+}

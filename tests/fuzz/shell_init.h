@@ -1,0 +1,60 @@
+// Start-up shared by the fuzz targets that need a whole shell: option,
+// parameter and builtin tables as a non-interactive `tarn -f` has them,
+// without reading any script.
+#pragma once
+
+#include <clocale>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "core/core.h"
+#include "exec/exec.h"
+#include "expand/expand.h"
+#include "modules/module.h"
+#include "params/params.h"
+
+inline void fuzz_shell_init()
+{
+    static bool done;
+    if (done)
+        return;
+    done = true;
+    setlocale(LC_ALL, "C.UTF-8");
+    initmetabytes();
+    tarn_name = qtrdup("tarn");
+    fdtable_size = 1024;
+    fdtable = static_cast<unsigned char *>(qcalloc(size_t(fdtable_size)));
+    createoptiontable();
+    emulate(tarn_name, 1);
+    static char a0[] = "tarn", a1[] = "-f";
+    static char *argv[] = {a0, a1, nullptr};
+    parseargs(argv);
+    SHTTY = -1;
+    init_io();
+    setupvals();
+    init_signals();
+    init_bltinmods();
+    // Nothing the input runs may reach an external command or a file.
+    setsparam(qtrdup("PATH"), qtrdup(""));
+    setsparam(qtrdup("s"), qtrdup("Hello, World: a:b::c"));
+    setsparam(qtrdup("n"), qtrdup("42"));
+    execstring(qtrdup("a=(one two three 'f o u r' '' six); typeset -A h; h=(k1 v1 k2 v2 '' empty)"), 0, 0, "fuzz");
+}
+
+// Run one input with errors silenced and the error state cleared after.
+struct FuzzRun {
+    HeapGuard hg;
+    FuzzRun()
+    {
+        noerrs = 2;
+        errflag = 0;
+    }
+    ~FuzzRun()
+    {
+        errflag = 0;
+        retflag = 0;
+        breaks = 0;
+        noerrs = 0;
+    }
+};
