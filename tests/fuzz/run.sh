@@ -30,4 +30,5 @@ mkdir -p "$bld/corpus-$target" "$top/tests/fuzz/crashes"
 cp "$seeds"/* "$bld/corpus-$target/" 2>/dev/null || true
 cd "$top/tests/fuzz/crashes"
 exec "$bld/tests/fuzz/${target}_fuzz" -max_total_time="$secs" -max_len=$maxlen -timeout=10 -rss_limit_mb=2048 \
+    -artifact_prefix="$top/tests/fuzz/crashes/" \
     -print_final_stats=1 "$@" "$bld/corpus-$target" "$seeds"

@@ -1,8 +1,6 @@
 // Fuzz target for whole scripts, run in the fuzzer's own process so that
-// coverage guides it.  The sandbox: PATH is empty, so no external command
-// runs; the builtins that would end or replace the process, signal other
-// processes or leave the test directory are disabled; restricted mode
-// refuses writing redirections; standard input and output are /dev/null.  A timer
+// coverage guides it, in the sandbox of shell_init.h; standard input and
+// output are /dev/null.  A timer
 // interrupts a script that runs too long, and every forked child
 // (subshells, pipelines, background jobs) dies by its own alarm, so none
 // outlives the input.  Options are restored after each input.
@@ -31,9 +29,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     dup2(null, 1);
     close(null);
     fuzz_shell_init();
-    execstring(qtrdup("disable exec exit bye logout kill suspend fg bg cd chdir pushd popd source . fc r "
-                      "enable disable emulate autoload log; setopt restricted"),
-               0, 0, "fuzz");
     memcpy(savedopts, opts, sizeof savedopts);
     pthread_atfork(nullptr, nullptr, inchild);
     signal(SIGALRM, onalarm);

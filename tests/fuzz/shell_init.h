@@ -1,9 +1,17 @@
 // Start-up shared by the fuzz targets that need a whole shell: option,
 // parameter and builtin tables as a non-interactive `tarn -f` has them,
-// without reading any script.
+// without reading any script.  Every target can reach code through
+// command substitution (in subscripts, in arithmetic on parameter values),
+// so all of them run sandboxed: PATH is empty, so no external command
+// runs; the builtins that would end or replace the process, signal other
+// processes or leave the directory are disabled; restricted mode refuses
+// writing redirections; the working directory is a fresh one under /tmp.
 #pragma once
 
 #include <clocale>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -35,11 +43,20 @@ inline void fuzz_shell_init()
     setupvals();
     init_signals();
     init_bltinmods();
-    // Nothing the input runs may reach an external command or a file.
+    char dir[] = "/tmp/tarn-fuzz.XXXXXX";
+    if (!mkdtemp(dir) || chdir(dir))
+        abort();
+    static std::string made = dir;
+    atexit([] { std::filesystem::remove_all(made); });
+    setsparam(qtrdup("PWD"), qtrdup(dir));
+    setsparam(qtrdup("HOME"), qtrdup(dir));
     setsparam(qtrdup("PATH"), qtrdup(""));
     setsparam(qtrdup("s"), qtrdup("Hello, World: a:b::c"));
     setsparam(qtrdup("n"), qtrdup("42"));
     execstring(qtrdup("a=(one two three 'f o u r' '' six); typeset -A h; h=(k1 v1 k2 v2 '' empty)"), 0, 0, "fuzz");
+    execstring(qtrdup("disable exec exit bye logout kill suspend fg bg cd chdir pushd popd source . fc r "
+                      "enable disable emulate autoload log; setopt restricted"),
+               0, 0, "fuzz");
 }
 
 // Run one input with errors silenced and the error state cleared after.
