@@ -7,11 +7,14 @@
 
 #include "shell_init.h"
 
+FUZZ_SHELL_INITIALIZE
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size > 2048)
         return 0;
-    fuzz_shell_init();
+    if (fuzz_forks(data, size))
+        return 0;
     std::string in(reinterpret_cast<const char *>(data), size), part[3];
     for (int i = 0, p = 0; i < 3; i++) {
         size_t e = in.find('\0', size_t(p));

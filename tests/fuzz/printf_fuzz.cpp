@@ -5,11 +5,14 @@
 
 #include "shell_init.h"
 
+FUZZ_SHELL_INITIALIZE
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size > 2048)
         return 0;
-    fuzz_shell_init();
+    if (fuzz_forks(data, size))
+        return 0;
     FuzzRun run;
     // The words reach printf as the elements of an array, never as code.
     int n = 1;

@@ -4,11 +4,14 @@
 
 #include "shell_init.h"
 
+FUZZ_SHELL_INITIALIZE
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 1 || size > 2048)
         return 0;
-    fuzz_shell_init();
+    if (fuzz_forks(data, size))
+        return 0;
     FuzzRun run;
     opts[PROMPTPERCENT] = (data[0] & 1) != 0;
     opts[PROMPTBANG] = (data[0] & 2) != 0;

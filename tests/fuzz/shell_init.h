@@ -9,6 +9,8 @@
 #pragma once
 
 #include <clocale>
+#include <cstdint>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -53,11 +55,34 @@ inline void fuzz_shell_init()
     setsparam(qtrdup("PATH"), qtrdup(""));
     setsparam(qtrdup("s"), qtrdup("Hello, World: a:b::c"));
     setsparam(qtrdup("n"), qtrdup("42"));
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    close(null);
     execstring(qtrdup("a=(one two three 'f o u r' '' six); typeset -A h; h=(k1 v1 k2 v2 '' empty)"), 0, 0, "fuzz");
     execstring(qtrdup("disable exec exit bye logout kill suspend fg bg cd chdir pushd popd source . fc r "
                       "enable disable emulate autoload log; setopt restricted"),
                0, 0, "fuzz");
 }
+
+// Whether an input could start a process: command or process substitution.
+// The targets for single evaluators skip those; a child that outlives its
+// input would leave the next one waiting.
+inline bool fuzz_forks(const uint8_t *data, size_t size)
+{
+    for (size_t i = 0; i < size; i++)
+        if (data[i] == '`' || (i + 1 < size && data[i + 1] == '(' && strchr("$<>=", data[i]) && data[i]))
+            return true;
+    return false;
+}
+
+// Start the shell before libFuzzer installs its own signal handlers, which
+// the shell's would otherwise replace.
+#define FUZZ_SHELL_INITIALIZE                                                                                          \
+    extern "C" int LLVMFuzzerInitialize(int *, char ***)                                                                \
+    {                                                                                                                  \
+        fuzz_shell_init();                                                                                             \
+        return 0;                                                                                                      \
+    }
 
 // Run one input with errors silenced and the error state cleared after.
 struct FuzzRun {
