@@ -84,7 +84,7 @@ bool numarg(PrintfState &st, const char *a, int64_t *iv, double *dv, bool isfloa
     }
     if (m.type & MN_FLOAT) {
         *dv = m.u.d;
-        *iv = int64_t(m.u.d);
+        *iv = float2int(m.u.d);
     } else {
         *iv = m.u.l;
         *dv = double(m.u.l);

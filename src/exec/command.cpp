@@ -943,9 +943,12 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
                 lastval = execbuiltin(args, bn);
             }
             closem(FDT_PROC_SUBST);
-            fflush(stdout);
-            if (save[1] == -2 && ferror(stdout)) {
+            // A builtin whose output could not be written fails, whether
+            // or not its output was redirected.
+            if ((fflush(stdout) || ferror(stdout)) && !is_shfunc) {
                 qwarn("write error: %e", nullptr, errno);
+                if (!lastval)
+                    lastval = 1;
             }
             clearerr(stdout);
             if (isset(PRINTEXITVALUE) && isset(SHINSTDIN) && lastval && !subsh) {

@@ -24,6 +24,18 @@ inline mnumber mnfloat(double d) { mnumber m; m.u.d = d; m.type = MN_FLOAT; retu
 // output radix asked for with [#n] (0 none), and the untaken-side counter.
 extern int lastbase, outputradix, noeval;
 mnumber matheval(const char *s);
+// A float as an integer, saturated at the ends of the range (NaN is 0):
+// a plain conversion of an out-of-range value is undefined.
+inline int64_t float2int(double d)
+{
+    if (d != d)
+        return 0;
+    if (d >= 9223372036854775807.0)
+        return INT64_MAX;
+    if (d <= -9223372036854775808.0)
+        return INT64_MIN;
+    return int64_t(d);
+}
 // Whether an arithmetic evaluation is in progress (outputradix applies).
 bool inmatheval();
 int64_t mathevali(const char *s);

@@ -97,7 +97,8 @@ int doshfunc(const char *name, Eprog *prog, LinkList *args, int flags, int noret
 {
     if (funcdepth >= MAX_FUNCTION_DEPTH) {
         qerr("maximum nested function level reached", nullptr, 0);
-        return 0;
+        lastval = 1;
+        return 1;
     }
     HeapGuard hg;
     int obreaks = breaks;

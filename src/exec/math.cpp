@@ -573,9 +573,9 @@ void op(int what)
             return;
         if (tp & (OP_A2IO | OP_E2IO)) {
             if (a.type == MN_FLOAT)
-                a = mnint(int64_t(a.u.d));
+                a = mnint(float2int(a.u.d));
             if (b.type == MN_FLOAT)
-                b = mnint(int64_t(b.u.d));
+                b = mnint(float2int(b.u.d));
         } else if (a.type != b.type && what != COMMA && (a.type != MN_UNSET || what != EQ)) {
             if (a.type == MN_INTEGER)
                 a = mnfloat(double(a.u.l));
@@ -700,7 +700,7 @@ void op(int what)
                 } else {
                     if (b.u.d <= 0 && !notzero(a))
                         return;
-                    if (a.u.d < 0 && double(int64_t(b.u.d)) != b.u.d) {
+                    if (a.u.d < 0 && double(float2int(b.u.d)) != b.u.d) {
                         qerr("imaginary power", nullptr, 0);
                         return;
                     }
@@ -732,7 +732,7 @@ void op(int what)
         top->lval = nullptr;
         break;
     case COMP:
-        *v = mnint(~(v->type == MN_FLOAT ? int64_t(v->u.d) : v->u.l));
+        *v = mnint(~(v->type == MN_FLOAT ? float2int(v->u.d) : v->u.l));
         top->lval = nullptr;
         break;
     case POSTPLUS:
@@ -742,7 +742,7 @@ void op(int what)
         if (a.type == MN_FLOAT)
             a.u.d += d;
         else
-            a.u.l = int64_t(uint64_t(a.u.l) + uint64_t(int64_t(d)));
+            a.u.l = int64_t(uint64_t(a.u.l) + uint64_t(float2int(d)));
         setmathvar(top, a);
         top->lval = nullptr;
         break;
@@ -778,7 +778,7 @@ void op(int what)
         if (v->type == MN_FLOAT)
             v->u.d += d;
         else
-            v->u.l = int64_t(uint64_t(v->u.l) + uint64_t(int64_t(d)));
+            v->u.l = int64_t(uint64_t(v->u.l) + uint64_t(float2int(d)));
         setmathvar(top, *v);
         top->lval = nullptr;
         break;
@@ -1076,7 +1076,7 @@ mnumber matheval(const char *s)
 int64_t mathevali(const char *s)
 {
     mnumber x = matheval(s);
-    return x.type == MN_FLOAT ? int64_t(x.u.d) : x.u.l;
+    return x.type == MN_FLOAT ? float2int(x.u.d) : x.u.l;
 }
 
 mnumber mathevalarg(char *s, char **endp)

@@ -46,7 +46,33 @@ int makepipe(int *p)
     }
     p[0] = movefd(pp[0]);
     p[1] = movefd(pp[1]);
+    if (p[0] < 0 || p[1] < 0) {
+        // No descriptor above 9 is free: refuse rather than hand out -1.
+        int e = errno;
+        if (p[0] >= 0)
+            qclose(p[0]);
+        if (p[1] >= 0)
+            qclose(p[1]);
+        qerr("pipe failed: %e", nullptr, e);
+        return -1;
+    }
     return 0;
+}
+
+// Keep a copy of descriptor fd above 9 so it can be restored: -1 when fd
+// is not open; when no descriptor is free, fd stays as it is, the error
+// is raised and -2 (nothing saved) is returned.
+static int savefd(int fd)
+{
+    int fe = fcntl(fd, F_DUPFD_CLOEXEC, 10);
+    if (fe >= 0)
+        return movefd(fe);
+    if (errno == EBADF)
+        return -1;
+    char num[16];
+    snprintf(num, sizeof num, "%d", fd);
+    qerr("can't save descriptor %s: %e", num, errno);
+    return -2;
 }
 
 // Move fd above 9 and record it as the shell's own.
@@ -64,8 +90,14 @@ void attachfd(int forked, int *save, Multio **mfds, int fd1, int fd2, int rflag)
         }
         // The saved copy of a descriptor that was not open is -1, so
         // restoring it closes the descriptor again.
-        if (!forked && save[fd1] == -2)
-            save[fd1] = fd1 == fd2 ? -1 : movefd(fd1);
+        if (!forked && save[fd1] == -2) {
+            save[fd1] = fd1 == fd2 ? -1 : savefd(fd1);
+            if (save[fd1] == -2) {
+                if (fd2 != fd1)
+                    qclose(fd2);
+                return;
+            }
+        }
         redup(fd2, fd1);
         mfds[fd1]->ct = 1;
         mfds[fd1]->fds[0] = fd1;
@@ -450,8 +482,8 @@ bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds, HighFdSa
                 close(fn->fd1);
                 break;
             }
-            if (!forked && save[fn->fd1] == -2)
-                save[fn->fd1] = movefd(fn->fd1);
+            if (!forked && save[fn->fd1] == -2 && (save[fn->fd1] = savefd(fn->fd1)) == -2)
+                return false;
             if (mfds[fn->fd1])
                 mfds[fn->fd1] = nullptr;
             close(fn->fd1);

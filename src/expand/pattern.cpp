@@ -342,8 +342,9 @@ static int compbracket()
         first = false;
         if (!nlo)
             continue;
-        unsigned char d = static_cast<unsigned char>(p[1]);
-        if (*p == '-' && d && d != TK_RBRACK) {
+        // p may be at the terminator now: look past it only after a '-'.
+        unsigned char d = *p == '-' ? static_cast<unsigned char>(p[1]) : 0;
+        if (d && d != TK_RBRACK) {
             p++;
             char hi[2];
             int nhi;

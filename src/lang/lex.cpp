@@ -346,6 +346,10 @@ int skipcomm()
     return lexstop ? 1 : 0;
 }
 
+// Alias expansions since the last token that was not one.
+static int aliasrun;
+constexpr int MAX_ALIAS_RUN = 1000;
+
 struct DepthGuard {
     bool ok;
     DepthGuard()
@@ -1447,7 +1451,12 @@ int exalias()
     if (tok == LX_WORD) {
         if (!noaliases && isset(ALIASES) && aliastab) {
             AliasEntry *an = static_cast<AliasEntry *>(lookupname(aliastab, yytext, h));
-            if (an && !an->inuse && ((an->flags & ALIASF_GLOBAL) || incmdpos || inalmore)) {
+            // An alias whose text ends the input is popped before its
+            // word is looked up again, so its in-use mark cannot stop a
+            // self-reference there; a bound on expansions between two
+            // tokens does.
+            if (an && !an->inuse && ((an->flags & ALIASF_GLOBAL) || incmdpos || inalmore) &&
+                ++aliasrun <= MAX_ALIAS_RUN) {
                 inpush(an->text, SEG_EXPANSION, an);
                 if (an->text[0] == ' ')
                     aliasspaceflag = 1;
@@ -1472,6 +1481,7 @@ int exalias()
         }
     }
     inalmore = 0;
+    aliasrun = 0;
     return 0;
 }
 

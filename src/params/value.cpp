@@ -1114,7 +1114,7 @@ void setnumvalue(Value *v, mnumber val)
         // evaluated, not to later assignments made outside arithmetic.
         int radix = inmatheval() ? outputradix : 0;
         if (val.type == MN_INTEGER || radix)
-            s = convbase(buf, val.type == MN_INTEGER ? val.u.l : int64_t(val.u.d), radix ? radix : 10);
+            s = convbase(buf, val.type == MN_INTEGER ? val.u.l : float2int(val.u.d), radix ? radix : 10);
         else
             s = convfloat(val.u.d, 0, 0, nullptr);
         setstrvalue(v, qtrdup(s));
@@ -1122,7 +1122,7 @@ void setnumvalue(Value *v, mnumber val)
     }
     case PF_INTEGER:
         pm->flags &= ~PF_UNSET;
-        pm->setter.ifn(pm, val.type == MN_INTEGER ? val.u.l : int64_t(val.u.d));
+        pm->setter.ifn(pm, val.type == MN_INTEGER ? val.u.l : float2int(val.u.d));
         break;
     case PF_EFLOAT:
     case PF_FFLOAT:
@@ -1382,7 +1382,7 @@ Param *assignsparam(const char *name, char *val, int augment)
                 if (lhs.type == MN_FLOAT)
                     lhs.u.d += rhs.type == MN_FLOAT ? rhs.u.d : double(rhs.u.l);
                 else
-                    lhs.u.l += rhs.type == MN_INTEGER ? rhs.u.l : int64_t(rhs.u.d);
+                    lhs.u.l += rhs.type == MN_INTEGER ? rhs.u.l : float2int(rhs.u.d);
                 setnumvalue(v, lhs);
                 return v->param;
             }

@@ -173,6 +173,20 @@ TEST_F(Pattern, Brackets)
     EXPECT_EQ(pm("x[!", "x"), -1);
 }
 
+// A bracket cut off by the end of the string: nothing past its terminator
+// is read (the string sits in a block of its own, so a sanitizer sees it).
+TEST_F(Pattern, UnclosedBracketStaysInBounds)
+{
+    for (const char *text : {"[a", "[ab", "x[a-", "[[:alpha:]b"}) {
+        size_t n = strlen(text) + 1;
+        char *p = static_cast<char *>(malloc(n));
+        memcpy(p, text, n);
+        tokenize(p);
+        (void)patcompile(p, 0, nullptr);
+        free(p);
+    }
+}
+
 TEST_F(Pattern, NumericRanges)
 {
     EXPECT_EQ(pm("<1-10>", "7"), 1);

@@ -1,0 +1,102 @@
+// Start-up shared by the fuzz targets that need a whole shell: option,
+// parameter and builtin tables as a non-interactive `tarn -f` has them,
+// without reading any script.  Every target can reach code through
+// command substitution (in subscripts, in arithmetic on parameter values),
+// so all of them run sandboxed: PATH is empty, so no external command
+// runs; the builtins that would end or replace the process, signal other
+// processes or leave the directory are disabled; restricted mode refuses
+// writing redirections; the working directory is a fresh one under /tmp.
+#pragma once
+
+#include <clocale>
+#include <cstdint>
+#include <cstring>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "core/core.h"
+#include "exec/exec.h"
+#include "expand/expand.h"
+#include "modules/module.h"
+#include "params/params.h"
+
+inline void fuzz_shell_init()
+{
+    static bool done;
+    if (done)
+        return;
+    done = true;
+    setlocale(LC_ALL, "C.UTF-8");
+    initmetabytes();
+    tarn_name = qtrdup("tarn");
+    fdtable_size = 1024;
+    fdtable = static_cast<unsigned char *>(qcalloc(size_t(fdtable_size)));
+    createoptiontable();
+    emulate(tarn_name, 1);
+    static char a0[] = "tarn", a1[] = "-f";
+    static char *argv[] = {a0, a1, nullptr};
+    parseargs(argv);
+    SHTTY = -1;
+    init_io();
+    setupvals();
+    init_signals();
+    init_bltinmods();
+    char dir[] = "/tmp/tarn-fuzz.XXXXXX";
+    if (!mkdtemp(dir) || chdir(dir))
+        abort();
+    static std::string made = dir;
+    atexit([] { std::filesystem::remove_all(made); });
+    setsparam(qtrdup("PWD"), qtrdup(dir));
+    setsparam(qtrdup("HOME"), qtrdup(dir));
+    setsparam(qtrdup("PATH"), qtrdup(""));
+    setsparam(qtrdup("s"), qtrdup("Hello, World: a:b::c"));
+    setsparam(qtrdup("n"), qtrdup("42"));
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    close(null);
+    execstring(qtrdup("a=(one two three 'f o u r' '' six); typeset -A h; h=(k1 v1 k2 v2 '' empty)"), 0, 0, "fuzz");
+    execstring(qtrdup("disable exec exit bye logout kill suspend fg bg cd chdir pushd popd source . fc r "
+                      "enable disable emulate autoload log; setopt restricted"),
+               0, 0, "fuzz");
+}
+
+// Whether an input could start a process: command or process substitution.
+// The targets for single evaluators skip those; a child that outlives its
+// input would leave the next one waiting.
+inline bool fuzz_forks(const uint8_t *data, size_t size)
+{
+    for (size_t i = 0; i < size; i++)
+        if (data[i] == '`' || (i + 1 < size && data[i + 1] == '(' && strchr("$<>=", data[i]) && data[i]))
+            return true;
+    return false;
+}
+
+// Start the shell before libFuzzer installs its own signal handlers, which
+// the shell's would otherwise replace.
+#define FUZZ_SHELL_INITIALIZE                                                                                          \
+    extern "C" int LLVMFuzzerInitialize(int *, char ***)                                                                \
+    {                                                                                                                  \
+        fuzz_shell_init();                                                                                             \
+        return 0;                                                                                                      \
+    }
+
+// Run one input with errors silenced and the error state cleared after.
+struct FuzzRun {
+    HeapGuard hg;
+    FuzzRun()
+    {
+        noerrs = 2;
+        errflag = 0;
+    }
+    ~FuzzRun()
+    {
+        errflag = 0;
+        retflag = 0;
+        breaks = 0;
+        noerrs = 0;
+    }
+};
