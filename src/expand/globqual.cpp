@@ -249,6 +249,10 @@ static bool symbolicmode(char *s, unsigned *yes, unsigned *no)
     }
 }
 
+// A permission qualifier that is neither an octal number nor symbolic
+// clauses such as u+x,go-w.
+static constexpr const char BADMODE[] = "invalid file mode";
+
 static bool modespec(char **sp, unsigned *yes, unsigned *no)
 {
     char *s = *sp;
@@ -256,16 +260,16 @@ static bool modespec(char **sp, unsigned *yes, unsigned *no)
         ((*s == '=' || *s == '+' || *s == '-') && idigit(static_cast<unsigned char>(s[1])))) {
         if (octalmode(sp, yes, no))
             return true;
-        qerr("invalid mode specification", nullptr, 0);
+        qerr(BADMODE, nullptr, 0);
         return false;
     }
-    char *spec = getdelimited(sp, "invalid mode specification");
-    if (!spec)
+    char *text = getdelimited(sp, BADMODE);
+    if (!text)
         return false;
-    char *p = spec;
-    if ((octalmode(&p, yes, no) && !*p) || (p == spec && symbolicmode(spec, yes, no)))
+    char *p = text;
+    if ((octalmode(&p, yes, no) && !*p) || (p == text && symbolicmode(text, yes, no)))
         return true;
-    qerr("invalid mode specification", nullptr, 0);
+    qerr(BADMODE, nullptr, 0);
     return false;
 }
 
