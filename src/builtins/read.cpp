@@ -121,6 +121,8 @@ struct Source {
                 *got = r;
                 return true;
             }
+            if (r < 0 && errno == EINTR)
+                runtrapsnow();
             if (r < 0 && errno == EINTR && !errflag && !retflag && !breaks && !contflag)
                 continue;
             // A stopped pipeline: the copy of the shell that goes on with
@@ -185,6 +187,8 @@ bool readpoll(Source &src, double seconds)
         int ms = left <= 0 ? 0 : left > INT_MAX / 1000.0 ? INT_MAX : int(left * 1000 + 0.999);
         struct pollfd p = {fd, POLLIN, 0};
         int r = poll(&p, 1, ms);
+        if (r < 0 && errno == EINTR)
+            runtrapsnow();
         if (r < 0 && errno == EINTR && !shouldstop())
             continue;
         ready = r > 0;

@@ -86,6 +86,7 @@ int cmdoutreaped(pid_t pid, int status)
 
 void becomesubshell(int how, int kind, int fake)
 {
+    droppendingtraps();
     if (kind != 2)
         cleartraps_subshell();
     if (!isset(MONITOR)) {

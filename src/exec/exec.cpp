@@ -211,6 +211,7 @@ void execlist(ExecState *state, int dont_change_job, int exiting)
             done = d;
         }
         cmdsp = csp;
+        runtrapsnow();
         if (!noerrexit && !done && lastval) {
             if (sigtrapset(SIGQERR)) {
                 dotrap(SIGQERR);

@@ -414,7 +414,7 @@ void update_job(Job *jn)
     if ((isset(NOTIFY) || job == thisjob) && (jn->stat & JOB_LOCKED))
         printjob(jn, !!isset(LONGLISTJOBS), 0);
     if (job != thisjob && sigtrapset(SIGCHLD))
-        dotrap(SIGCHLD);
+        defertrap(SIGCHLD);
     // A shell with nobody to report to forgets a finished background job
     // at once; wait still finds its statuses.
     if (!isset(INTERACTIVE) && job != thisjob && (jn->stat & JOB_DONE) && (jn->stat & JOB_LOCKED) &&
@@ -426,9 +426,7 @@ void update_job(Job *jn)
         int sig = WTERMSIG(status);
         if (sig == SIGINT || sig == SIGQUIT) {
             if (sigtrapset(sig)) {
-                dotrap(sig);
-                if (errflag)
-                    breaks = loops;
+                defertrap(sig);
             } else {
                 breaks = loops;
                 errflag = 1;
@@ -558,8 +556,9 @@ void waitjob(int job, int sig)
         while (!errflag && (jn->stat & JOB_INUSE) && !(jn->stat & JOB_DONE) &&
                !(isset(INTERACTIVE) && (jn->stat & JOB_STOPPED))) {
             signal_suspend(SIGCHLD, sig);
-            // The handler ran inside the suspend; anything it queued is
-            // processed now.
+            // The handler ran inside the suspend; the traps it asked for
+            // run now, still waiting.
+            runtrapsnow();
             if (subsh) {
                 killjb(jn, SIGCONT);
                 jn->stat &= ~JOB_STOPPED;
@@ -612,6 +611,7 @@ void waitforpid(pid_t pid, int wait_cmd)
             signal_suspend(SIGCHLD, SIGINT);
         else
             signal_suspend(SIGCHLD, 0);
+        runtrapsnow();
         signal_block(chld);
         // A reaped child no longer exists for kill(0) only once waited;
         // stop when the job table says it ended.

@@ -136,6 +136,20 @@ void dotrap_exit();
 bool sigtrapset(int sig);
 bool sigignored(int sig);
 void dotrap(int sig);
+// A trap a signal asks for from the handler is not run there, where the
+// main line may be half-way through changing a parameter or a table: it
+// waits until the main line reaches a point that holds no such state (the
+// end of a list, a wait for a child, an interrupted read).
+extern volatile sig_atomic_t ntrapspending;
+void defertrap(int sig);
+void runpendingtraps();
+inline void runtrapsnow()
+{
+    if (ntrapspending)
+        runpendingtraps();
+}
+// A new subshell does not run traps its parent still owed.
+void droppendingtraps();
 int dotrapargs(int sig, int *bits, Eprog *prog);
 int settrap(int sig, Eprog *prog, int flags);
 int settrapfunc(int sig, ShellFunc *shf);

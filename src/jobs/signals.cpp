@@ -15,7 +15,7 @@ static void handlesig(int sig)
         break;
     case SIGHUP:
         if (sigtrapset(SIGHUP)) {
-            dotrap(SIGHUP);
+            defertrap(SIGHUP);
             break;
         }
         stopmsg = 1;
@@ -23,7 +23,7 @@ static void handlesig(int sig)
         break;
     case SIGINT:
         if (sigtrapset(SIGINT)) {
-            dotrap(SIGINT);
+            defertrap(SIGINT);
             break;
         }
         if ((isset(PRIVILEGED) || isset(RESTRICTED)) && isset(INTERACTIVE) && noerrexit < 0)
@@ -37,13 +37,13 @@ static void handlesig(int sig)
     case SIGWINCH:
         init_winsize();
         if (sigtrapset(SIGWINCH))
-            dotrap(SIGWINCH);
+            defertrap(SIGWINCH);
         break;
     case SIGALRM: {
         const char *t = getsparam("TMOUT");
         long tmout = t ? atol(t) : 0;
         if (sigtrapset(SIGALRM)) {
-            dotrap(SIGALRM);
+            defertrap(SIGALRM);
             if (tmout)
                 alarm(unsigned(tmout));
             break;
@@ -58,7 +58,7 @@ static void handlesig(int sig)
         break;
     }
     default:
-        dotrap(sig);
+        defertrap(sig);
         break;
     }
 }

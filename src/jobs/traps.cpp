@@ -268,6 +268,47 @@ void dotrap(int sig)
     dotrapargs(sig, &sigtrapped[sig], prog);
 }
 
+// Filled by the handler (all signals blocked there), emptied by the main
+// line: the handler only moves ptrear, the main line only ptfront.
+static int pendingsigs[MAX_QUEUE_SIZE];
+static volatile sig_atomic_t ptfront, ptrear;
+volatile sig_atomic_t ntrapspending;
+
+void defertrap(int sig)
+{
+    int rear = (ptrear + 1) % MAX_QUEUE_SIZE;
+    if (rear == ptfront)
+        return;  // as full as the signal queue: this one is dropped
+    pendingsigs[rear] = sig;
+    ptrear = rear;
+    ntrapspending = 1;
+}
+
+void runpendingtraps()
+{
+    // Cleared before the walk: a signal arriving during a trap sets it
+    // again and is seen at the next point.
+    ntrapspending = 0;
+    while (ptfront != ptrear) {
+        int front = (ptfront + 1) % MAX_QUEUE_SIZE;
+        int sig = pendingsigs[front];
+        // Its trap is running (this is a list inside it): the signal stays
+        // owed, and is run when that trap returns to the walk below it.
+        if ((sigtrapped[sig] & (TRAP_SET | TRAP_FUNC)) && (sigtrapped[sig] & TRAP_IGNORED)) {
+            ntrapspending = 1;
+            return;
+        }
+        ptfront = front;
+        dotrap(sig);
+    }
+}
+
+void droppendingtraps()
+{
+    ptfront = ptrear;
+    ntrapspending = 0;
+}
+
 void dotrap_exit()
 {
     if (!sigtrapped[0] || !sigfuncs[0])

@@ -4,6 +4,7 @@
 #include "lang/lang.h"
 #include "expand/expand.h"
 #include "history/history.h"
+#include "jobs/jobs.h"
 #include "params/params.h"
 
 #include <fcntl.h>
@@ -281,9 +282,12 @@ char *shingetline()
         n = getline(&buf, &bufsz, bshin);
         if (n >= 0)
             break;
-        if (errno == EINTR && !errflag) {
-            clearerr(bshin);
-            continue;
+        if (errno == EINTR) {
+            runtrapsnow();
+            if (!errflag) {
+                clearerr(bshin);
+                continue;
+            }
         }
         // End of file on a terminal is one keystroke, not the end of the
         // device: with ignoreeof the next read must wait for the next line
