@@ -96,10 +96,9 @@ static Heap *newarena(size_t request)
     return h;
 }
 
-void *qhalloc(size_t size)
+void *qhalloc_more(size_t size)
 {
     SignalGuard sg;
-    size = roundunit(size);
     Heap *h = nullptr;
     if (size <= HEAP_AREA) {
         Heap *start = heap_with_room && heap_with_room->used + size <= HEAP_AREA ? heap_with_room : heap_list;

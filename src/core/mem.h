@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/sigqueue.h"
+
 // One arena block. The arena area follows this header directly.
 struct Heap {
     Heap *next;
@@ -29,7 +31,21 @@ extern Heap *heap_list;
 extern Heap *heap_with_room;
 
 // Arena memory: lives until freeheap/popheap or the end of the command.
-void *qhalloc(size_t size);
+// The common case, room in the arena last allocated from, is a bump done
+// here; the rest (another arena, a new one) is qhalloc_more's.
+void *qhalloc_more(size_t size);
+inline void *qhalloc(size_t size)
+{
+    size = (size + HEAP_UNIT - 1) & ~(HEAP_UNIT - 1);
+    SignalGuard sg;
+    Heap *h = heap_with_room;
+    if (h && h->used + size <= HEAP_AREA) {
+        void *ret = heaparea(h) + h->used;
+        h->used += uint32_t(size);
+        return ret;
+    }
+    return qhalloc_more(size);
+}
 void *hcalloc(size_t size);
 void *hrealloc(void *p, size_t old, size_t nsize);
 void pushheap();

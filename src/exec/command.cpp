@@ -142,9 +142,25 @@ void becomesubshell(int how, int kind, int fake)
     record_shtimes();
 }
 
-pid_t blockedfork()
+bool chldheld;
+
+void holdchld()
 {
     signal_block(signal_mask(SIGCHLD));
+    chldheld = true;
+}
+
+void releasechld()
+{
+    if (chldheld) {
+        chldheld = false;
+        signal_unblock(signal_mask(SIGCHLD));
+    }
+}
+
+pid_t blockedfork()
+{
+    holdchld();
     return fork();
 }
 

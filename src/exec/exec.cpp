@@ -337,7 +337,7 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
     int oldjob = thisjob;
     int newjob = initjob();
     if (newjob == -1) {
-        signal_unblock(signal_mask(SIGCHLD));
+        releasechld();
         return int(lastval = 1);
     }
     thisjob = newjob;
@@ -352,7 +352,7 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
             qclose(coprocout);
         }
         if (makepipe(ipipe) < 0 || makepipe(opipe) < 0) {
-            signal_unblock(signal_mask(SIGCHLD));
+            releasechld();
             return int(lastval = 1);
         }
         coprocin = ipipe[0];
@@ -390,7 +390,7 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
         } else {
             spawnjob();
         }
-        signal_unblock(signal_mask(SIGCHLD));
+        releasechld();
         thisjob = oldjob;
         // Starting a job succeeds: `false; cmd & echo $?` prints 0.
         return int(lastval = 0);
@@ -451,7 +451,7 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
                     waitjobs();
                     thisjob = newjob;
                     if (forked)
-                        signal_block(signal_mask(SIGCHLD));
+                        holdchld();
                 }
                 if (!tailforked && !subsh && isset(MONITOR) && !tailchild &&
                     (list_pipe || last1 || pipenest) &&
@@ -470,7 +470,7 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
                 break;
             }
         }
-        signal_unblock(signal_mask(SIGCHLD));
+        releasechld();
         if (list_pipe && (lastval & 0x80) && oldjob > 0 &&
             (!(jn->stat & JOB_INUSE) || (jn->stat & JOB_DONE))) {
             deletejob(jn);
@@ -480,7 +480,7 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
         }
         thisjob = oldjob;
     } else {
-        signal_unblock(signal_mask(SIGCHLD));
+        releasechld();
     }
     if (slflags & SUBLIST_NOT)
         lastval = !lastval;

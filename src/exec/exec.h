@@ -81,8 +81,14 @@ void execute(LinkList *args, int dash);
 // Enter the state of a forked subshell; kind 1 job, 2 part of a job.
 void becomesubshell(int how, int kind, int fake);
 // fork() with SIGCHLD blocked, so the child is in the job table before
-// its death is reaped; the pipeline that made it unblocks SIGCHLD again.
+// its death is reaped; the pipeline that made it unblocks SIGCHLD again
+// with releasechld.  chldheld says whether a job being built may hold it
+// blocked, so that a pipeline that forked nothing changes no mask (a
+// mask change is a system call, and a costly one on some machines).
+extern bool chldheld;
 pid_t blockedfork();
+void holdchld();
+void releasechld();
 // Fork for the executor: -1 on failure (reported), 0 in the child.
 pid_t forkchild(bool *ischild);
 

@@ -161,9 +161,12 @@ char *getnameddir(const char *name)
 
 char *mathsubst_value(char *expr)
 {
-    singsub(&expr);
-    if (errflag)
-        return dupstring("");
+    // Most expressions hold nothing to substitute (`i + 1`).
+    if (has_token(expr)) {
+        singsub(&expr);
+        if (errflag)
+            return dupstring("");
+    }
     mnumber v = matheval(expr);
     if (errflag)
         return dupstring("");

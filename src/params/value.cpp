@@ -1308,6 +1308,26 @@ int64_t getiparam(const char *name)
 
 mnumber getnparam(const char *name)
 {
+    // The commonest operand of arithmetic is a plain name holding a number:
+    // read it without copying the name or building a value.
+    const char *e = name;
+    if (!idigit(static_cast<unsigned char>(*e)))
+        while (iident(*e))
+            e++;
+    if (e != name && !*e) {
+        Param *pm = static_cast<Param *>(paramtab->getnode(paramtab, name));
+        if (!pm || (pm->flags & PF_UNSET))
+            return mnint(0);
+        switch (PF_TYPE(pm->flags)) {
+        case PF_INTEGER:
+            return mnint(pm->getter.ifn(pm));
+        case PF_EFLOAT:
+        case PF_FFLOAT:
+            return mnfloat(pm->getter.ffn(pm));
+        case PF_SCALAR:
+            return matheval(formatted(pm, pm->getter.cfn(pm)));
+        }
+    }
     char *s = dupstring(name);
     Value vbuf;
     Value *v = getvalue(&vbuf, &s, 1);
