@@ -792,6 +792,13 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
     if ((how & Z_ASYNC) || (!sfcontext && !sourcelevel && (isset(MONITOR) || (how & Z_TIMED))))
         text = getjobtext(state->prog, cmdstart);
 
+    // An external command of a script without prefix assignments, job
+    // control or trace needs no copy of the shell.
+    if (mustfork && type == CODE_SIMPLE && !is_cursh && args && nonempty(args) && !(how & Z_ASYNC) &&
+        !varspc && !forkingcoproc && !(cflags & BI_DASH) && thisjob < MAXJOB - 1 && unset(MONITOR) &&
+        unset(INTERACTIVE) && unset(XTRACE) && unset(RESTRICTED) && isset(EXEC) &&
+        spawnexternal(args, hn, text, redir, input, output))
+        return;
     if (mustfork) {
         // The parent waits until the child is in its process group, so
         // that the job can be waited for or signalled.  Without job

@@ -78,6 +78,11 @@ int execarith(ExecState *state, int do_exec);
 // and checked against restricted parameters).
 void doassigns(ExecState *state, wordcode *pc, int export_);
 void execute(LinkList *args, int dash);
+// Start a simple external command of a script with posix_spawn, which
+// shares the shell's memory until the program runs instead of copying
+// it: the pid, or 0 when the command needs the fork path (nothing has
+// changed then).  input and output are the pipeline's descriptors.
+pid_t spawnexternal(LinkList *args, CmdEntry *cn, const char *text, LinkList *redir, int input, int output);
 // Enter the state of a forked subshell; kind 1 job, 2 part of a job.
 void becomesubshell(int how, int kind, int fake);
 // fork() with SIGCHLD blocked, so the child is in the job table before

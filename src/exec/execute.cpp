@@ -6,7 +6,9 @@
 #include "params/params.h"
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -244,6 +246,174 @@ void execute(LinkList *args, int dash)
             eno = err;
     }
     execfailed(eno, arg0);
+}
+
+// ---- starting a program without copying the shell ----
+
+// The file a command word runs, found the way execute's search would
+// find it first; null when only that search can decide (relative path
+// elements, pathdirs, nothing found), and the caller forks instead.
+static char *spawnfile(char *arg0, CmdEntry *cn)
+{
+    if (strchr(arg0, '/')) {
+        bool direct = *arg0 == '/' || unset(PATHDIRS) || !strncmp(arg0, "./", 2) || !strncmp(arg0, "../", 3);
+        return direct ? arg0 : nullptr;
+    }
+    if (cn && (cn->flags & CMD_HASHED))
+        return cn->fullpath;
+    for (char **pp = path; pp && *pp; pp++) {
+        if (**pp != '/')
+            return nullptr;
+        char *p = qhtricat(*pp, "/", arg0);
+        if (cn && cn->name == pp)
+            return p;
+        struct stat st;
+        const char *u = unmeta(p);
+        if (u && !stat(u, &st) && S_ISREG(st.st_mode) && !access(u, X_OK))
+            return p;
+    }
+    return nullptr;
+}
+
+// The environment with _ naming the program, as the child of a fork
+// would set it for itself.
+static char **spawnenv(const char *file)
+{
+    char cwd[4096];
+    const char *under = file;
+    if (*file != '/') {
+        if (!getcwd(cwd, sizeof cwd))
+            return nullptr;
+        under = qhtricat(cwd, "/", file);
+    }
+    int n = 0;
+    while (environ[n])
+        n++;
+    char **env = qhnew<char *>(size_t(n) + 2);
+    int k = 0;
+    for (int i = 0; i < n; i++)
+        if (strncmp(environ[i], "_=", 2))
+            env[k++] = environ[i];
+    env[k++] = qhtricat("_", "=", under);
+    env[k] = nullptr;
+    return env;
+}
+
+// The redirections a spawned program can be given by posix_spawn's file
+// actions: plain words (nothing to expand), to or from files or other
+// low descriptors, each descriptor once and none a pipe's (so no
+// multios), without noclobber's checks.  Anything else forks.
+static bool spawnredirs(LinkList *redir, int input, int output, posix_spawn_file_actions_t *fa)
+{
+    unsigned seen = (input ? 1u : 0u) | (output ? 2u : 0u);
+    for (LinkNode *n = redir ? firstnode(redir) : nullptr; n; n = nextnode(n)) {
+        Redir *r = static_cast<Redir *>(getdata(n));
+        if (r->fd1 < 0 || r->fd1 >= 10 || (seen & (1u << r->fd1)) || has_token(r->name))
+            return false;
+        seen |= 1u << r->fd1;
+        switch (r->type) {
+        case RT_WRITE:
+        case RT_APPEND:
+            if (unset(CLOBBER))
+                return false;
+            break;
+        case RT_WRITE_FORCE:
+        case RT_APPEND_FORCE:
+        case RT_READ:
+            break;
+        case RT_DUP_IN:
+        case RT_DUP_OUT:
+            if (!idigit(static_cast<unsigned char>(r->name[0])) || r->name[1])
+                return false;
+            break;
+        default:
+            return false;
+        }
+    }
+    if (input)
+        posix_spawn_file_actions_adddup2(fa, input, 0);
+    if (output)
+        posix_spawn_file_actions_adddup2(fa, output, 1);
+    for (LinkNode *n = redir ? firstnode(redir) : nullptr; n; n = nextnode(n)) {
+        Redir *r = static_cast<Redir *>(getdata(n));
+        const char *file = unmeta(r->name);
+        if (!file)
+            return false;
+        switch (r->type) {
+        case RT_READ:
+            posix_spawn_file_actions_addopen(fa, r->fd1, file, O_RDONLY | O_NOCTTY, 0);
+            break;
+        case RT_DUP_IN:
+        case RT_DUP_OUT:
+            posix_spawn_file_actions_adddup2(fa, r->name[0] - '0', r->fd1);
+            break;
+        default:
+            posix_spawn_file_actions_addopen(fa, r->fd1, file,
+                                             O_WRONLY | O_CREAT | O_NOCTTY | ((r->type & 2) ? O_APPEND : O_TRUNC),
+                                             0666);
+            break;
+        }
+    }
+    return true;
+}
+
+pid_t spawnexternal(LinkList *args, CmdEntry *cn, const char *text, LinkList *redir, int input, int output)
+{
+    char *arg0 = static_cast<char *>(getdata(firstnode(args)));
+    if (strlen(arg0) >= 1024 || getenv("ARGV0"))
+        return 0;
+    for (LinkNode *n = firstnode(args); n; n = nextnode(n))
+        if (has_token(static_cast<char *>(getdata(n))))
+            return 0;  // still to be globbed: its errors belong to a child
+    char *mfile = spawnfile(arg0, cn);
+    if (!mfile)
+        return 0;
+    char *file = unmeta(mfile);
+    if (!file)
+        return 0;
+    file = dupstring(file);
+    char **env = spawnenv(file);
+    if (!env)
+        return 0;
+    int argc = countlinknodes(args);
+    char **argv = qhnew<char *>(size_t(argc) + 1);
+    int i = 0;
+    for (LinkNode *n = firstnode(args); n; n = nextnode(n), i++) {
+        char *w = dupstring(static_cast<char *>(getdata(n)));
+        unmetafy(w, nullptr);
+        argv[i] = w;
+    }
+    argv[i] = nullptr;
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (!spawnredirs(redir, input, output, &fa)) {
+        posix_spawn_file_actions_destroy(&fa);
+        return 0;
+    }
+    fflush(stdout);
+    fflush(stderr);
+    struct timeval bgtime;
+    gettimeofday(&bgtime, nullptr);
+    // SIGCHLD is held as for a fork, so the program is in the job table
+    // before its end is reaped; the program itself starts with it open.
+    sigset_t childmask = signal_block(signal_mask(SIGCHLD));
+    chldheld = true;
+    sigdelset(&childmask, SIGCHLD);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setsigmask(&attr, &childmask);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    pid_t pid;
+    int err = posix_spawn(&pid, file, &fa, &attr, argv, env);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&fa);
+    if (err)
+        return 0;  // scripts without #!, refusals, failed opens: the fork path decides
+    closem(FDT_PROC_SUBST);
+    if (thisjob != -1)
+        addproc(pid, text, 0, &bgtime);
+    return pid;
 }
 
 // A command word that names a directory, for auto-cd; null when not.
