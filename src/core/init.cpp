@@ -780,7 +780,7 @@ int fallback_compctlread(const char *name, char **, void *, char *)
 
 [[noreturn]] void tarn_main(int, char **argv)
 {
-    setlocale(LC_ALL, "");
+    setshelllocale("");
     record_argv_space(argv);
     initmetabytes();
     for (char **p = argv; *p; p++)

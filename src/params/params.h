@@ -225,6 +225,8 @@ char *convfloat(double d, int digits, int flags, FILE *fout);
 
 // ---- special parameters ----
 void createparamtable();
+// Set the locale categories the shell's own behaviour depends on.
+void setshelllocale(const char *name);
 double getrawseconds();
 void setrawseconds(double d);
 int setsecondstype(Param *pm, int on, int off);

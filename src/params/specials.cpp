@@ -242,12 +242,21 @@ static constexpr LocaleName lcnames[] = {
     {"LC_NUMERIC", LC_NUMERIC}, {"LC_TIME", LC_TIME},
 };
 
+// Only these categories change what the shell itself does; loading the
+// others (money, paper, addresses) would cost every start-up a dozen
+// file opens for nothing.  Programs it runs read the variables themselves.
+void setshelllocale(const char *x)
+{
+    for (const LocaleName &ln : lcnames)
+        setlocale(ln.category, x);
+}
+
 static void setlang(const char *x)
 {
     char *all = getsparam("LC_ALL");
     if (all && *all)
         return;
-    setlocale(LC_ALL, x ? x : "");
+    setshelllocale(x ? x : "");
     for (const LocaleName &ln : lcnames)
         if (char *v = getsparam(ln.name); v && *v)
             setlocale(ln.category, unmeta(v));
@@ -275,7 +284,7 @@ static void lcallsetfn(Param *pm, char *x)
         char *lang = getsparam("LANG");
         setlang(lang ? unmeta(lang) : nullptr);
     } else {
-        setlocale(LC_ALL, unmeta(x));
+        setshelllocale(unmeta(x));
     }
 }
 
