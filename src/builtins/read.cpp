@@ -71,11 +71,21 @@ struct [[nodiscard]] TtyGuard {
 };
 
 // SIGCHLD is let through while the shell waits for input, so that jobs
-// finishing meanwhile are reaped.
+// finishing meanwhile are reaped.  Only a job being built holds it
+// (a pipeline whose tail is this read); otherwise nothing needs changing.
 struct [[nodiscard]] ChildUnblock {
+    bool held = chldheld;
     sigset_t old;
-    ChildUnblock() : old(signal_unblock(signal_mask(SIGCHLD))) {}
-    ~ChildUnblock() { signal_setmask(old); }
+    ChildUnblock()
+    {
+        if (held)
+            old = signal_unblock(signal_mask(SIGCHLD));
+    }
+    ~ChildUnblock()
+    {
+        if (held)
+            signal_setmask(old);
+    }
     ChildUnblock(const ChildUnblock &) = delete;
     ChildUnblock &operator=(const ChildUnblock &) = delete;
 };

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 Heap *heap_list;
 Heap *heap_with_room;
@@ -38,12 +39,49 @@ constexpr int SPARE_ARENAS = 8;
 static Heap *spare_arenas[SPARE_ARENAS];
 static int nspare;
 
+// A value longer than an arena (a string built up in a loop) takes an
+// arena of its own each time it is copied; a few of those are kept too, so
+// that such a loop does not map and unmap memory on every pass.
+constexpr int SPARE_BIG = 4;
+constexpr size_t SPARE_BIG_MAX = size_t(1) << 20;
+static Heap *spare_big[SPARE_BIG];
+
 static void unmaparena(Heap *h)
 {
-    if (h->size == roundpage(HEAP_HDR + HEAP_AREA) && nspare < SPARE_ARENAS)
+    if (h->size == roundpage(HEAP_HDR + HEAP_AREA) && nspare < SPARE_ARENAS) {
         spare_arenas[nspare++] = h;
-    else
-        munmap(h, h->size);
+        return;
+    }
+    if (h->size <= SPARE_BIG_MAX) {
+        // A free slot, else the smallest kept one makes way for a larger.
+        Heap **victim = &spare_big[0];
+        for (Heap *&slot : spare_big) {
+            if (!slot) {
+                victim = &slot;
+                break;
+            }
+            if (slot->size < (*victim)->size)
+                victim = &slot;
+        }
+        if (!*victim || (*victim)->size < h->size) {
+            std::swap(*victim, h);
+            if (!h)
+                return;
+        }
+    }
+    munmap(h, h->size);
+}
+
+// A kept big arena of at least sz bytes (and not wastefully larger).
+static Heap *takebigarena(size_t sz)
+{
+    for (Heap *&slot : spare_big)
+        if (slot && slot->size >= sz && slot->size <= 2 * sz) {
+            Heap *h = slot;
+            slot = nullptr;
+            return h;
+        }
+    return nullptr;
 }
 
 // Save entries come and go with every pushheap/popheap; spent ones are
@@ -77,6 +115,9 @@ static Heap *newarena(size_t request)
     void *p;
     if (nspare && sz == roundpage(HEAP_HDR + HEAP_AREA)) {
         p = spare_arenas[--nspare];
+    } else if (Heap *big = sz > roundpage(HEAP_HDR + HEAP_AREA) ? takebigarena(sz) : nullptr) {
+        p = big;
+        sz = big->size;
     } else {
         p = mmap(nullptr, sz, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) {
