@@ -77,6 +77,7 @@ enum : int {
     PC_PERMANENT = 0x100,     // permanent copy, freed with freepatprog
     PC_NOT_AT_START = 0x200,  // start of string is not a real start
     PC_NOT_AT_END = 0x400,    // end of string is not a real end
+    PC_TAIL = 0x800,          // a segment `*` + literal: only the string's tail is compared
 };
 
 // Globbing flags: the low byte is the number of errors allowed.

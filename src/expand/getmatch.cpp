@@ -227,7 +227,7 @@ bool findmatch(Search &x, int fl, int n, int *mb, int *me)
 // pattern sets match references.
 bool usesrefs(Patprog *p)
 {
-    if (p->flags & PC_LITERAL)
+    if (p->flags & (PC_LITERAL | PC_TAIL))
         return false;
     if (p->ngroups || ((p->startflags | p->endflags) & GFL_MATCH_REF))
         return true;

@@ -853,6 +853,17 @@ static int pattryfull(Patprog *prog, const char *string, int len, int *nump, int
         patinput = string + pl;
         return 1;
     }
+    if (pflags & PC_TAIL) {
+        const char *lit = block + prog->progoffset;
+        int pl = prog->purelen;
+        if ((pflags & PC_NO_DOTS) && len && s[0] == '.')
+            return 0;
+        // A tail starting inside a metafied pair is not the literal.
+        if (len < pl || (len > pl && s[len - pl - 1] == METACHAR) || memcmp(lit, string + len - pl, size_t(pl)))
+            return 0;
+        patinput = string + len;
+        return 1;
+    }
     if (!(pflags & PC_SCANNING) && prog->mustoffset &&
         !memmem(string, size_t(len), block + prog->mustoffset, size_t(prog->purelen)))
         return 0;

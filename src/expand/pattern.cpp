@@ -967,6 +967,22 @@ Patprog *patcompile(char *text, int flags, char **endp)
             return patfinish(flags);
         }
         int first = br + 1;
+        // A file name segment such as `*.txt` is the commonest pattern of
+        // all; it is decided by comparing the name's tail.  Only segments:
+        // other callers change a compiled pattern's anchoring afterwards.
+        if ((flags & PC_FILENAME) && (patbuf[first] & 0xff) == OP_STAR) {
+            int nx = int(patbuf[first] >> 8);
+            if (nx && first + nx != closer && chainliteral(first + nx, closer, &lit, &litlen)) {
+                patsize = PAT_HDRWORDS;
+                patemitstr(lit, litlen);
+                h = reinterpret_cast<Patprog *>(patbuf);
+                h->flags = flags | PC_TAIL;
+                h->purelen = litlen;
+                h->endflags = endflags;
+                patemit(0);
+                return patfinish(flags);
+            }
+        }
         if ((patbuf[first] & 0xff) == OP_EXACTLY) {
             unsigned char fc = *reinterpret_cast<const unsigned char *>(patbuf + first + 1);
             if (fc != METACHAR)

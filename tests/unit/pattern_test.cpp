@@ -315,6 +315,37 @@ TEST_F(Pattern, FilePatterns)
     EXPECT_EQ(pm("*", ".hidden", PC_FILENAME), 1);
 }
 
+// Segments like `*.txt` are decided from the name's tail alone; the
+// answers must be the matcher's.
+TEST_F(Pattern, StarThenLiteralSegments)
+{
+    constexpr int F = PC_FILENAME | PC_NO_DOTS;
+    Patprog *p = comp("*.txt", F);
+    ASSERT_NE(p, nullptr);
+    EXPECT_TRUE(p->flags & PC_TAIL);
+    EXPECT_EQ(pm("*.txt", "a.txt", F), 1);
+    EXPECT_EQ(pm("*.txt", ".txt", F), 0);
+    EXPECT_EQ(pm("*.txt", ".a.txt", F), 0);
+    EXPECT_EQ(pm("*.txt", ".txt", PC_FILENAME), 1);
+    EXPECT_EQ(pm("*.txt", "a.txt.bak", F), 0);
+    EXPECT_EQ(pm("*.txt", "txt", F), 0);
+    EXPECT_EQ(pm("*.txt", "a.TXT", F), 0);
+    // A tail that starts inside a metafied byte pair is not the literal:
+    // NUL is stored as the escape byte and a space.
+    EXPECT_EQ(pm("* x", std::string("a\0x", 3), F), 0);
+    EXPECT_EQ(pm("* x", "a x", F), 1);
+    std::string hi("z\x85");
+    char pat[] = {'*', char(METACHAR), char(0x85 ^ 32), 0};
+    char *pt = dupstring(pat);
+    tokenize(pt);
+    p = patcompile(pt, F, nullptr);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(pattry(p, metafy(const_cast<char *>(hi.data()), int(hi.size()), META_HEAPDUP)), 1);
+    // Anything more than a star and a literal keeps the matcher.
+    EXPECT_FALSE(comp("*.t?t", F)->flags & PC_TAIL);
+    EXPECT_FALSE(comp("*.txt", 0)->flags & PC_TAIL);
+}
+
 TEST_F(Pattern, CaseFlags)
 {
     OptGuard eg(EXTENDEDGLOB, 1);
