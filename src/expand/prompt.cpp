@@ -192,7 +192,10 @@ void addtime(const char *fmt)
     time_t t = time(nullptr);
     char b[512];
     qtrftime(b, sizeof b, fmt, localtime(&t));
-    addmeta(b);
+    // The format was unmetafied, so the result is plain bytes: a lone
+    // escape byte at its end must not swallow the terminator.
+    for (const char *p = b; *p; p++)
+        addraw(static_cast<unsigned char>(*p));
 }
 
 char **psvarvalue() { return getaparam("psvar"); }
