@@ -28,6 +28,7 @@ func_$i() {
 EOF_FUNC
     i=$((i + 1))
 done > "$file"
+[ -n "$KEEP" ] && cp "$file" "$KEEP"
 
 best() {
     # Best of three runs, in seconds.

@@ -635,9 +635,22 @@ AliasEntry *createaliasnode(char *txt, int flags)
     return a;
 }
 
+uint64_t aliasinitials[4];
+
+// Every alias passes through here, so the lexer can pass over words whose
+// first byte no alias name has without a table look-up.  A removed alias
+// leaves its bit set: the look-up then merely finds nothing.
+static void addaliasnode(HashTable *ht, char *nam, void *node)
+{
+    unsigned char c = static_cast<unsigned char>(*nam);
+    aliasinitials[c >> 6] |= uint64_t(1) << (c & 63);
+    addhashnode(ht, nam, node);
+}
+
 void createaliastable()
 {
     aliastab = maketable(23);
+    aliastab->addnode = addaliasnode;
     aliastab->disablenode = disablehashnode;
     aliastab->enablenode = enablehashnode;
     aliastab->freenode = freealiasnode;

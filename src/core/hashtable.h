@@ -128,6 +128,13 @@ struct AliasEntry : HashNode {
 };
 constexpr int ALIASF_GLOBAL = 2;
 extern HashTable *aliastab;
+// A bit for each first byte of an alias name ever defined.
+extern uint64_t aliasinitials[4];
+inline bool mayalias(const char *word)
+{
+    unsigned char c = static_cast<unsigned char>(*word);
+    return aliasinitials[c >> 6] >> (c & 63) & 1;
+}
 void createaliastable();
 AliasEntry *createaliasnode(char *txt, int flags);
 

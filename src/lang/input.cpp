@@ -33,12 +33,12 @@ InStack *instack, *instacktop;
 int instacksz;
 
 // Make text the current segment with the given flags.
-void inputsetline(char *text, int flags)
+void inputsetline(char *text, int flags, size_t len = size_t(-1))
 {
     if ((inbufflags & SEG_FREE) && inseg)
         qfree(inseg);
     inseg = insegpos = text;
-    insegleft = int(strlen(text));
+    insegleft = int(len == size_t(-1) ? strlen(text) : len);
     if (flags & SEG_CONTINUE)
         inbufct += insegleft;
     else
@@ -86,6 +86,8 @@ void echoverbose(const char *line)
 bool inputline()
 {
     char *line;
+    size_t len = size_t(-1);
+    int segflags = SEG_FREE;
     bool interact = isset(INTERACTIVE) && isset(SHINSTDIN);
     if (interact && SHTTY != -1 && isset(KED)) {
         char *lp = getsparam(isfirstln ? "PS1" : "PS2");
@@ -105,21 +107,24 @@ bool inputline()
                 qsfree(pr);
             }
         }
-        line = shingetline();
+        line = shinline(&len);
+        segflags = 0;
     }
     if (!line) {
         lexstop = 1;
         return false;
     }
     if (errflag) {
-        qsfree(line);
+        if (segflags & SEG_FREE)
+            qsfree(line);
         lexstop = 1;
         errflag = 1;
         return false;
     }
     if (isset(VERBOSE))
         echoverbose(line);
-    size_t len = strlen(line);
+    if (len == size_t(-1))
+        len = strlen(line);
     if (len >= 2 && line[len - 1] == '\n' && line[len - 2] == '`' && interact && isset(SUNKEYBOARDHACK) &&
         SHTTY != -1) {
         int ct = 0;
@@ -129,10 +134,11 @@ bool inputline()
         if (ct & 1) {
             line[len - 2] = '\n';
             line[len - 1] = '\0';
+            len--;
         }
     }
     isfirstch = 1;
-    inputsetline(line, SEG_FREE);
+    inputsetline(line, segflags, len);
     return true;
 }
 
@@ -272,10 +278,14 @@ void inerrflush()
         ingetc();
 }
 
-char *shingetline()
+// The next line of bshin, metafied, in a buffer reused for every line: a
+// script is read without an allocation per line.  The text stays valid
+// until the next call, which is all the bottom segment needs: it is used
+// up before another line is read.  Null at end of file.
+char *shinline(size_t *lenp)
 {
-    static char *buf;
-    static size_t bufsz;
+    static char *buf, *mbuf;
+    static size_t bufsz, mbufsz;
     ssize_t n;
     for (;;) {
         errno = 0;
@@ -305,17 +315,19 @@ char *shingetline()
     }
     for (; plain && i < n; i++)
         plain = static_cast<unsigned char>(buf[i]) < 0x80;
-    int meta = 0;
+    size_t meta = 0;
     for (ssize_t i = 0; !plain && i < n; i++)
         if (imeta(static_cast<unsigned char>(buf[i])))
             meta++;
-    char *line = static_cast<char *>(qalloc(size_t(n + meta) + 1));
     if (!meta) {
-        memcpy(line, buf, size_t(n));
-        line[n] = '\0';
-        return line;
+        *lenp = size_t(n);
+        return buf;
     }
-    char *t = line;
+    if (size_t(n) + meta + 1 > mbufsz) {
+        mbufsz = (size_t(n) + meta + 1) * 2;
+        mbuf = static_cast<char *>(qrealloc(mbuf, mbufsz));
+    }
+    char *t = mbuf;
     for (ssize_t i = 0; i < n; i++) {
         unsigned char c = static_cast<unsigned char>(buf[i]);
         if (imeta(c)) {
@@ -326,7 +338,19 @@ char *shingetline()
         }
     }
     *t = '\0';
-    return line;
+    *lenp = size_t(t - mbuf);
+    return mbuf;
+}
+
+char *shingetline()
+{
+    size_t len;
+    char *line = shinline(&len);
+    if (!line)
+        return nullptr;
+    char *copy = static_cast<char *>(qalloc(len + 1));
+    memcpy(copy, line, len + 1);
+    return copy;
 }
 
 int stuff(const char *fn)

@@ -294,6 +294,8 @@ void inpop();
 void inerrflush();
 // Read one line from bshin, metafied, newline included; null at end.
 char *shingetline();
+// The next line of the shell input in a buffer reused by the next call.
+char *shinline(size_t *lenp);
 int stuff(const char *path);
 
 // ---- lexer ----

@@ -1397,6 +1397,9 @@ void ctxtlex()
     }
 }
 
+// The longest reserved word ("nocorrect"): longer words skip the look-up.
+constexpr size_t MAX_RESWD_LEN = 9;
+
 int exalias()
 {
     hwend();
@@ -1408,6 +1411,7 @@ int exalias()
     // for every word (lexsave keeps a copy across nested parses); its hash
     // for the table look-ups is taken on the way.
     unsigned h = 0;
+    size_t wordlen;
     {
         static char *ytbuf;
         static size_t ytsz;
@@ -1436,8 +1440,10 @@ int exalias()
         if (out) {
             *out = '\0';
             yytext = ytbuf;
+            wordlen = size_t(out - ytbuf);
         } else {
             yytext = tokstr;
+            wordlen = size_t(reinterpret_cast<const char *>(p) - tokstr);
         }
     }
     if (kedparse && !(inbufflags & SEG_EXPANSION)) {
@@ -1449,7 +1455,7 @@ int exalias()
         }
     }
     if (tok == LX_WORD) {
-        if (!noaliases && isset(ALIASES) && aliastab) {
+        if (!noaliases && isset(ALIASES) && aliastab && mayalias(yytext)) {
             AliasEntry *an = static_cast<AliasEntry *>(lookupname(aliastab, yytext, h));
             // An alias whose text ends the input is popped before its
             // word is looked up again, so its in-use mark cannot stop a
@@ -1467,7 +1473,7 @@ int exalias()
         ReservedWord *rw = nullptr;
         // Every reserved word starts with one of these characters.
         if ((incmdpos || (unset(IGNOREBRACES) && yytext[0] == '}' && !yytext[1])) && reswdtab &&
-            strchr("![{}cdefinrstuw", yytext[0]) && yytext[0])
+            strchr("![{}cdefinrstuw", yytext[0]) && yytext[0] && wordlen <= MAX_RESWD_LEN)
             rw = static_cast<ReservedWord *>(lookupname(reswdtab, yytext, h));
         if (rw) {
             tok = rw->token;
