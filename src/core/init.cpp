@@ -32,6 +32,22 @@ int64_t lastval;
 char *tarn_name, *argzero, **pparams, *scriptname;
 int SHIN, SHTTY = -1;
 FILE *bshin, *shout, *xtrerr;
+
+// A script or sourced file is the shell's own descriptor, which no command
+// shares, so it is read in large blocks: on a long script the reads, not
+// the parsing, would otherwise set the pace.
+// The buffer is the caller's to free once the stream is closed.
+constexpr size_t SCRIPTBUFSZ = 64 * 1024;
+static FILE *scriptstream(int fd, char **bufp)
+{
+    FILE *f = fdopen(fd, "r");
+    *bufp = nullptr;
+    if (f) {
+        *bufp = static_cast<char *>(qalloc(SCRIPTBUFSZ));
+        setvbuf(f, *bufp, _IOFBF, SCRIPTBUFSZ);
+    }
+    return f;
+}
 char *ttystrname;
 unsigned char *fdtable;
 int fdtable_size, max_tarn_fd;
@@ -430,7 +446,8 @@ void setupvals()
         if (isset(SHINSTDIN) && !isset(INTERACTIVE))
             setvbuf(stdin, nullptr, _IONBF, 0);
     } else {
-        bshin = fdopen(SHIN, "r");
+        char *buf;  // kept for the life of the shell
+        bshin = scriptstream(SHIN, &buf);
     }
     record_shtimes();
     for (int i = 0; i < nplace; i++)
@@ -592,9 +609,10 @@ int source(const char *spath)
     cmdstack = static_cast<char *>(qalloc(CMDSTACKSZ));
     cmdsp = 0;
 
+    char *sbuf = nullptr;
     if (!prog) {
         SHIN = fd;
-        bshin = fdopen(SHIN, "r");
+        bshin = scriptstream(SHIN, &sbuf);
     }
     subsh = 0;
     lineno = 1;
@@ -616,6 +634,7 @@ int source(const char *spath)
         freeeprog(prog);
     } else {
         fclose(bshin);
+        qfree(sbuf);
         if (SHIN < fdtable_size)
             fdtable[SHIN] = 0;
         SHIN = oldshin;

@@ -37,7 +37,7 @@ namespace {
 // The next character for the lexer.  Ordinary characters of the current
 // segment are taken here directly; anything else (end of a segment, a
 // newline to count, a recording history reader) goes the long way.
-inline int lexgetc()
+[[gnu::always_inline]] inline int lexgetc()
 {
     if (hgetc == ingetc && insegleft > 0 && !lexstop) {
         unsigned char c = static_cast<unsigned char>(*insegpos);
@@ -90,6 +90,9 @@ enum : unsigned char {
 };
 
 unsigned char lexact1[256], lexact2[256], lextok2[256];
+// Bytes a word takes as they are, with no action and no token: runs of
+// them are copied in one piece.
+bool lexplain[256];
 bool lextabsdone;
 
 // The word being built, in arena memory.
@@ -117,7 +120,7 @@ void lexbufinit()
     lexbuf.siz = int(newsiz);
 }
 
-inline void add(int c)
+[[gnu::always_inline]] inline void add(int c)
 {
     *lexbuf.ptr++ = char(c);
     if (lexbuf.siz == ++lexbuf.len)
@@ -997,7 +1000,7 @@ int gettokstr(int c, int sub)
             int k = 0;
             while (k < insegleft) {
                 unsigned char d = static_cast<unsigned char>(insegpos[k]);
-                if (lexact2[d] != LX2_OTHER || lextok2[d] != d || inblank(d) || itok(d))
+                if (!lexplain[d])
                     break;
                 k++;
             }
@@ -1237,6 +1240,10 @@ void initlextabs()
     lextok2['~'] = TK_TILDE;
     lextok2['#'] = TK_HASH;
     lextok2['^'] = TK_CARET;
+    for (int t0 = 0; t0 != 256; t0++) {
+        auto d = static_cast<unsigned char>(t0);
+        lexplain[t0] = lexact2[t0] == LX2_OTHER && lextok2[t0] == t0 && !inblank(d) && !itok(d);
+    }
     lextabsdone = true;
 }
 
@@ -1408,44 +1415,48 @@ int exalias()
         return 0;
     }
     // The printable text of a word with tokens goes into a buffer reused
-    // for every word (lexsave keeps a copy across nested parses); its hash
-    // for the table look-ups is taken on the way.
-    unsigned h = 0;
+    // for every word (lexsave keeps a copy across nested parses).  Most
+    // words have no tokens and are used as they stand.
     size_t wordlen;
     {
         static char *ytbuf;
         static size_t ytsz;
-        const unsigned char *p = reinterpret_cast<const unsigned char *>(tokstr);
-        char *out = nullptr;
-        for (; *p; p++) {
-            unsigned char c = *p;
-            if (itok(c)) {
-                if (!out) {
-                    size_t l = strlen(tokstr) + 1;
-                    if (l > ytsz) {
-                        ytsz = l * 2;
-                        ytbuf = static_cast<char *>(qrealloc(ytbuf, ytsz));
-                    }
-                    memcpy(ytbuf, tokstr, size_t(p - reinterpret_cast<const unsigned char *>(tokstr)));
-                    out = ytbuf + (p - reinterpret_cast<const unsigned char *>(tokstr));
-                }
-                if (c == TK_EMPTY)
-                    continue;
-                c = static_cast<unsigned char>(tokchar(c));
+        const char *p = skipplain(tokstr);
+        if (!*p) {
+            yytext = tokstr;
+            wordlen = size_t(p - tokstr);
+        } else {
+            size_t l = strlen(p) + size_t(p - tokstr) + 1;
+            if (l > ytsz) {
+                ytsz = l * 2;
+                ytbuf = static_cast<char *>(qrealloc(ytbuf, ytsz));
             }
-            if (out)
+            memcpy(ytbuf, tokstr, size_t(p - tokstr));
+            char *out = ytbuf + (p - tokstr);
+            for (; *p; p++) {
+                unsigned char c = static_cast<unsigned char>(*p);
+                if (itok(c)) {
+                    if (c == TK_EMPTY)
+                        continue;
+                    c = static_cast<unsigned char>(tokchar(c));
+                }
                 *out++ = char(c);
-            h += (h << 5) + c;
-        }
-        if (out) {
+            }
             *out = '\0';
             yytext = ytbuf;
             wordlen = size_t(out - ytbuf);
-        } else {
-            yytext = tokstr;
-            wordlen = size_t(reinterpret_cast<const char *>(p) - tokstr);
         }
     }
+    // The table hash of the word, taken once for both look-ups.
+    unsigned h = 0;
+    bool hashed = false;
+    auto wordhash = [&] {
+        if (!hashed) {
+            h = hasher(yytext);
+            hashed = true;
+        }
+        return h;
+    };
     if (kedparse && !(inbufflags & SEG_EXPANSION)) {
         // Splitting words for the editor: the word that reaches the
         // cursor is the one being worked on.
@@ -1456,7 +1467,7 @@ int exalias()
     }
     if (tok == LX_WORD) {
         if (!noaliases && isset(ALIASES) && aliastab && mayalias(yytext)) {
-            AliasEntry *an = static_cast<AliasEntry *>(lookupname(aliastab, yytext, h));
+            AliasEntry *an = static_cast<AliasEntry *>(lookupname(aliastab, yytext, wordhash()));
             // An alias whose text ends the input is popped before its
             // word is looked up again, so its in-use mark cannot stop a
             // self-reference there; a bound on expansions between two
@@ -1474,7 +1485,7 @@ int exalias()
         // Every reserved word starts with one of these characters.
         if ((incmdpos || (unset(IGNOREBRACES) && yytext[0] == '}' && !yytext[1])) && reswdtab &&
             strchr("![{}cdefinrstuw", yytext[0]) && yytext[0] && wordlen <= MAX_RESWD_LEN)
-            rw = static_cast<ReservedWord *>(lookupname(reswdtab, yytext, h));
+            rw = static_cast<ReservedWord *>(lookupname(reswdtab, yytext, wordhash()));
         if (rw) {
             tok = rw->token;
             if (tok == LX_DLBRACK)
