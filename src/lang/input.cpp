@@ -305,16 +305,10 @@ char *shinline(size_t *lenp)
         clearerr(bshin);
         return nullptr;
     }
-    // Most lines are plain ASCII without NUL: nothing to metafy.
-    bool plain = !memchr(buf, '\0', size_t(n));
-    ssize_t i = 0;
-    for (; plain && i + 8 <= n; i += 8) {
-        uint64_t w;
-        memcpy(&w, buf + i, 8);
-        plain = !(w & 0x8080808080808080ull);
-    }
-    for (; plain && i < n; i++)
-        plain = static_cast<unsigned char>(buf[i]) < 0x80;
+    // Most lines are plain ASCII without NUL: nothing to metafy.  getline
+    // ends the line with a NUL, so the first NUL or high byte is the end
+    // exactly when there is none inside.
+    bool plain = skipplain(buf) == buf + n;
     size_t meta = 0;
     for (ssize_t i = 0; !plain && i < n; i++)
         if (imeta(static_cast<unsigned char>(buf[i])))
