@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -336,19 +337,26 @@ static int getherestr(Redir *fn)
         char *un = unmeta(name);
         if (!un)
             return -1;
-        int fd = open(un, O_CREAT | O_EXCL | O_WRONLY | O_NOCTTY, 0600);
+        // Created exclusively and unlinked at once, the file can neither be
+        // swapped by another process nor outlive the shell; written from
+        // offset 0 without moving the offset, it is read from its start.
+        int fd = open(un, O_CREAT | O_EXCL | O_RDWR | O_NOCTTY, 0600);
         if (fd < 0) {
             if (errno == EEXIST)
                 continue;
             return -1;
         }
-        bool ok = write(fd, t, size_t(len)) == len && (emptydoc || write(fd, "\n", 1) == 1);
-        close(fd);
-        int rfd = ok ? open(un, O_RDONLY | O_NOCTTY) : -1;
-        int err = errno;
         unlink(un);
-        errno = err;
-        return rfd;
+        struct iovec iov[2] = {{t, size_t(len)}, {const_cast<char *>("\n"), emptydoc ? 0u : 1u}};
+        ssize_t want = len + (emptydoc ? 0 : 1);
+        errno = 0;
+        if (pwritev(fd, iov, 2, 0) != want) {
+            int err = errno ? errno : ENOSPC;
+            close(fd);
+            errno = err;
+            return -1;
+        }
+        return fd;
     }
     errno = EEXIST;
     return -1;
