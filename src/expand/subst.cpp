@@ -185,10 +185,12 @@ LinkList *getoutput(char *cmd, int quoted)
     fflush(stderr);
     pid_t pid = fork();
     if (pid == -1) {
+        int err = errno;
         qclose(pipes[0]);
         qclose(pipes[1]);
         signal_setmask(old);
-        errflag = 1;
+        qerr("fork failed: %e", nullptr, err);
+        lastval = 1;
         return nullptr;
     }
     if (pid) {

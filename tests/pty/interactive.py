@@ -164,5 +164,41 @@ def test_printexitvalue():
         check_eq(sh.run('f() { return 4 }; f'), 'tarn: exit 4\n')
 
 
+# ---- hostile input ----
+
+def test_hostile_input_leaves_the_shell_usable():
+    """Each of these ends in a message at worst; the next command runs."""
+    with h.shell() as sh:
+        alive = 'echo alive $?'
+        # Nesting far past the parser's bound.
+        sh.run('eval "${(l:5000::(:)}"')
+        check_eq(sh.run(alive), 'alive 1\n')
+        # Unbounded recursion stops at the function depth limit.
+        out = sh.run('f() { f }; f', secs=60)
+        check('maximum nested function level reached' in out, out)
+        check_eq(sh.run(alive), 'alive 1\n')
+        # Recursion through a parameter's value in arithmetic.
+        out = sh.run('a=a; (( a ))')
+        check('recursion' in out or 'too deep' in out, out)
+        check_eq(sh.run('echo alive'), 'alive\n')
+        # A 2 MB word, invalid bytes and NUL.
+        check_eq(sh.run('x=${(l:2000000::a:)}; echo ${#x}'), '2000000\n')
+        check_eq(sh.run("print -rn -- $'\\x80\\xff\\0z' | od -An -tx1"), ' 80 ff 00 7a\n')
+        # An unterminated quote waits for more; an interrupt gives it up.
+        sh.line('echo "open')
+        sh.expect_exact('dquote> ')
+        sh.ctrl('c')
+        sh.prompt()
+        # A syntax error and a bad condition are reported, not fatal.
+        check('parse error' in sh.run('fi'), 'fi')
+        check('unrecognized condition' in sh.run('[[ -q a ]]'), '-q')
+        check_eq(sh.run(alive), 'alive 1\n')
+        # Writing to a full device and to a closed pipe.
+        check('no space left' in sh.run('echo x > /dev/full'), '/dev/full')
+        sh.run('while :; do echo y; done | head -1')
+        check_eq(sh.run('echo ${pipestatus[@]}'), '141 0\n')
+        check_eq(sh.run('echo done'), 'done\n')
+
+
 if __name__ == '__main__':
     h.main(globals())
