@@ -392,7 +392,11 @@ int bin_print(char *name, char **args, BuiltinOptions *ops, int func)
                     w = dyncat("~", w + hl);
             }
         }
-        if (fmt || noescapes) {
+        // A word of plain bytes without a backslash is printed as it stands.
+        const char *plainend = skipplain(w);
+        if (!*plainend && (fmt || noescapes || (!bflag && !memchr(w, '\\', size_t(plainend - w))))) {
+            words.emplace_back(w, size_t(plainend - w));
+        } else if (fmt || noescapes) {
             int len;
             char *u = dupstring(w);
             unmetafy(u, &len);

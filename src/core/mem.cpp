@@ -32,10 +32,10 @@ static Heap *lastheap()
     return h;
 }
 
-// Standard arenas given back are kept for reuse, a few of them: every
+// Standard arenas given back are kept for reuse, up to a megabyte: every
 // command frees and takes arenas, and mapping fresh ones each time costs
 // system calls and page faults.
-constexpr int SPARE_ARENAS = 8;
+constexpr int SPARE_ARENAS = 64;
 static Heap *spare_arenas[SPARE_ARENAS];
 static int nspare;
 

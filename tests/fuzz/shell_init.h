@@ -87,16 +87,21 @@ inline bool fuzz_forks(const uint8_t *data, size_t size)
 // Run one input with errors silenced and the error state cleared after.
 struct FuzzRun {
     HeapGuard hg;
+    // As if inside a function: an error that ends a script (${x?}) then
+    // only returns from it, instead of exiting the fuzzer.
     FuzzRun()
     {
         noerrs = 2;
         errflag = 0;
+        startparamscope();
     }
     ~FuzzRun()
     {
+        endparamscope();
         errflag = 0;
         retflag = 0;
         breaks = 0;
+        exit_pending = 0;
         noerrs = 0;
     }
 };
