@@ -561,6 +561,29 @@ void multisubst(char **s, char ***arr, int *isarr)
 namespace {
 
 // The value being built: a scalar or an array.
+// Whether expanding a word could run code: a substitution of any kind.
+bool maysubstitute(const char *s)
+{
+    for (; *s; s++) {
+        s = skipplain(s);
+        switch (static_cast<unsigned char>(*s)) {
+        case TK_DOLLAR:
+        case TK_QDOLLAR:
+        case TK_BACKTICK:
+        case TK_QBACKTICK:
+        case TK_LANGLE:
+        case TK_RANGLE:
+        case TK_EQUALS:
+            return true;
+        case 0:
+            return false;
+        default:
+            break;
+        }
+    }
+    return false;
+}
+
 struct PVal {
     char *value = nullptr;
     char **arr = nullptr;
@@ -1067,6 +1090,14 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
             }
             char *repl = nullptr;
             char *arg = opword(p, opch == '/', &repl);
+            // The operand's own substitutions may assign the parameter
+            // (${x#$((x=5))}) and free the value read above: work on a copy.
+            if (maysubstitute(arg) || (repl && maysubstitute(repl))) {
+                if (v.isarray && v.arr)
+                    v.arr = arrdup(v.arr);
+                else if (v.value)
+                    v.value = dupstring(v.value);
+            }
             bool emptyv = !v.set || (colon && (v.isarray ? !arrlen(v.arr) : (!v.value || !*v.value)));
             switch (opch) {
             case '-':

@@ -148,10 +148,14 @@ Value *fetchvalue(Value *v, char **pptr, int bracks, int flags)
     unsigned char c = static_cast<unsigned char>(*s);
     if (idigit(c)) {
         if (bracks >= 0) {
+            // Digits beyond any possible position only keep it out of reach.
             long n = 0;
-            while (idigit(*s))
+            while (idigit(*s)) {
                 n = n * 10 + (*s++ - '0');
-            ppar = n > INT_MAX ? INT_MAX : int(n);
+                if (n > INT_MAX)
+                    n = INT_MAX;
+            }
+            ppar = int(n);
         } else {
             ppar = *s++ - '0';
         }
