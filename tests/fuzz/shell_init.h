@@ -13,7 +13,9 @@
 #include <cstring>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <string>
+#include <vector>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -23,6 +25,35 @@
 #include "expand/expand.h"
 #include "modules/module.h"
 #include "params/params.h"
+
+// Parameters made by one input would otherwise pile up for the next ones:
+// an array grown to its limit by one input makes later ones slow and big.
+// fuzz_forget_params() unsets every parameter the start-up did not make.
+inline std::set<std::string> &fuzz_baseline()
+{
+    static std::set<std::string> names;
+    return names;
+}
+
+inline void fuzz_record_params()
+{
+    scanhashtable(paramtab, 0, 0, 0, [](HashNode *hn, int) { fuzz_baseline().insert(hn->nam); }, 0);
+}
+
+inline void fuzz_forget_params()
+{
+    static std::vector<std::string> extra;
+    extra.clear();
+    scanhashtable(
+        paramtab, 0, 0, 0,
+        [](HashNode *hn, int) {
+            if (!fuzz_baseline().count(hn->nam))
+                extra.push_back(hn->nam);
+        },
+        0);
+    for (auto &n : extra)
+        unsetparam(n.c_str());
+}
 
 inline void fuzz_shell_init()
 {
@@ -62,6 +93,7 @@ inline void fuzz_shell_init()
     execstring(qtrdup("disable exec exit bye logout kill suspend fg bg cd chdir pushd popd source . fc r "
                       "enable disable emulate autoload log; setopt restricted"),
                0, 0, "fuzz");
+    fuzz_record_params();
 }
 
 // Whether an input could start a process: command or process substitution.
@@ -98,6 +130,7 @@ struct FuzzRun {
     ~FuzzRun()
     {
         endparamscope();
+        fuzz_forget_params();
         errflag = 0;
         retflag = 0;
         breaks = 0;
