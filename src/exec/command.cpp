@@ -914,9 +914,11 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
             goto err;
         }
     }
-    for (int i = 0; i < 10; i++)
-        if (mfds[i] && mfds[i]->ct >= 2)
-            flushmultio(mfds, i);
+    // Only redirections make multios.
+    if (input || output || (redir && nonempty(redir)))
+        for (int i = 0; i < 10; i++)
+            if (mfds[i] && mfds[i]->ct >= 2)
+                flushmultio(mfds, i);
 
     if (nullexec) {
         if (nullexec == 1) {

@@ -219,9 +219,11 @@ void runshellfunc(ShellFunc *shf, LinkList *args)
     }
     if (isset(XTRACE))
         tracewords(args);
+    // The call's own context stack lives as long as the call.
+    char callstack[CMDSTACKSZ];
     char *ocs = cmdstack;
     int ocsp = cmdsp;
-    cmdstack = static_cast<char *>(qalloc(CMDSTACKSZ));
+    cmdstack = callstack;
     cmdsp = 0;
     int osfc = sfcontext;
     if (!sfcontext)
@@ -237,7 +239,6 @@ void runshellfunc(ShellFunc *shf, LinkList *args)
                 qclose(i);
         }
     sfcontext = osfc;
-    qfree(cmdstack);
     cmdstack = ocs;
     cmdsp = ocsp;
     deletefilelist(keepfiles);
