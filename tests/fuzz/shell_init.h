@@ -35,6 +35,18 @@ inline std::set<std::string> &fuzz_baseline()
     return names;
 }
 
+// The parameters inputs refer to, with their first values: an input may
+// have grown the array or the hash, or made a value long.
+inline void fuzz_reset_values()
+{
+    static const char *const arr[] = {"one", "two", "three", "f o u r", "", "six", nullptr};
+    static const char *const kv[] = {"k1", "v1", "k2", "v2", "", "empty", nullptr};
+    setsparam("s", qtrdup("Hello, World: a:b::c"));
+    setsparam("n", qtrdup("42"));
+    setaparam("a", qarrdup(const_cast<char **>(arr)));
+    sethparam("h", qarrdup(const_cast<char **>(kv)));
+}
+
 inline void fuzz_record_params()
 {
     scanhashtable(paramtab, 0, 0, 0, [](HashNode *hn, int) { fuzz_baseline().insert(hn->nam); }, 0);
@@ -53,6 +65,7 @@ inline void fuzz_forget_params()
         0);
     for (auto &n : extra)
         unsetparam(n.c_str());
+    fuzz_reset_values();
 }
 
 inline void fuzz_shell_init()
