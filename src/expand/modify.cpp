@@ -234,7 +234,8 @@ static char *applyone(const char *s, const Mod &m)
 // One modifier over the words of s when a w/W prefix asked for that.
 static char *applywords(const char *s, const Mod &m)
 {
-    if (!m.wordsep)
+    // An empty separator splits nothing: the value is one word.
+    if (!m.wordsep || !*m.wordsep)
         return applyone(s, m);
     std::string out;
     const char *sep = m.wordsep;
