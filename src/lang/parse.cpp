@@ -105,15 +105,12 @@ EcStrNode *lastecnode;  // the node of the last long string encoded
 
 wordcode ecstrcode(const char *s)
 {
-    // Length, token bit and hash in one pass.
+    // Length and token bit: plain text is passed over a word at a time,
+    // and only bytes with the top bit set can be tokens.
     int t = 0;
-    unsigned h = unsigned(ec.ecnfunc) * 2654435761u;
-    const char *e = s;
-    for (; *e; e++) {
-        unsigned char c = static_cast<unsigned char>(*e);
-        t |= itok(c);
-        h = h * 33 + c;
-    }
+    const char *e = skipplain(s);
+    for (; *e; e++)
+        t |= itok(static_cast<unsigned char>(*e));
     lastecnode = nullptr;
     size_t l = size_t(e - s) + 1;
     if (l <= 4) {
@@ -134,6 +131,18 @@ wordcode ecstrcode(const char *s)
         }
         return c;
     }
+    // The hash, eight bytes at a time.
+    uint64_t hw = uint64_t(ec.ecnfunc) * 0x9E3779B97F4A7C15ull;
+    size_t i = 0;
+    for (; i + 8 <= l - 1; i += 8) {
+        uint64_t w;
+        memcpy(&w, s + i, 8);
+        hw = (hw ^ w) * 0x100000001B3ull;
+        hw ^= hw >> 29;
+    }
+    for (; i < l - 1; i++)
+        hw = (hw ^ static_cast<unsigned char>(s[i])) * 0x100000001B3ull;
+    unsigned h = unsigned(hw ^ (hw >> 32));
     if (ec.ecstrct >= ec.echashsz)
         ecrehash();
     EcStrNode **slot = &ec.echash[h & unsigned(ec.echashsz - 1)];
