@@ -1229,9 +1229,17 @@ void setarrvalue(Value *v, char **val)
     pm->flags &= ~PF_UNSET;
     int nv = arrlen(val);
     // Ordinary arrays are changed in place when the slice is one element
-    // or lies at the end: no copy of the whole array per append.
-    if (stdarray(pm) && !(pm->flags & PF_UNIQUE) && start <= n && (end >= n || (end == start + 1 && nv == 1))) {
-        if (end >= n) {
+    // or lies at the end or past it: no copy of the whole array per append
+    // (a[i]=x with i past the end fills the gap with empty elements).
+    if (stdarray(pm) && !(pm->flags & PF_UNIQUE) && (start >= n || (end == start + 1 && nv == 1) || end >= n)) {
+        if (start > n) {
+            arrreserve(pm, start - n + nv);
+            for (int i = n; i < start; i++)
+                pm->value.arr[i] = qtrdup("");
+            memcpy(pm->value.arr + start, val, sizeof(char *) * size_t(nv));
+            pm->alen = start + nv;
+            pm->value.arr[pm->alen] = nullptr;
+        } else if (end >= n) {
             for (int i = start; i < n; i++)
                 qsfree(pm->value.arr[i]);
             pm->alen = start;
