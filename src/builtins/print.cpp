@@ -547,19 +547,12 @@ int bin_print(char *name, char **args, BuiltinOptions *ops, int func)
         qwarnnam(name, "-s: not available yet", nullptr, 0);
         return 1;
     }
-    size_t off = 0;
     if (fd == 1) {
         fflush(stdout);
     }
-    while (off < out.size()) {
-        ssize_t w = write(fd, out.data() + off, out.size() - off);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            qwarnnam(name, "write error: %e", nullptr, errno);
-            return 1;
-        }
-        off += size_t(w);
+    if (!writefull(fd, out.data(), out.size())) {
+        qwarnnam(name, "write error: %e", nullptr, errno);
+        return 1;
     }
     (void)ownfd;
     return status;

@@ -113,6 +113,8 @@ extern int termflags;
 int init_term();
 void qexit(int64_t status, int how);
 int movefd(int fd);
+// Write all of buf, going on after signals; false (errno set) on failure.
+bool writefull(int fd, const char *buf, size_t len);
 void redup(int x, int y);
 void closefd(int fd);
 void setblock_stdin();

@@ -78,6 +78,21 @@ static char *pendingcmd;  // the -c argument, recorded by parseargs
 
 // ---- descriptors ----
 
+bool writefull(int fd, const char *buf, size_t len)
+{
+    while (len) {
+        ssize_t w = write(fd, buf, len);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        buf += w;
+        len -= size_t(w);
+    }
+    return true;
+}
+
 int movefd(int fd)
 {
     if (fd != -1 && fd < 10) {
@@ -782,7 +797,7 @@ char *fallback_kedread(char **lp, char **, int)
         char *pr = promptexpand(*lp, 0, nullptr, nullptr);
         int len;
         unmetafy(pr, &len);
-        if (write(2, pr, size_t(len)) < 0) {
+        if (!writefull(2, pr, size_t(len))) {
             // Nothing to do: the line is read all the same.
         }
         qsfree(pr);

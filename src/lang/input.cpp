@@ -101,7 +101,9 @@ bool inputline()
                 char *pr = promptexpand(ps, 0, nullptr, nullptr);
                 int len;
                 unmetafy(pr, &len);
-                if (write(2, pr, size_t(len)) < 0) {
+                // A signal (a job continued by bg) may arrive mid-write:
+                // the prompt must not be lost to it.
+                if (!writefull(2, pr, size_t(len))) {
                     // The prompt is lost; the line is read all the same.
                 }
                 qsfree(pr);
