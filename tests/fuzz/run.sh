@@ -1,7 +1,8 @@
 #!/bin/sh
 # Build a fuzz target with clang and run it for a given number of seconds
-# (default 600): `run.sh [secs] [lang|qwc|math|paramx|printf|prompt|script]`,
-# lang (the lexer and parser) by default, qwc for the compiled-file
+# (default 600): `run.sh [secs] [lang|pattern|qwc|math|paramx|printf|prompt|script]`,
+# lang (the lexer and parser) by default, pattern for the pattern compiler
+# and matcher, qwc for the compiled-file
 # loader, math for arithmetic, paramx for expansion flags and subscripts,
 # printf for formats, prompt for prompt expansion, script for whole
 # scripts in a sandbox.  Crashes land in
@@ -18,6 +19,7 @@ bld=$top/build-fuzz
 case $target in
 lang) seeds=$top/tests/fuzz/seeds maxlen=4096 ;;
 qwc) seeds=$top/tests/fuzz/qwc-seeds maxlen=16384 ;;
+pattern) seeds=$top/tests/fuzz/pattern-seeds maxlen=4096 ;;
 math|paramx|printf|prompt|script)
     # These start a whole shell, whose permanent tables are never freed.
     seeds=$top/tests/fuzz/$target-seeds maxlen=2048
