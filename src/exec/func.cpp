@@ -109,8 +109,10 @@ int doshfunc(const char *name, Eprog *prog, LinkList *args, int flags, int noret
     starttrapscope();
     char **pptab = pparams;
     char *oldscriptname = scriptname;
+    // One arena copy of the name serves the script name and the stack.
+    char *namecopy = dupstring(name);
     if (!(flags & PM_UNDEFINED))
-        scriptname = dupstring(name);
+        scriptname = namecopy;
     int64_t oldoptind = qoptind;
     qoptind = 1;
     signed char saveopts[OPT_SIZE];
@@ -141,7 +143,7 @@ int doshfunc(const char *name, Eprog *prog, LinkList *args, int flags, int noret
         }
     }
     FuncStack fs;
-    fs.name = dupstring(name);
+    fs.name = namecopy;
     fs.prev = funcstack;
     funcstack = &fs;
     funcdepth++;
