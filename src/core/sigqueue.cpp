@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <unistd.h>
 
 SignalQueue sigq;
 void (*handlesigptr)(int sig);
@@ -108,8 +109,18 @@ void run_queued_signals()
     while (sigq.front != sigq.rear) {
         int front = (sigq.front + 1) % MAX_QUEUE_SIZE;
         sigq.front = front;
+        int sig = sigq.sigs[front];
         sigset_t old = signal_setmask(sigq.masks[front]);
-        processsig(sigq.sigs[front]);
+        if (sigismember(&old, sig)) {
+            // The main line has blocked this signal since it was deferred
+            // (SIGCHLD while a job is being built: reaping now could take
+            // a child not yet in the job table, whose end would then be
+            // lost).  It goes back to the kernel, to arrive once unblocked.
+            signal_setmask(old);
+            kill(getpid(), sig);
+            continue;
+        }
+        processsig(sig);
         signal_setmask(old);
     }
 }

@@ -66,6 +66,21 @@ TEST_F(SigTest, FullQueueDropsButStaysConsistent)
     EXPECT_EQ(handled, std::vector<int>{SIGUSR2});
 }
 
+TEST_F(SigTest, DeferredSignalBlockedSinceWaitsForTheUnblock)
+{
+    sigset_t usr1 = signal_mask(SIGUSR1);
+    {
+        SignalGuard g;
+        raise(SIGUSR1);
+        // Blocked by the main line before the bracket closes: the replay
+        // must not run it under the old mask.
+        signal_block(usr1);
+    }
+    EXPECT_TRUE(handled.empty());
+    signal_unblock(usr1);
+    EXPECT_EQ(handled, std::vector<int>{SIGUSR1});
+}
+
 TEST(SigMask, HelpersRoundTrip)
 {
     sigset_t m = signal_mask(SIGUSR1);
