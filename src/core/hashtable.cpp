@@ -566,6 +566,8 @@ static void printreswdnode(HashNode *hn, int printflags)
 
 static void freenothing(HashNode *) {}
 
+size_t reswdmaxlen;
+
 void createreswdtable()
 {
     reswdtab = maketable(23);
@@ -574,8 +576,10 @@ void createreswdtable()
     reswdtab->enablenode = enablehashnode;
     reswdtab->freenode = freenothing;
     reswdtab->printnode = printreswdnode;
-    for (auto &rw : reswds)
+    for (auto &rw : reswds) {
         reswdtab->addnode(reswdtab, rw.nam, &rw);
+        reswdmaxlen = std::max(reswdmaxlen, strlen(rw.nam));
+    }
 }
 
 // ---- aliases ----

@@ -119,6 +119,8 @@ struct ReservedWord : HashNode {
     int token;
 };
 extern HashTable *reswdtab;
+// The length of the longest reserved word: longer words need no look-up.
+extern size_t reswdmaxlen;
 void createreswdtable();
 
 // ---- aliases ----

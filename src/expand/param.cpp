@@ -560,7 +560,6 @@ void multisubst(char **s, char ***arr, int *isarr)
 
 namespace {
 
-// The value being built: a scalar or an array.
 // Whether expanding a word could run code: a substitution of any kind.
 bool maysubstitute(const char *s)
 {
@@ -584,6 +583,7 @@ bool maysubstitute(const char *s)
     return false;
 }
 
+// The value being built: a scalar or an array.
 struct PVal {
     char *value = nullptr;
     char **arr = nullptr;

@@ -1404,9 +1404,6 @@ void ctxtlex()
     }
 }
 
-// The longest reserved word ("nocorrect"): longer words skip the look-up.
-constexpr size_t MAX_RESWD_LEN = 9;
-
 int exalias()
 {
     hwend();
@@ -1484,7 +1481,7 @@ int exalias()
         ReservedWord *rw = nullptr;
         // Every reserved word starts with one of these characters.
         if ((incmdpos || (unset(IGNOREBRACES) && yytext[0] == '}' && !yytext[1])) && reswdtab &&
-            strchr("![{}cdefinrstuw", yytext[0]) && yytext[0] && wordlen <= MAX_RESWD_LEN)
+            strchr("![{}cdefinrstuw", yytext[0]) && yytext[0] && wordlen <= reswdmaxlen)
             rw = static_cast<ReservedWord *>(lookupname(reswdtab, yytext, wordhash()));
         if (rw) {
             tok = rw->token;

@@ -97,23 +97,16 @@ static char *decodestr(wordcode c, const char *strs, char *buf, int *tokflag, bo
 
 char *ecgetstr(ExecState *state, int dup, int *tokflag)
 {
+    char buf[4] = {};
+    bool isinline;
     wordcode c = *state->pc++;
-    if ((c & 2) || c == 6 || c == 7) {
-        // A string held in the word itself is decoded straight into the
-        // arena: most command words are this short.
-        if (tokflag)
-            *tokflag = int(c & 1);
-        char *d = static_cast<char *>(qhalloc(4));
-        bool empty = c == 6 || c == 7;
-        d[0] = empty ? '\0' : char((c >> 3) & 0xff);
-        d[1] = empty ? '\0' : char((c >> 11) & 0xff);
-        d[2] = empty ? '\0' : char((c >> 19) & 0xff);
-        d[3] = '\0';
+    char *r = decodestr(c, state->string_table, buf, tokflag, &isinline);
+    if (isinline) {
+        // Always four bytes: copied whole, without measuring.
+        char *d = static_cast<char *>(qhalloc(sizeof buf));
+        memcpy(d, buf, sizeof buf);
         return d;
     }
-    char buf[4];
-    bool isinline;
-    char *r = decodestr(c, state->string_table, buf, tokflag, &isinline);
     return (dup == EC_DUP || (dup && (c & 1))) ? dupstring(r) : r;
 }
 

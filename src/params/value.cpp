@@ -1231,15 +1231,14 @@ void setarrvalue(Value *v, char **val)
     // Ordinary arrays are changed in place when the slice is one element
     // or lies at the end or past it: no copy of the whole array per append
     // (a[i]=x with i past the end fills the gap with empty elements).
-    if (stdarray(pm) && !(pm->flags & PF_UNIQUE) && (start >= n || (end == start + 1 && nv == 1) || end >= n)) {
+    if (stdarray(pm) && !(pm->flags & PF_UNIQUE) && (end >= n || (end == start + 1 && nv == 1))) {
         if (start > n) {
-            arrreserve(pm, start - n + nv);
+            arrreserve(pm, start - n);
             for (int i = n; i < start; i++)
                 pm->value.arr[i] = qtrdup("");
-            memcpy(pm->value.arr + start, val, sizeof(char *) * size_t(nv));
-            pm->alen = start + nv;
-            pm->value.arr[pm->alen] = nullptr;
-        } else if (end >= n) {
+            pm->alen = n = start;
+        }
+        if (end >= n) {
             for (int i = start; i < n; i++)
                 qsfree(pm->value.arr[i]);
             pm->alen = start;

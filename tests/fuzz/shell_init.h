@@ -97,12 +97,11 @@ inline void fuzz_shell_init()
     setsparam(qtrdup("PWD"), qtrdup(dir));
     setsparam(qtrdup("HOME"), qtrdup(dir));
     setsparam(qtrdup("PATH"), qtrdup(""));
-    setsparam(qtrdup("s"), qtrdup("Hello, World: a:b::c"));
-    setsparam(qtrdup("n"), qtrdup("42"));
     int null = open("/dev/null", O_RDWR);
     dup2(null, 0);
     close(null);
-    execstring(qtrdup("a=(one two three 'f o u r' '' six); typeset -A h; h=(k1 v1 k2 v2 '' empty)"), 0, 0, "fuzz");
+    execstring(qtrdup("typeset -A h"), 0, 0, "fuzz");
+    fuzz_reset_values();
     execstring(qtrdup("disable exec exit bye logout kill suspend fg bg cd chdir pushd popd source . fc r "
                       "enable disable emulate autoload log; setopt restricted"),
                0, 0, "fuzz");
