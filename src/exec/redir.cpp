@@ -332,23 +332,11 @@ static int getherestr(Redir *fn)
     untokenize(t);
     int len;
     unmetafy(t, &len);
-    for (int tries = 0; tries < 16; tries++) {
-        char *name = gettempname(nullptr, 1);
-        char *un = unmeta(name);
-        if (!un)
-            return -1;
-        // Created exclusively and unlinked at once, the file can neither be
-        // swapped by another process nor outlive the shell; written from
-        // offset 0 without moving the offset, it is read from its start.
-        int fd = open(un, O_CREAT | O_EXCL | O_RDWR | O_NOCTTY, 0600);
-        if (fd < 0) {
-            if (errno == EEXIST)
-                continue;
-            return -1;
-        }
-        unlink(un);
-        struct iovec iov[2] = {{t, size_t(len)}, {const_cast<char *>("\n"), emptydoc ? 0u : 1u}};
-        ssize_t want = len + (emptydoc ? 0 : 1);
+    struct iovec iov[2] = {{t, size_t(len)}, {const_cast<char *>("\n"), emptydoc ? 0u : 1u}};
+    ssize_t want = len + (emptydoc ? 0 : 1);
+    // Written from offset 0 without moving the offset, the file is read
+    // from its start.
+    auto fill = [&](int fd) {
         errno = 0;
         if (pwritev(fd, iov, 2, 0) != want) {
             int err = errno ? errno : ENOSPC;
@@ -357,6 +345,39 @@ static int getherestr(Redir *fn)
             return -1;
         }
         return fd;
+    };
+    // A file without a name, in the directory TMPPREFIX names, is the
+    // cheapest: nothing to create in the directory or to unlink.  Where
+    // the file system cannot make one, a named file is made and unlinked.
+    static bool notmpfile;
+    if (!notmpfile) {
+        const char *tp = getsparam("TMPPREFIX");
+        if (!tp)
+            tp = "/tmp/tarn";
+        const char *slash = strrchr(tp, '/');
+        char *dir = slash ? dupstrpfx(tp, int(slash - tp)) : dupstring(".");
+        char *un = unmeta(*dir ? dir : "/");
+        int fd = un ? open(un, O_TMPFILE | O_RDWR | O_NOCTTY, 0600) : -1;
+        if (fd >= 0)
+            return fill(fd);
+        if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)
+            notmpfile = true;
+    }
+    for (int tries = 0; tries < 16; tries++) {
+        char *name = gettempname(nullptr, 1);
+        char *un = unmeta(name);
+        if (!un)
+            return -1;
+        // Created exclusively and unlinked at once, the file can neither be
+        // swapped by another process nor outlive the shell.
+        int fd = open(un, O_CREAT | O_EXCL | O_RDWR | O_NOCTTY, 0600);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue;
+            return -1;
+        }
+        unlink(un);
+        return fill(fd);
     }
     errno = EEXIST;
     return -1;

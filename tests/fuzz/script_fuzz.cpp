@@ -5,15 +5,39 @@
 // that runs too long, and every forked child
 // (subshells, pipelines, background jobs) dies by its own alarm, so none
 // outlives the input.  Options are restored after each input.
+//
+// The shell expects to be the only thread, so that its signals reach the
+// thread that blocks them around a wait.  The fuzzer's own threads (its
+// memory watcher) and the watchdog below are started with every signal
+// blocked: a SIGCHLD handled on another thread between the wait's check
+// and its suspend would be a lost wake-up the real shell cannot have.
+// The watchdog stands in for the fuzzer's -timeout, which needs SIGALRM,
+// a signal the shell takes for itself: an input that waits longer than
+// 30 s of real time is saved and the process aborts.
+#include <atomic>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <pthread.h>
 #include <sys/time.h>
 
 #include "shell_init.h"
 
 static void onalarm(int) { errflag = 1; }
+
+// Forks under the sanitizer cost milliseconds each, so an input that
+// recurses through background jobs would spend the whole timeout forking:
+// past this many forks in one input, the input is ended.
+static int forks;
+constexpr int MAXFORKS = 200;
+
+static void beforefork()
+{
+    if (++forks > MAXFORKS)
+        errflag = 1;
+}
 
 static void inchild()
 {
@@ -23,6 +47,29 @@ static void inchild()
 }
 
 static char savedopts[OPT_SIZE];
+static sigset_t shellmask;
+static std::atomic<time_t> inputstart;
+static const uint8_t *volatile curdata;
+static volatile size_t cursize;
+
+static void *watchdog(void *)
+{
+    for (;;) {
+        sleep(1);
+        time_t t = inputstart.load();
+        if (t && time(nullptr) - t > 30) {
+            char name[64];
+            snprintf(name, sizeof name, "hang-%ld", long(getpid()));
+            if (FILE *f = fopen(name, "wb")) {
+                fwrite(curdata, 1, cursize, f);
+                fclose(f);
+            }
+            fprintf(stderr, "script fuzz: input hung for 30 s, saved as %s\n", name);
+            abort();
+        }
+    }
+    return nullptr;
+}
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -31,8 +78,13 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     close(null);
     fuzz_shell_init();
     memcpy(savedopts, opts, sizeof savedopts);
-    pthread_atfork(nullptr, nullptr, inchild);
+    pthread_atfork(beforefork, nullptr, inchild);
     signal(SIGVTALRM, onalarm);
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &shellmask);
+    pthread_t tid;
+    pthread_create(&tid, nullptr, watchdog, nullptr);
     return 0;
 }
 
@@ -40,6 +92,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size > 4096)
         return 0;
+    static bool unblocked;
+    if (!unblocked) {
+        // The fuzzer has started its threads by now, with the mask above.
+        pthread_sigmask(SIG_SETMASK, &shellmask, nullptr);
+        unblocked = true;
+    }
+    forks = 0;
+    curdata = data;
+    cursize = size;
+    inputstart = time(nullptr);
     char *s;
     {
         FuzzRun run;
@@ -51,6 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         setitimer(ITIMER_VIRTUAL, &off, nullptr);
         qfree(s);
     }
+    inputstart = 0;
     memcpy(opts, savedopts, sizeof savedopts);
     lastval = 0;
     return 0;
