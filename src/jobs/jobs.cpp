@@ -875,16 +875,16 @@ int killjb(Job *jn, int sig)
 
 void clearjobtab(int monitor)
 {
-    for (int i = 1; i < MAXJOB; i++) {
-        if (jobtab[i].stat && !monitor)
-            freejob(jobtab + i, 0);
-        else if (jobtab[i].stat) {
-            // The parent's jobs stay known for listing; their processes are
-            // not ours to wait for.
-            freejob(jobtab + i, 0);
+    (void)monitor;
+    // Only the slots in use are written: in a forked child every page
+    // written is a page copied.  The parent's jobs are not ours to wait for.
+    static const Job unused{};
+    for (int i = 0; i < MAXJOB; i++)
+        if (memcmp(jobtab + i, &unused, sizeof unused)) {
+            if (i)
+                freejob(jobtab + i, 0);
+            memset(static_cast<void *>(jobtab + i), 0, sizeof *jobtab);
         }
-    }
-    memset(jobtab, 0, sizeof jobtab);
     thisjob = curjob = prevjob = -1;
 }
 

@@ -27,11 +27,12 @@
 
 static void onalarm(int) { errflag = 1; }
 
-// Forks under the sanitizer cost milliseconds each, so an input that
-// recurses through background jobs would spend the whole timeout forking:
-// past this many forks in one input, the input is ended.
+// A fork of the fuzzer's process, grown big under the sanitizer, takes
+// tens of milliseconds, so an input that recurses through background jobs
+// would spend the whole timeout forking: past this many forks in one
+// input, the input is ended.
 static int forks;
-constexpr int MAXFORKS = 200;
+constexpr int MAXFORKS = 50;
 
 static void beforefork()
 {
