@@ -566,10 +566,40 @@ static void printreswdnode(HashNode *hn, int printflags)
 
 static void freenothing(HashNode *) {}
 
-size_t reswdmaxlen;
+// reswds indices by first byte: those starting with byte c are
+// reswdbyfirst[reswdfirst[c]] up to reswdbyfirst[reswdfirst[c + 1]].
+static constexpr size_t NRESWDS = sizeof reswds / sizeof reswds[0];
+static unsigned char reswdfirst[257];
+static ReservedWord *reswdbyfirst[NRESWDS];
+static unsigned char reswdlen[NRESWDS];
+
+ReservedWord *findreswd(const char *word, size_t len)
+{
+    unsigned char c = static_cast<unsigned char>(*word);
+    for (unsigned i = reswdfirst[c], e = reswdfirst[c + 1]; i < e; i++)
+        if (reswdlen[i] == len && !memcmp(reswdbyfirst[i]->nam, word, len))
+            return reswdbyfirst[i]->flags & NODE_DISABLED ? nullptr : reswdbyfirst[i];
+    return nullptr;
+}
 
 void createreswdtable()
 {
+    static_assert(NRESWDS < 256);
+    unsigned counts[256] = {};
+    for (auto &rw : reswds)
+        counts[static_cast<unsigned char>(rw.nam[0])]++;
+    for (unsigned c = 0, at = 0; c < 256; c++) {
+        reswdfirst[c] = static_cast<unsigned char>(at);
+        at += counts[c];
+        reswdfirst[c + 1] = static_cast<unsigned char>(at);
+    }
+    unsigned fill[256] = {};
+    for (auto &rw : reswds) {
+        unsigned char c = static_cast<unsigned char>(rw.nam[0]);
+        unsigned i = reswdfirst[c] + fill[c]++;
+        reswdbyfirst[i] = &rw;
+        reswdlen[i] = static_cast<unsigned char>(strlen(rw.nam));
+    }
     reswdtab = maketable(23);
     reswdtab->removenode = nullptr;
     reswdtab->disablenode = disablehashnode;
@@ -578,7 +608,6 @@ void createreswdtable()
     reswdtab->printnode = printreswdnode;
     for (auto &rw : reswds) {
         reswdtab->addnode(reswdtab, rw.nam, &rw);
-        reswdmaxlen = std::max(reswdmaxlen, strlen(rw.nam));
     }
 }
 

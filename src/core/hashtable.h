@@ -119,8 +119,11 @@ struct ReservedWord : HashNode {
     int token;
 };
 extern HashTable *reswdtab;
-// The length of the longest reserved word: longer words need no look-up.
-extern size_t reswdmaxlen;
+// The enabled reserved word spelt by the LEN bytes at WORD (a whole
+// word), or null.  The lexer asks for every word in command position, so
+// this compares against the few words with the same first byte instead of
+// hashing.
+ReservedWord *findreswd(const char *word, size_t len);
 void createreswdtable();
 
 // ---- aliases ----

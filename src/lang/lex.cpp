@@ -1479,10 +1479,8 @@ int exalias()
             }
         }
         ReservedWord *rw = nullptr;
-        // Every reserved word starts with one of these characters.
-        if ((incmdpos || (unset(IGNOREBRACES) && yytext[0] == '}' && !yytext[1])) && reswdtab &&
-            strchr("![{}cdefinrstuw", yytext[0]) && yytext[0] && wordlen <= reswdmaxlen)
-            rw = static_cast<ReservedWord *>(lookupname(reswdtab, yytext, wordhash()));
+        if ((incmdpos || (unset(IGNOREBRACES) && yytext[0] == '}' && !yytext[1])) && reswdtab)
+            rw = findreswd(yytext, wordlen);
         if (rw) {
             tok = rw->token;
             if (tok == LX_DLBRACK)
