@@ -147,6 +147,23 @@ struct Source {
             return false;
         }
     }
+    // How many of the bytes already read ahead are ordinary: neither the
+    // end character nor, unless raw, a backslash.  They are taken in one
+    // piece instead of one getc() each.
+    size_t plainrun(int delim, bool raw) const
+    {
+        if (!buffered || fromstack || peek >= 0 || pos >= len)
+            return 0;
+        const char *p = buf + pos, *e = buf + len;
+        if (raw) {
+            const void *d = memchr(p, delim, size_t(e - p));
+            return size_t((d ? static_cast<const char *>(d) : e) - p);
+        }
+        const char *q = p;
+        while (q < e && *q != char(delim) && *q != '\\')
+            q++;
+        return size_t(q - p);
+    }
     int getc()
     {
         if (peek >= 0) {
@@ -473,7 +490,15 @@ int bin_read(char *name, char **args, BuiltinOptions *ops, int)
     {
         ChildUnblock chld;
         bool bslash = false;
+        bool raw = opt_isset(ops, 'r');
         for (;;) {
+            if (!bslash) {
+                if (size_t n = src.plainrun(delim, raw)) {
+                    line.text.append(src.buf + src.pos, n);
+                    line.quoted.resize(line.text.size(), false);
+                    src.pos += ssize_t(n);
+                }
+            }
             int c = src.getc();
             if (c == READ_EOF) {
                 ended = fromstack;
