@@ -88,7 +88,7 @@ extern "C" void qhandler(int sig)
     sigset_t all, oldmask;
     sigfillset(&all);
     sigprocmask(SIG_BLOCK, &all, &oldmask);
-    if (sigq.enabled) {
+    if (sigq.enabled || (sig == SIGCHLD && !sigq.chldwaits)) {
         int rear = (sigq.rear + 1) % MAX_QUEUE_SIZE;
         if (rear != sigq.front) {
             sigq.sigs[rear] = sig;

@@ -9,6 +9,11 @@ constexpr int MAX_QUEUE_SIZE = 128;
 // Everything the signal handler touches while deferring, in one record.
 struct SignalQueue {
     volatile int enabled;                  // open brackets (queueing_enabled)
+    // Open waits for a child, whose suspends take SIGCHLD at once.
+    // Anywhere else its handling (reaping, then freeing and reporting
+    // jobs) is deferred like a bracket's, since the main line may be in
+    // the middle of the allocator or of stdio's output.
+    volatile int chldwaits;
     volatile int front, rear;              // entries live after front up to rear
     int sigs[MAX_QUEUE_SIZE];              // signal_queue
     sigset_t masks[MAX_QUEUE_SIZE];        // signal_mask_queue

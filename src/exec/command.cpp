@@ -161,7 +161,11 @@ void releasechld()
 pid_t blockedfork()
 {
     holdchld();
-    return fork();
+    pid_t pid = fork();
+    // A child forked by code run from inside a wait is not itself waiting.
+    if (!pid)
+        sigq.chldwaits = 0;
+    return pid;
 }
 
 pid_t forkchild(bool *ischild)

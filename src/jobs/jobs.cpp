@@ -544,9 +544,13 @@ void waitjob(int job, int sig)
     Job *jn = jobtab + job;
     int savedq = sigq.enabled;
     sigq.enabled = 0;
+    sigq.chldwaits = sigq.chldwaits + 1;
     sigset_t chld = signal_mask(SIGCHLD);
     sigset_t old = signal_block(chld);
     run_queued_signals();
+    // Whatever became of the children before now is collected here, so
+    // the suspend below waits only for what is still to come.
+    reapchildren();
     if (jn->procs || jn->auxprocs) {
         if (job == thisjob || !(jn->stat & JOB_LOCKED)) {
             jn->stat |= JOB_LOCKED;
@@ -573,6 +577,7 @@ void waitjob(int job, int sig)
         numpipestats = 1;
     }
     signal_setmask(old);
+    sigq.chldwaits = sigq.chldwaits - 1;
     sigq.enabled = savedq;
 }
 
@@ -594,6 +599,7 @@ void waitforpid(pid_t pid, int wait_cmd)
     // The handler must run inside the suspend, even within a bracket.
     int savedq = sigq.enabled;
     sigq.enabled = 0;
+    sigq.chldwaits = sigq.chldwaits + 1;
     sigset_t chld0 = signal_block(signal_mask(SIGCHLD));
     // A SIGCHLD deferred before we got here must be seen now, or the
     // suspend below would wait for it forever.
@@ -602,6 +608,7 @@ void waitforpid(pid_t pid, int wait_cmd)
     int first = 1;
     sigset_t chld = signal_mask(SIGCHLD);
     sigset_t old = signal_block(chld);
+    reapchildren();
     while (!errflag && (kill(pid, 0) >= 0 || errno != ESRCH)) {
         if (first)
             first = 0;
@@ -621,6 +628,7 @@ void waitforpid(pid_t pid, int wait_cmd)
             break;
     }
     signal_setmask(old);
+    sigq.chldwaits = sigq.chldwaits - 1;
     sigq.enabled = savedq;
 }
 

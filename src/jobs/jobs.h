@@ -145,6 +145,9 @@ void defertrap(int sig);
 void runpendingtraps();
 inline void runtrapsnow()
 {
+    // A SIGCHLD that arrived outside a wait is handled here too.
+    if (sigq.front != sigq.rear && !sigq.enabled)
+        run_queued_signals();
     if (ntrapspending)
         runpendingtraps();
 }

@@ -49,7 +49,7 @@ static void inchild()
 
 static char savedopts[OPT_SIZE];
 static sigset_t shellmask;
-static std::atomic<time_t> inputstart;
+static std::atomic<time_t> inputstart, lastseen;
 static const uint8_t *volatile curdata;
 static volatile size_t cursize;
 
@@ -57,6 +57,13 @@ static void *watchdog(void *)
 {
     for (;;) {
         sleep(1);
+        // Between inputs the fuzzer itself runs; stuck there, it is stuck
+        // in something the shell's signal handling did to it.
+        time_t seen = lastseen.load();
+        if (seen && time(nullptr) - seen > 90) {
+            fprintf(stderr, "script fuzz: no input started for 90 s\n");
+            abort();
+        }
         time_t t = inputstart.load();
         if (t && time(nullptr) - t > 30) {
             char name[64];
@@ -103,6 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     curdata = data;
     cursize = size;
     inputstart = time(nullptr);
+    lastseen = inputstart.load();
     char *s;
     {
         FuzzRun run;
@@ -115,6 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         qfree(s);
     }
     inputstart = 0;
+    lastseen = time(nullptr);
     memcpy(opts, savedopts, sizeof savedopts);
     lastval = 0;
     return 0;

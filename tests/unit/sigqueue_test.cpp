@@ -81,6 +81,30 @@ TEST_F(SigTest, DeferredSignalBlockedSinceWaitsForTheUnblock)
     EXPECT_EQ(handled, std::vector<int>{SIGUSR1});
 }
 
+// SIGCHLD frees and reports jobs, so it is handled at once only inside a
+// wait for a child; anywhere else it waits for a point the main line
+// holds nothing half-done: the end of a bracket or an explicit replay.
+TEST_F(SigTest, ChildSignalOutsideAWaitIsDeferred)
+{
+    install_handler(SIGCHLD);
+    raise(SIGCHLD);
+    EXPECT_TRUE(handled.empty());
+    run_queued_signals();
+    EXPECT_EQ(handled, std::vector<int>{SIGCHLD});
+    handled.clear();
+    sigq.chldwaits = 1;
+    raise(SIGCHLD);
+    sigq.chldwaits = 0;
+    EXPECT_EQ(handled, std::vector<int>{SIGCHLD});
+    handled.clear();
+    {
+        SignalGuard g;
+        raise(SIGCHLD);
+    }
+    EXPECT_EQ(handled, std::vector<int>{SIGCHLD});
+    signal(SIGCHLD, SIG_DFL);
+}
+
 TEST(SigMask, HelpersRoundTrip)
 {
     sigset_t m = signal_mask(SIGUSR1);
