@@ -34,6 +34,14 @@ inline void unqueue_signals() {
         run_queued_signals();
 }
 
+// In a new child: the signals the parent deferred and its waits are the
+// parent's (a SIGCHLD there is about the parent's children).
+inline void forgetparentsignals()
+{
+    sigq.front = sigq.rear;
+    sigq.chldwaits = 0;
+}
+
 struct [[nodiscard]] SignalGuard {
     SignalGuard() { queue_signals(); }
     ~SignalGuard() { unqueue_signals(); }

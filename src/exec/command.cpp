@@ -162,9 +162,8 @@ pid_t blockedfork()
 {
     holdchld();
     pid_t pid = fork();
-    // A child forked by code run from inside a wait is not itself waiting.
     if (!pid)
-        sigq.chldwaits = 0;
+        forgetparentsignals();
     return pid;
 }
 

@@ -204,7 +204,7 @@ LinkList *getoutput(char *cmd, int quoted)
         lastval = cmdoutval;
         return l;
     }
-    sigq.chldwaits = 0;
+    forgetparentsignals();
     redup(pipes[1], 1);
     opts[MONITOR] = 0;
     becomesubshell(Z_SYNC, 1, 0);

@@ -509,6 +509,8 @@ int findproc(pid_t pid, Job **jptr, Process **pptr, int aux)
 
 void reapchildren()
 {
+    // Signals that come meanwhile wait until the table is settled.
+    SignalGuard sg;
     for (;;) {
         int status;
         pid_t pid = waitpid(-1, &status, WNOHANG | WUNTRACED);
@@ -806,6 +808,9 @@ void deletefilelist(LinkList *file_list)
 
 void freejob(Job *jn, int deep)
 {
+    // A SIGCHLD deferred until a bracket ends must not reap into the job
+    // while its processes are being freed.
+    SignalGuard sg;
     for (Process *pn = jn->procs, *nx; pn; pn = nx) {
         nx = pn->next;
         qfree(pn);
@@ -835,6 +840,7 @@ void freejob(Job *jn, int deep)
 
 void deletejob(Job *jn)
 {
+    SignalGuard sg;
     recorddoneprocs(jn);
     deletefilelist(jn->filelist);
     jn->filelist = nullptr;
@@ -886,6 +892,7 @@ void clearjobtab(int monitor)
     (void)monitor;
     // Only the slots in use are written: in a forked child every page
     // written is a page copied.  The parent's jobs are not ours to wait for.
+    SignalGuard sg;
     static const Job unused{};
     for (int i = 0; i < MAXJOB; i++)
         if (memcmp(jobtab + i, &unused, sizeof unused)) {
