@@ -374,9 +374,10 @@ int bin_print(char *name, char **args, BuiltinOptions *ops, int func)
     }
 
     // Decode each word.
-    std::vector<char *> mwords;  // metafied forms, for -D and sorting
+    words.reserve(size_t(nargs));
     for (char **a = args; *a; a++) {
-        char *w = dupstring(*a);
+        // Copied only where it is decoded in place.
+        char *w = *a;
         if (opt_isset(ops, 'P')) {
             char *pe = promptexpand(w, 0, nullptr, nullptr);
             w = dupstring(pe);
@@ -403,7 +404,7 @@ int bin_print(char *name, char **args, BuiltinOptions *ops, int func)
             words.emplace_back(u, size_t(len));
         } else {
             int len, misc = 0;
-            char *d = getkeystring(w, &len, bflag ? GETKEY_BINDKEY : GETKEY_PRINT, &misc);
+            char *d = getkeystring(dupstring(w), &len, bflag ? GETKEY_BINDKEY : GETKEY_PRINT, &misc);
             words.emplace_back(d, size_t(len));
             if (misc) {
                 nonl = true;
@@ -525,6 +526,10 @@ int bin_print(char *name, char **args, BuiltinOptions *ops, int func)
             out += endc;
         }
     } else {
+        size_t total = words.size() + 1;
+        for (auto &w : words)
+            total += w.size();
+        out.reserve(total);
         for (size_t i = 0; i < words.size(); i++) {
             if (i)
                 out += sepc;
