@@ -161,15 +161,14 @@ void addmatch(Scan &sc, GlobFile *f, char *name)
 {
     GlobMatch m;
     m.name = name;
-    m.sortname = name;
-    for (const char *p = name; *p; p++)
-        if (*p == METACHAR) {
-            m.sortname = dupstring(unmeta(name));
-            break;
-        }
-    m.prefix = 0;
-    for (int k = 0; k < 8 && m.sortname[k]; k++)
-        m.prefix |= uint64_t(static_cast<unsigned char>(m.sortname[k])) << (56 - 8 * k);
+    m.sortname = strchr(name, METACHAR) ? dupstring(unmeta(name)) : name;
+    // The first eight bytes as one big-endian number, zero-padded.
+    uint64_t v = 0;
+    memcpy(&v, m.sortname, strnlen(m.sortname, 8));
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    m.prefix = v;
     m.val = nullptr;
     if (sc.needstat) {
         m.val = qhnew<int64_t>(10);
