@@ -110,6 +110,8 @@ void run_queued_signals()
         int front = (sigq.front + 1) % MAX_QUEUE_SIZE;
         sigq.front = front;
         int sig = sigq.sigs[front];
+        if (!sig)
+            continue;  // taken back by drop_queued
         sigset_t old = signal_setmask(sigq.masks[front]);
         if (sigismember(&old, sig)) {
             // The main line has blocked this signal since it was deferred
@@ -122,5 +124,15 @@ void run_queued_signals()
         }
         processsig(sig);
         signal_setmask(old);
+    }
+}
+
+void drop_queued(int sig)
+{
+    // Entries are blanked, not removed: the handler may be appending.
+    for (int i = sigq.front; i != sigq.rear;) {
+        i = (i + 1) % MAX_QUEUE_SIZE;
+        if (sigq.sigs[i] == sig)
+            sigq.sigs[i] = 0;
     }
 }

@@ -34,6 +34,10 @@ inline void unqueue_signals() {
         run_queued_signals();
 }
 
+// Forget the deferred instances of sig (a wait that collects every child
+// itself needs no deferred SIGCHLD).
+void drop_queued(int sig);
+
 // In a new child: the signals the parent deferred and its waits are the
 // parent's (a SIGCHLD there is about the parent's children).
 inline void forgetparentsignals()

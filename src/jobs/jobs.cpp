@@ -549,9 +549,11 @@ void waitjob(int job, int sig)
     sigq.chldwaits = sigq.chldwaits + 1;
     sigset_t chld = signal_mask(SIGCHLD);
     sigset_t old = signal_block(chld);
-    run_queued_signals();
     // Whatever became of the children before now is collected here, so
-    // the suspend below waits only for what is still to come.
+    // the suspend below waits only for what is still to come; a deferred
+    // SIGCHLD has nothing to add.
+    drop_queued(SIGCHLD);
+    run_queued_signals();
     reapchildren();
     if (jn->procs || jn->auxprocs) {
         if (job == thisjob || !(jn->stat & JOB_LOCKED)) {
@@ -602,14 +604,12 @@ void waitforpid(pid_t pid, int wait_cmd)
     int savedq = sigq.enabled;
     sigq.enabled = 0;
     sigq.chldwaits = sigq.chldwaits + 1;
-    sigset_t chld0 = signal_block(signal_mask(SIGCHLD));
-    // A SIGCHLD deferred before we got here must be seen now, or the
-    // suspend below would wait for it forever.
-    run_queued_signals();
-    signal_setmask(chld0);
     int first = 1;
     sigset_t chld = signal_mask(SIGCHLD);
     sigset_t old = signal_block(chld);
+    // As in waitjob: what ended before now is collected here.
+    drop_queued(SIGCHLD);
+    run_queued_signals();
     reapchildren();
     while (!errflag && (kill(pid, 0) >= 0 || errno != ESRCH)) {
         if (first)

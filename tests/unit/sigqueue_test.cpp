@@ -105,6 +105,20 @@ TEST_F(SigTest, ChildSignalOutsideAWaitIsDeferred)
     signal(SIGCHLD, SIG_DFL);
 }
 
+TEST_F(SigTest, DroppedSignalsAreNotReplayed)
+{
+    {
+        SignalGuard g;
+        raise(SIGUSR1);
+        raise(SIGUSR2);
+        raise(SIGUSR1);
+        drop_queued(SIGUSR1);
+        raise(SIGUSR1);
+    }
+    EXPECT_EQ(handled, (std::vector<int>{SIGUSR2, SIGUSR1}));
+    EXPECT_EQ(sigq.front, sigq.rear);
+}
+
 TEST(SigMask, HelpersRoundTrip)
 {
     sigset_t m = signal_mask(SIGUSR1);
