@@ -37,9 +37,7 @@ struct Segment {
 struct GlobMatch {
     char *name;      // metafied
     char *sortname;  // unmetafied for collation (name itself when equal)
-    // Bytes 0-7 and 8-15 of sortname, big-endian and zero-padded: in byte
-    // order most names differ within these.
-    uint64_t prefix, prefix2;
+    uint64_t prefix;  // the first bytes of sortname, big-endian, for byte order
     int64_t *val;    // with status sort keys: size, atime, mtime, ctime,
                      // links, then the same of the link's target
 };
@@ -164,17 +162,13 @@ void addmatch(Scan &sc, GlobFile *f, char *name)
     GlobMatch m;
     m.name = name;
     m.sortname = strchr(name, METACHAR) ? dupstring(unmeta(name)) : name;
-    auto word = [](const char *p, size_t n) {
-        uint64_t v = 0;
-        memcpy(&v, p, n);
+    // The first eight bytes as one big-endian number, zero-padded.
+    uint64_t v = 0;
+    memcpy(&v, m.sortname, strnlen(m.sortname, 8));
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-        v = __builtin_bswap64(v);
+    v = __builtin_bswap64(v);
 #endif
-        return v;
-    };
-    size_t n = strnlen(m.sortname, 16);
-    m.prefix = word(m.sortname, std::min<size_t>(n, 8));
-    m.prefix2 = n > 8 ? word(m.sortname + 8, n - 8) : 0;
+    m.prefix = v;
     m.val = nullptr;
     if (sc.needstat) {
         m.val = qhnew<int64_t>(10);
@@ -485,11 +479,7 @@ void sortmatches(Scan &sc)
             std::sort(sc.matches.begin(), sc.matches.end(), [](const GlobMatch &a, const GlobMatch &b) {
                 if (a.prefix != b.prefix)
                     return a.prefix < b.prefix;
-                if (!(a.prefix & 0xff))
-                    return false;
-                if (a.prefix2 != b.prefix2)
-                    return a.prefix2 < b.prefix2;
-                return !(a.prefix2 & 0xff) ? false : strcmp(a.sortname + 16, b.sortname + 16) < 0;
+                return !(a.prefix & 0xff) ? false : strcmp(a.sortname + 8, b.sortname + 8) < 0;
             });
         } else {
             std::sort(sc.matches.begin(), sc.matches.end(),
