@@ -3,7 +3,7 @@
 // output are /dev/null.  A CPU timer
 // (libFuzzer's own -timeout has the real-time one) interrupts a script
 // that runs too long, and every forked child
-// (subshells, pipelines, background jobs) dies by its own alarm, so none
+// (subshells, pipelines, background jobs) dies by its own timers, so none
 // outlives the input.  Options are restored after each input.
 //
 // The shell expects to be the only thread, so that its signals reach the
@@ -45,6 +45,17 @@ static void inchild()
     signal(SIGALRM, SIG_DFL);
     signal(SIGVTALRM, SIG_DFL);
     alarm(2);
+    // The input may trap or ignore SIGALRM in the child; a timer that
+    // sends SIGKILL cannot be, so no child outlives its input for long.
+    struct sigevent ev {};
+    ev.sigev_notify = SIGEV_SIGNAL;
+    ev.sigev_signo = SIGKILL;
+    timer_t t;
+    if (timer_create(CLOCK_MONOTONIC, &ev, &t) == 0) {
+        struct itimerspec its {};
+        its.it_value.tv_sec = 3;
+        timer_settime(t, 0, &its, nullptr);
+    }
 }
 
 static char savedopts[OPT_SIZE];
@@ -52,6 +63,11 @@ static sigset_t shellmask;
 static std::atomic<time_t> inputstart, lastseen;
 static const uint8_t *volatile curdata;
 static volatile size_t cursize;
+// Inputs may redirect or close the shell's descriptors and change its
+// directory: the watchdog reports through its own copy of standard error
+// into the directory the fuzzer started in.
+static int reportfd = 2;
+static char startdir[4096];
 
 static void *watchdog(void *)
 {
@@ -61,18 +77,20 @@ static void *watchdog(void *)
         // in something the shell's signal handling did to it.
         time_t seen = lastseen.load();
         if (seen && time(nullptr) - seen > 90) {
-            fprintf(stderr, "script fuzz: no input started for 90 s\n");
+            dprintf(reportfd, "script fuzz: no input started for 90 s\n");
             abort();
         }
         time_t t = inputstart.load();
         if (t && time(nullptr) - t > 30) {
-            char name[64];
-            snprintf(name, sizeof name, "hang-%ld", long(getpid()));
-            if (FILE *f = fopen(name, "wb")) {
-                fwrite(curdata, 1, cursize, f);
-                fclose(f);
+            char name[4200];
+            snprintf(name, sizeof name, "%s/hang-%ld", startdir, long(getpid()));
+            int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (fd >= 0) {
+                if (write(fd, curdata, cursize) < 0)
+                    dprintf(reportfd, "script fuzz: cannot write %s\n", name);
+                close(fd);
             }
-            fprintf(stderr, "script fuzz: input hung for 30 s, saved as %s\n", name);
+            dprintf(reportfd, "script fuzz: input hung for 30 s, saved as %s\n", name);
             abort();
         }
     }
@@ -81,6 +99,9 @@ static void *watchdog(void *)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
+    reportfd = fcntl(2, F_DUPFD_CLOEXEC, 100);
+    if (!getcwd(startdir, sizeof startdir))
+        strcpy(startdir, "/tmp");
     int null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
     close(null);
