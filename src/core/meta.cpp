@@ -123,7 +123,7 @@ char *unmetafy(char *s, int *len)
         p++;
     t = p;
     while (*p) {
-        if (static_cast<unsigned char>(*p) == METACHAR) {
+        if (static_cast<unsigned char>(*p) == METACHAR && p[1]) {
             p++;
             *t++ = char(static_cast<unsigned char>(*p++) ^ 32);
         } else {

@@ -129,7 +129,9 @@ int qputs(const char *s, FILE *stream);
 inline unsigned char metachar(const char *&p)
 {
     unsigned char c = static_cast<unsigned char>(*p++);
-    if (c == METACHAR)
+    // A marker left dangling at the end stands for itself: stepping over
+    // the terminator would run on past the string.
+    if (c == METACHAR && *p)
         c = static_cast<unsigned char>(*p++) ^ 32;
     return c;
 }

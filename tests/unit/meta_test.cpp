@@ -74,6 +74,21 @@ TEST(Unmeta, StaticBufferAndLimit)
     EXPECT_EQ(unmeta(path.c_str()), path.c_str());
 }
 
+// A marker with nothing after it (a string cut in the middle of a pair)
+// stands for itself; nothing reads past the terminator.
+TEST(Unmeta, DanglingMarkerStopsAtTheEnd)
+{
+    char buf[4] = {'a', '\x83', '\0', 'z'};
+    const char *p = buf + 1;
+    EXPECT_EQ(metachar(p), 0x83);
+    EXPECT_EQ(p, buf + 2);
+    EXPECT_EQ(std::string(unmeta(buf)), "a\x83");
+    int len;
+    unmetafy(buf, &len);
+    EXPECT_EQ(len, 2);
+    EXPECT_EQ(buf[3], 'z');
+}
+
 std::string tok(const char *in)
 {
     std::string s(in);
