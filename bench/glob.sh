@@ -45,25 +45,42 @@ txtq=$(loop "$reps" ': *.txt')
 rec=$(loop "$rreps" 'echo **/*.c')
 recdash=$(loop "$rreps" 'echo */*/*.c')
 
-run() {
-    label=$1
-    where=$2
-    shift 2
-    for r in 1 2 3 4 5; do timeit "$where" "$@"; done | median
+# Five rounds; in each, every shell runs once, in an order that turns
+# from round to round, so that none always runs first.  Prints the median
+# of each shell's five times, in the order the shells were given.
+# Arguments: directory, then one command per shell, each a single string.
+trio() {
+    where=$1
+    shift
+    a=$1 b=$2 c=$3
+    ta= tb= tc=
+    for r in 1 2 3 4 5; do
+        case $r in
+        1|4) order="a b c" ;;
+        2|5) order="b c a" ;;
+        *) order="c a b" ;;
+        esac
+        for w in $order; do
+            eval "cmd=\$$w"
+            t=$(eval "timeit \"\$where\" $cmd")
+            eval "t$w=\"\$t$w \$t\""
+        done
+    done
+    for w in a b c; do
+        eval "echo \$t$w" | tr ' ' '\n' | grep . | median
+    done
 }
 
-tt=$(run tarn "$dir/flat" "$tarn" -f -c "$txt")
-tb=$(run bash "$dir/flat" bash --norc -c "$txt")
-td=$(run dash "$dir/flat" dash -c "$txt")
-qt=$(run tarn "$dir/flat" "$tarn" -f -c "$txtq")
-qb=$(run bash "$dir/flat" bash --norc -c "$txtq")
-qd=$(run dash "$dir/flat" dash -c "$txtq")
-rt=$(run tarn "$dir/tree" "$tarn" -f -c "$rec")
-rb=$(run bash "$dir/tree" bash --norc -c "shopt -s globstar; $rec")
-rd=$(run dash "$dir/tree" dash -c "$recdash")
-st=$(run tarn "$dir" "$tarn" -f -c :)
-sb=$(run bash "$dir" bash --norc -c :)
-sd=$(run dash "$dir" dash -c :)
+q() { printf "'%s'" "$(printf '%s' "$1" | sed "s/'/'\\\\''/g")"; }
+
+set -- $(trio "$dir/flat" "$(q "$tarn") -f -c $(q "$txt")" "bash --norc -c $(q "$txt")" "dash -c $(q "$txt")")
+tt=$1 tb=$2 td=$3
+set -- $(trio "$dir/flat" "$(q "$tarn") -f -c $(q "$txtq")" "bash --norc -c $(q "$txtq")" "dash -c $(q "$txtq")")
+qt=$1 qb=$2 qd=$3
+set -- $(trio "$dir/tree" "$(q "$tarn") -f -c $(q "$rec")" "bash --norc -c $(q "shopt -s globstar; $rec")" "dash -c $(q "$recdash")")
+rt=$1 rb=$2 rd=$3
+set -- $(trio "$dir" "$(q "$tarn") -f -c :" "bash --norc -c :" "dash -c :")
+st=$1 sb=$2 sd=$3
 
 ratio() { echo "scale=2; $1 / $2" | bc; }
 echo "echo *.txt x$reps, 10000 files:"
