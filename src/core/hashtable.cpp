@@ -606,9 +606,8 @@ void createreswdtable()
     reswdtab->enablenode = enablehashnode;
     reswdtab->freenode = freenothing;
     reswdtab->printnode = printreswdnode;
-    for (auto &rw : reswds) {
+    for (auto &rw : reswds)
         reswdtab->addnode(reswdtab, rw.nam, &rw);
-    }
 }
 
 // ---- aliases ----

@@ -308,11 +308,16 @@ static int noclobberopen(const char *name, bool force)
     return -1;
 }
 
+// Where temporary files go: TMPPREFIX, or its initial value when unset.
+static const char *tmpprefix()
+{
+    const char *tp = getsparam("TMPPREFIX");
+    return tp ? tp : "/tmp/tarn";
+}
+
 char *gettempname(const char *prefix, int use_heap)
 {
-    const char *tp = prefix ? prefix : getsparam("TMPPREFIX");
-    if (!tp)
-        tp = "/tmp/tarn";
+    const char *tp = prefix ? prefix : tmpprefix();
     static unsigned counter;
     char buf[64];
     snprintf(buf, sizeof buf, "%ld%u", long(getpid()), counter++);
@@ -351,9 +356,7 @@ static int getherestr(Redir *fn)
     // the file system cannot make one, a named file is made and unlinked.
     static bool notmpfile;
     if (!notmpfile) {
-        const char *tp = getsparam("TMPPREFIX");
-        if (!tp)
-            tp = "/tmp/tarn";
+        const char *tp = tmpprefix();
         const char *slash = strrchr(tp, '/');
         char *dir = slash ? dupstrpfx(tp, int(slash - tp)) : dupstring(".");
         char *un = unmeta(*dir ? dir : "/");

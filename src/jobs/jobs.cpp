@@ -541,20 +541,38 @@ void reapchildren()
 
 // ---- waiting ----
 
+// The bracket of a wait for a child.  The handler must run inside the
+// suspend, even within a bracket, and SIGCHLD is taken at once there;
+// outside the suspends it is blocked.  Whatever became of the children
+// before the wait is collected on entry, so the suspend waits only for
+// what is still to come, and a deferred SIGCHLD has nothing to add.
+struct [[nodiscard]] ChildWait {
+    int savedq = sigq.enabled;
+    sigset_t chld = signal_mask(SIGCHLD);
+    sigset_t old;
+    ChildWait()
+    {
+        sigq.enabled = 0;
+        sigq.chldwaits = sigq.chldwaits + 1;
+        old = signal_block(chld);
+        drop_queued(SIGCHLD);
+        run_queued_signals();
+        reapchildren();
+    }
+    ~ChildWait()
+    {
+        signal_setmask(old);
+        sigq.chldwaits = sigq.chldwaits - 1;
+        sigq.enabled = savedq;
+    }
+    ChildWait(const ChildWait &) = delete;
+    ChildWait &operator=(const ChildWait &) = delete;
+};
+
 void waitjob(int job, int sig)
 {
     Job *jn = jobtab + job;
-    int savedq = sigq.enabled;
-    sigq.enabled = 0;
-    sigq.chldwaits = sigq.chldwaits + 1;
-    sigset_t chld = signal_mask(SIGCHLD);
-    sigset_t old = signal_block(chld);
-    // Whatever became of the children before now is collected here, so
-    // the suspend below waits only for what is still to come; a deferred
-    // SIGCHLD has nothing to add.
-    drop_queued(SIGCHLD);
-    run_queued_signals();
-    reapchildren();
+    ChildWait cw;
     if (jn->procs || jn->auxprocs) {
         if (job == thisjob || !(jn->stat & JOB_LOCKED)) {
             jn->stat |= JOB_LOCKED;
@@ -573,16 +591,13 @@ void waitjob(int job, int sig)
             }
             if ((jn->stat & JOB_SUPERJOB) && settlesuperjob(jn, 1))
                 break;
-            signal_block(chld);
+            signal_block(cw.chld);
         }
     } else {
         deletejob(jn);
         pipestats[0] = int(lastval);
         numpipestats = 1;
     }
-    signal_setmask(old);
-    sigq.chldwaits = sigq.chldwaits - 1;
-    sigq.enabled = savedq;
 }
 
 void waitjobs()
@@ -600,17 +615,8 @@ void waitjobs()
 
 void waitforpid(pid_t pid, int wait_cmd)
 {
-    // The handler must run inside the suspend, even within a bracket.
-    int savedq = sigq.enabled;
-    sigq.enabled = 0;
-    sigq.chldwaits = sigq.chldwaits + 1;
+    ChildWait cw;
     int first = 1;
-    sigset_t chld = signal_mask(SIGCHLD);
-    sigset_t old = signal_block(chld);
-    // As in waitjob: what ended before now is collected here.
-    drop_queued(SIGCHLD);
-    run_queued_signals();
-    reapchildren();
     while (!errflag && (kill(pid, 0) >= 0 || errno != ESRCH)) {
         if (first)
             first = 0;
@@ -621,7 +627,7 @@ void waitforpid(pid_t pid, int wait_cmd)
         else
             signal_suspend(SIGCHLD, 0);
         runtrapsnow();
-        signal_block(chld);
+        signal_block(cw.chld);
         // A reaped child no longer exists for kill(0) only once waited;
         // stop when the job table says it ended.
         Job *jn;
@@ -629,9 +635,6 @@ void waitforpid(pid_t pid, int wait_cmd)
         if (findproc(pid, &jn, &pn, 0) && !isrunning(pn) && !WIFSTOPPED(pn->status))
             break;
     }
-    signal_setmask(old);
-    sigq.chldwaits = sigq.chldwaits - 1;
-    sigq.enabled = savedq;
 }
 
 // ---- reports ----
