@@ -47,6 +47,7 @@ struct Scan {
     GlobSettings *gs;
     bool mustdir = false;   // the pattern ended with "/"
     bool needstat = false;  // a sort key wants file status
+    bool ordered = false;   // matches are found in their final order
     std::string path;  // metafied directory prefix, "/"-terminated or empty
     std::vector<GlobMatch> matches;
     // With code qualifiers: where to come back to should the code change
@@ -157,18 +158,36 @@ bool restorecwd(Scan &sc)
     return true;
 }
 
+uint64_t sortprefix(const char *s)
+{
+    // The first eight bytes as one big-endian number, zero-padded.
+    uint64_t v = 0;
+    memcpy(&v, s, strnlen(s, 8));
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
+// Byte order of NUL-terminated strings whose prefixes were taken.
+template <class T> bool prefixless(const T &a, const T &b, const char *ka, const char *kb)
+{
+    if (a.prefix != b.prefix)
+        return a.prefix < b.prefix;
+    return !(a.prefix & 0xff) ? false : strcmp(ka + 8, kb + 8) < 0;
+}
+
 void addmatch(Scan &sc, GlobFile *f, char *name)
 {
     GlobMatch m;
     m.name = name;
-    m.sortname = strchr(name, METACHAR) ? dupstring(unmeta(name)) : name;
-    // The first eight bytes as one big-endian number, zero-padded.
-    uint64_t v = 0;
-    memcpy(&v, m.sortname, strnlen(m.sortname, 8));
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    v = __builtin_bswap64(v);
-#endif
-    m.prefix = v;
+    m.sortname = name;
+    m.prefix = 0;
+    if (!sc.ordered) {
+        if (strchr(name, METACHAR))
+            m.sortname = dupstring(unmeta(name));
+        m.prefix = sortprefix(m.sortname);
+    }
     m.val = nullptr;
     if (sc.needstat) {
         m.val = qhnew<int64_t>(10);
@@ -313,6 +332,47 @@ bool subdirectory(Scan &sc, int dfd, const char *uname, const char *mname, unsig
     return S_ISDIR(st.st_mode);
 }
 
+// What reading a directory found to do, done once the directory is read:
+// in name order when the scan yields its matches already sorted.
+enum PendKind : uint8_t { PEND_FILE, PEND_LITERAL, PEND_NEXT, PEND_SAME };
+
+struct Pending {
+    uint64_t prefix;  // the key's first eight bytes, big-endian
+    char *key;        // the unmetafied name; a directory to go into ends in '/'
+    uint32_t len;     // of the name without that '/'
+    PendKind what;
+    int errs;
+};
+
+void pend(Scan &sc, std::vector<Pending> &todo, const char *uname, size_t len, PendKind what, int errs)
+{
+    bool dir = what >= PEND_NEXT;
+    char *k = poolalloc(sc, len + 1 + dir);
+    memcpy(k, uname, len);
+    if (dir)
+        k[len++] = '/';
+    k[len] = '\0';
+    todo.push_back(Pending{sc.ordered ? sortprefix(k) : 0, k, uint32_t(len - dir), what, errs});
+}
+
+void runpending(Scan &sc, int dfd, std::vector<Pending> &todo, size_t i, size_t mi)
+{
+    if (sc.ordered)
+        std::sort(todo.begin(), todo.end(),
+                  [](const Pending &a, const Pending &b) { return prefixless(a, b, a.key, b.key); });
+    for (Pending &p : todo) {
+        if (errflag)
+            break;
+        p.key[p.len] = '\0';
+        switch (p.what) {
+        case PEND_FILE: candidate(sc, dfd, p.key, metaname(p.key), false); break;
+        case PEND_LITERAL: scanliteral(sc, dfd, mi, p.errs); break;
+        case PEND_NEXT: descend(sc, dfd, p.key, metaname(p.key), mi + 1, p.errs); break;
+        case PEND_SAME: descend(sc, dfd, p.key, metaname(p.key), i, p.errs); break;
+        }
+    }
+}
+
 // Match segment i in the directory open as d (owned; null for the
 // current directory, opened only when it must be read).
 void scandir(Scan &sc, DIR *d, size_t i, int errs)
@@ -344,35 +404,32 @@ void scandir(Scan &sc, DIR *d, size_t i, int errs)
     size_t mi = recurse ? i + 1 : i;
     const Segment &mseg = sc.segs[mi];
     bool mlast = mi + 1 == sc.segs.size();
+    std::vector<Pending> todo;
     if (mseg.kind == SEG_LITERAL)
-        scanliteral(sc, dfd, mi, errs);
-    std::vector<char *> subdirs;
+        pend(sc, todo, mseg.lit, strlen(mseg.lit), PEND_LITERAL, errs);
     while (struct dirent *de = readdir(d)) {
         if (errflag)
             break;
         const char *un = de->d_name;
         if (isdotdir(un))
             continue;
+        size_t len = strlen(un);
         char *mn = metaname(un);
         if (mseg.kind == SEG_PATTERN) {
             patglobpath = sc.path.empty() ? nullptr : sc.path.c_str();
             int e = errs;
             if (matchname(mseg, mn, &e)) {
                 if (mlast)
-                    candidate(sc, dfd, un, mn, false);
+                    pend(sc, todo, un, len, PEND_FILE, e);
                 else if (de->d_type == DT_DIR || de->d_type == DT_LNK || de->d_type == DT_UNKNOWN)
-                    descend(sc, dfd, un, mn, mi + 1, e);
+                    pend(sc, todo, un, len, PEND_NEXT, e);
             }
         }
         if (recurse && (un[0] != '.' || sc.gs->dots) && subdirectory(sc, dfd, un, mn, de->d_type, follow))
-            subdirs.push_back(dupstring(un));
+            pend(sc, todo, un, len, PEND_SAME, errs);
     }
     patglobpath = nullptr;
-    for (char *un : subdirs) {
-        if (errflag)
-            break;
-        descend(sc, dfd, un, metaname(un), i, errs);
-    }
+    runpending(sc, dfd, todo, i, mi);
     if (follow)
         sc.ancestors.pop_back();
     closedir(d);
@@ -477,9 +534,7 @@ void sortmatches(Scan &sc)
         if (bytecollation()) {
             // Most names differ in their first bytes: compare those whole.
             std::sort(sc.matches.begin(), sc.matches.end(), [](const GlobMatch &a, const GlobMatch &b) {
-                if (a.prefix != b.prefix)
-                    return a.prefix < b.prefix;
-                return !(a.prefix & 0xff) ? false : strcmp(a.sortname + 8, b.sortname + 8) < 0;
+                return prefixless(a, b, a.sortname, b.sortname);
             });
         } else {
             std::sort(sc.matches.begin(), sc.matches.end(),
@@ -633,6 +688,29 @@ bool compilepath(Scan &sc, char *p, bool dots)
     return !sc.segs.empty();
 }
 
+// Whether the scan can keep each directory's findings in byte order of
+// their names and so yield every match in its place: the order must be by
+// plain name, each name must stay as found, and no entry may lead into
+// two walks below it whose paths interleave (a recursion that continues
+// with more than a last name).
+bool scanorders(const Scan &sc)
+{
+    const GlobSettings *gs = sc.gs;
+    if (gs->nkeys > 1 || (gs->nkeys == 1 && gs->keys[0] != GS_NAME) || gs->numsort || gs->hascode ||
+        gs->colonmods || gs->markdirs || gs->listtypes || sc.mustdir || !bytecollation())
+        return false;
+    for (size_t i = 0; i < sc.segs.size(); i++) {
+        if (sc.segs[i].kind < SEG_RECURSE)
+            continue;
+        if (i + 2 != sc.segs.size())
+            return false;
+        const Segment &last = sc.segs[i + 1];
+        if (last.kind == SEG_LITERAL && strchr(last.lit, '/'))
+            return false;
+    }
+    return true;
+}
+
 void insertmatches(LinkList *list, LinkNode *node, Scan &sc)
 {
     GlobSettings *gs = sc.gs;
@@ -693,6 +771,7 @@ void qglob(LinkList *list, LinkNode *node, int nountok)
         sc.pwd = pwd ? dupstring(pwd) : nullptr;
         sc.oldpwd = oldpwd ? dupstring(oldpwd) : nullptr;
     }
+    sc.ordered = scanorders(sc);
     pattrystart();
     if (!absolute) {
         scandir(sc, nullptr, 0, 0);
@@ -720,7 +799,8 @@ void qglob(LinkList *list, LinkNode *node, int nountok)
         return;
     }
     badcshglob |= 2;
-    sortmatches(sc);
+    if (!sc.ordered)
+        sortmatches(sc);
     insertmatches(list, node, sc);
 }
 
