@@ -4,6 +4,7 @@
 #include "expand/expand.h"
 #include "modules/module.h"
 
+#include <cstdlib>
 #include <cstring>
 
 HashTable *builtintab;
@@ -342,6 +343,12 @@ int execbuiltin(LinkList *args, Builtin *bn)
     for (LinkNode *node = firstnode(args); node; incnode(node))
         *ap++ = static_cast<char *>(getdata(node));
     *ap = nullptr;
+#ifdef TARN_CHECK_META
+    for (char **a = argarr; *a; a++)
+        for (char *c = *a; *c; c++)
+            if (static_cast<unsigned char>(*c) == METACHAR && !*++c)
+                std::abort();
+#endif
 
     char **argv = argarr;
     if (parseopts(name, bn, &argv, &ops) == ParseResult::FAILED)

@@ -427,7 +427,11 @@ long countwords(const char *s, const char *sep, bool withempty)
 
 // ---- splitting ----
 
-char **splitat(char *s, const char *sep)
+// Split s at sep, or at IFS when sep is null or empty.  IFS white space
+// at either end of s leaves no word but still ends a field: *front and
+// *back say so, for the text around the expansion to become words of
+// its own.
+char **splitat(char *s, const char *sep, bool *front = nullptr, bool *back = nullptr)
 {
     LinkList *w;
     if (sep && *sep) {
@@ -442,10 +446,15 @@ char **splitat(char *s, const char *sep)
     }
     char **arr = qhnew<char *>(size_t(countlinknodes(w)) + 1);
     int i = 0;
+    bool spaces = !sep || !*sep;
     for (LinkNode *k = firstnode(w); k; k = nextnode(k)) {
         char *e = static_cast<char *>(getdata(k));
-        if (*e || (sep && *sep))
+        if (*e || !spaces)
             arr[i++] = e;
+        else if (k == firstnode(w) && front)
+            *front = true;
+        else if (back)
+            *back = true;
     }
     arr[i] = nullptr;
     return arr;
@@ -590,6 +599,7 @@ struct PVal {
     bool isarray = false;
     bool set = true;
     bool atform = false;
+    bool splitfront = false, splitback = false;  // split at IFS white space at an end
     Param *pm = nullptr;
 };
 
@@ -1223,7 +1233,7 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
         v.isarray = false;
     }
     if (!v.isarray && !single && (wordsplit || fl.split)) {
-        char **a = splitat(v.value ? v.value : dupstring(""), fl.split);
+        char **a = splitat(v.value ? v.value : dupstring(""), fl.split, &v.splitfront, &v.splitback);
         v.arr = a;
         v.isarray = true;
         arrmode = 2;
@@ -1327,6 +1337,24 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
             v.value = dupstring(v.value);
             shtokenize(v.value);
         }
+    }
+    // White space split off an end of the value parts it from the text
+    // before or after, which so becomes a word of its own: an empty word
+    // at that end of the value carries it.
+    bool front = v.isarray && v.splitfront && *prefix && !rcexpand;
+    bool back = v.isarray && v.splitback && *rest && !rcexpand;
+    if (front || back) {
+        int k = arrlen(v.arr);
+        char **a = qhnew<char *>(size_t(k) + 3);
+        char **ap = a;
+        if (front)
+            *ap++ = dupstring("");
+        for (int i = 0; i < k; i++)
+            *ap++ = v.arr[i];
+        if (back)
+            *ap++ = dupstring("");
+        *ap = nullptr;
+        v.arr = a;
     }
     if (!v.isarray || (v.isarray && !*v.arr && !emptyat && !rcexpand) || (v.isarray && !v.arr[1] && !rcexpand)) {
         const char *val = v.isarray ? (*v.arr ? v.arr[0] : "") : v.value ? v.value : "";
