@@ -40,6 +40,9 @@ extern int noerrexit;
 extern int stopmsg;
 // locallevel: function nesting; sourcelevel: source nesting.
 extern int locallevel, sourcelevel;
+// forklevel: locallevel when this process forked off as a subshell; the
+//   functions below it belong to the parent, so exit leaves at once.
+extern int forklevel;
 // lineno: the line being executed (for messages and LINENO).
 extern long lineno;
 // subsh: this process is a forked subshell.

@@ -26,7 +26,7 @@
 
 volatile int errflag;
 int retflag, breaks, contflag, loops, exit_pending, noerrs, noerrexit, stopmsg;
-int locallevel, sourcelevel, subsh, trapreturn, nohistsave;
+int locallevel, sourcelevel, forklevel, subsh, trapreturn, nohistsave;
 long lineno;
 int64_t lastval;
 

@@ -89,6 +89,7 @@ void becomesubshell(int how, int kind, int fake)
     droppendingtraps();
     if (kind != 2)
         cleartraps_subshell();
+    notesubshelltraps();
     if (!isset(MONITOR)) {
         if (how & Z_ASYNC) {
             signal(SIGINT, SIG_IGN);
@@ -140,6 +141,7 @@ void becomesubshell(int how, int kind, int fake)
     if (kind)
         clearjobtab(0);
     record_shtimes();
+    forklevel = locallevel;
 }
 
 bool chldheld;
@@ -1038,6 +1040,9 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
 
 err:
     if (forked) {
+        // An EXIT trap the subshell set itself runs as it ends.
+        fflush(stdout);
+        subshellexittrap();
         fflush(stdout);
         _exit(int(lastval));
     }

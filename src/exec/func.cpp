@@ -197,7 +197,7 @@ int doshfunc(const char *name, Eprog *prog, LinkList *args, int flags, int noret
     if (noreturnval)
         lastval = oldlastval;
     if (exit_pending) {
-        if (locallevel) {
+        if (locallevel > forklevel) {
             retflag = 1;
             breaks = loops;
         } else {

@@ -504,7 +504,7 @@ int bin_break(char *name, char **argv, BuiltinOptions *, int func)
         break;
     }
     // exit, bye, logout, and return outside a function.
-    if (locallevel) {
+    if (locallevel > forklevel) {
         if (!stopmsg) {
             qexit(0, 2);
             if (stopmsg)

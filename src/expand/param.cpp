@@ -682,6 +682,12 @@ bool lookup(char *&p, bool braces, int scanflags, PVal &v)
         v.set = false;
         return !errflag;
     }
+    // An element past either end of an array (a positional parameter
+    // above $#) is unset, not empty: ${3-default} takes the default.
+    if (!elementheld(val)) {
+        v.set = false;
+        return !errflag;
+    }
     if (val->arrmode || (PF_TYPE(val->param->flags) & (PF_ARRAY | PF_HASHED) && val->end < 0)) {
         v.arr = getarrvalue(val);
         v.isarray = true;
@@ -1149,7 +1155,7 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
                     qerr("%s", qhtricat(pname, ": ", *arg ? arg : "parameter not set"), 0);
                     if (unset(INTERACTIVE)) {
                         // A script stops here, as after exit 1.
-                        if (locallevel) {
+                        if (locallevel > forklevel) {
                             retflag = 1;
                             breaks = loops;
                             exit_pending = (1 << 1) + 1;
@@ -1228,7 +1234,10 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
     }
     // c. Joining, then splitting.
     int arrmode = v.isarray ? 1 : 0;
-    if (v.isarray && (single || wordsplit || fl.split || fl.join) && !emptyat) {
+    // With IFS empty nothing splits, and joining would run the elements
+    // together: unquoted $@ stays one word per element.
+    bool keepelements = v.isarray && wordsplit && !single && !fl.split && !fl.join && ifs && !*ifs;
+    if (v.isarray && (single || wordsplit || fl.split || fl.join) && !emptyat && !keepelements) {
         v.value = sepjoin(v.arr, fl.join, 1);
         v.isarray = false;
     }

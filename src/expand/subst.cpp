@@ -214,6 +214,8 @@ LinkList *getoutput(char *cmd, int quoted)
     execode(prog, 0, 1, "cmdsubst");
     cmdpop();
     fflush(stdout);
+    subshellexittrap();
+    fflush(stdout);
     _exit(int(lastval));
 }
 

@@ -161,6 +161,10 @@ void starttrapscope();
 void endtrapscope();
 // In a new subshell: inline traps are not inherited.
 void cleartraps_subshell();
+// On becoming a subshell: the EXIT trap in force belongs to the parent.
+void notesubshelltraps();
+// At a subshell's natural end: run the EXIT trap if the subshell set one.
+void subshellexittrap();
 // Connect the function table's TRAP-aware entries to the traps.
 void init_traps();
 

@@ -104,6 +104,10 @@ void unsettrap(int sig)
         shfunctab->freenode(f);
 }
 
+// Counts the EXIT traps set, so that a subshell can tell its own from the
+// one it started with.
+static unsigned exittrapsets, forkexittrap;
+
 int settrap(int sig, Eprog *prog, int flags)
 {
     if (sig < 0 || sig >= SIGCOUNT)
@@ -114,6 +118,8 @@ int settrap(int sig, Eprog *prog, int flags)
     }
     SignalGuard sg;
     unsettrap(sig);
+    if (!sig)
+        exittrapsets++;
     sigfuncs[sig] = prog;
     if (!prog || empty_eprog(prog)) {
         sigtrapped[sig] = TRAP_IGNORED;
@@ -327,12 +333,20 @@ void dotrap_exit()
     lastval = status;
 }
 
+void subshellexittrap()
+{
+    if (exittrapsets != forkexittrap)
+        dotrap_exit();
+}
+
 void cleartraps_subshell()
 {
     for (int sig = 0; sig < SIGCOUNT; sig++)
         if (sigtrapped[sig] && !(sigtrapped[sig] & TRAP_FUNC) && !(sigtrapped[sig] & TRAP_IGNORED))
             unsettrap(sig);
 }
+
+void notesubshelltraps() { forkexittrap = exittrapsets; }
 
 // ---- hooks for the function table ----
 

@@ -145,6 +145,9 @@ Value *getvalue(Value *v, char **pptr, int bracks);
 int getindex(char **pptr, Value *v, int dq);
 char *getstrvalue(Value *v);
 char **getarrvalue(Value *v);
+// False for a reference to one element of an ordinary array that lies
+// past either end of it; true for anything else.
+bool elementheld(Value *v);
 int64_t getintvalue(Value *v);
 mnumber getnumvalue(Value *v);
 void setstrvalue(Value *v, char *val);

@@ -820,6 +820,17 @@ static char *formatted(Param *pm, char *s)
     return s;
 }
 
+bool elementheld(Value *v)
+{
+    Param *pm = v->param;
+    if (v->arrmode || v->wantindex || PF_TYPE(pm->flags) != PF_ARRAY)
+        return true;
+    char **ss = getvaluearr(v);
+    int len = !ss ? 0 : ss == pm->value.arr ? paramarrlen(pm) : arrlen(ss);
+    int idx = v->start < 0 ? v->start + len : v->start;
+    return idx >= 0 && idx < len;
+}
+
 char *getstrvalue(Value *v)
 {
     if (!v || !v->param)
