@@ -1549,6 +1549,11 @@ int par_cond_triple(const char *a, const char *b, const char *c)
         ecstr(a);
         ecstr(c);
         ecadd(wordcode(ec.ecnpats++));
+    } else if (condtesting && (b0 == '<' || b0 == '>') && !b1) {
+        // test and [ get < and > as plain arguments.
+        ecadd(build_cond(b0 == '<' ? COND_STRLT : COND_STRGTR, 0));
+        ecstr(a);
+        ecstr(c);
     } else if (b0 == '!' && (b1 == TK_EQUALS || b1 == '=') && !b[2]) {
         ecadd(build_cond(COND_STRNEQ, 0));
         ecstr(a);
@@ -1602,6 +1607,7 @@ int par_cond_2()
         }
         if (testargs[1]) {
             if (!strcmp(*testargs, "=") || !strcmp(*testargs, "==") || !strcmp(*testargs, "!=") ||
+                !strcmp(*testargs, "<") || !strcmp(*testargs, ">") ||
                 (**testargs == '-' && get_cond_num(*testargs + 1) >= 0)) {
                 s1 = tokstr;
                 condlex();
