@@ -1,13 +1,58 @@
-// Brace expansion: {a,b,c} lists and {1..5} ranges in words.
+// Brace expansion: {a,b,c} lists, {1..5} ranges and, with braceccl,
+// {a-z} character classes in words.
 #include "expand/expand.h"
 
-#include <cstdlib>
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
-// Find an unquoted {...} holding a top-level comma or a range; set
-// *open/*close.
-static bool findbraces(char *s, char **open, char **close)
+namespace {
+
+// The bounds of a {from..to} group.
+struct BraceRange {
+    long from, to;
+    int width;  // for "%0*ld"
+};
+
+// Whether s[0..n) is "from..to" with unsigned decimal bounds, at least one
+// of them written (a missing one counts as 0).
+bool parserange(const char *s, size_t n, BraceRange *r)
+{
+    const char *end = s + n, *dots = nullptr;
+    for (const char *p = s; p + 1 < end; p++)
+        if (p[0] == '.' && p[1] == '.') {
+            dots = p;
+            break;
+        }
+    if (!dots)
+        return false;
+    const char *b = dots + 2;
+    size_t la = size_t(dots - s), lb = size_t(end - b);
+    // Eighteen digits keep the values inside a long.
+    if ((!la && !lb) || la > 18 || lb > 18)
+        return false;
+    auto number = [](const char *p, size_t len, long *v) {
+        *v = 0;
+        for (size_t i = 0; i < len; i++) {
+            if (!idigit(static_cast<unsigned char>(p[i])))
+                return false;
+            *v = *v * 10 + (p[i] - '0');
+        }
+        return true;
+    };
+    if (!number(s, la, &r->from) || !number(b, lb, &r->to))
+        return false;
+    // The width is that of a bound written with a leading zero, the first
+    // one's if both are; otherwise the shorter one's, which pads nothing.
+    bool za = la > 1 && *s == '0', zb = lb > 1 && *b == '0';
+    r->width = int(za ? la : zb ? lb : std::min(la, lb));
+    return true;
+}
+
+// Find the first unquoted {...} that expands; set *open/*close.
+bool findbraces(char *s, char **open, char **close)
 {
     for (char *p = s; *p; p++) {
         if (static_cast<unsigned char>(*p) != TK_LBRACE)
@@ -26,20 +71,8 @@ static bool findbraces(char *s, char **open, char **close)
         }
         if (!*q)
             continue;
-        bool range = false;
-        if (!comma) {
-            // {a..b} with integers.
-            std::string in(p + 1, size_t(q - p - 1));
-            size_t dots = in.find("..");
-            if (dots != std::string::npos && dots > 0) {
-                char *e1, *e2;
-                strtol(in.c_str(), &e1, 10);
-                std::string second = in.substr(dots + 2);
-                strtol(second.c_str(), &e2, 10);
-                range = *e1 == '.' && !*e2 && !second.empty();
-            }
-        }
-        if (comma || range) {
+        BraceRange r;
+        if (comma || parserange(p + 1, size_t(q - p - 1), &r) || (isset(BRACECCL) && q > p + 1)) {
             *open = p;
             *close = q;
             return true;
@@ -47,6 +80,64 @@ static bool findbraces(char *s, char **open, char **close)
     }
     return false;
 }
+
+// The characters a braceccl group lists, each once, in ascending order;
+// a token keeps its token form so that it still acts as a pattern.
+template <class Emit> void charclass(const std::string &in, Emit emit)
+{
+    bool on[256] = {};
+    unsigned char form[256];
+    std::vector<int> chars;  // decoded characters in order, -1 for a '-' that may join a range
+    std::vector<unsigned char> forms;
+    for (size_t i = 0; i < in.size(); i++) {
+        unsigned char c = static_cast<unsigned char>(in[i]);
+        unsigned char f = c;
+        if (c == METACHAR && i + 1 < in.size()) {
+            c = static_cast<unsigned char>(in[++i]) ^ 32;
+            f = 0;
+        } else if (itok(c)) {
+            if (inull(c) || c == TK_EMPTY)
+                continue;
+            c = static_cast<unsigned char>(tokchar(c));
+        } else {
+            f = 0;
+        }
+        chars.push_back(c);
+        forms.push_back(f);
+    }
+    for (size_t i = 0; i < chars.size(); i++) {
+        int c = chars[i];
+        if (c == '-' && !forms[i] && i > 0 && i + 1 < chars.size()) {
+            // a-z: every character between; the ends are set on their own.
+            for (int k = chars[i - 1]; k <= chars[i + 1]; k++)
+                if (!on[k]) {
+                    on[k] = true;
+                    form[k] = 0;
+                }
+            continue;
+        }
+        if (!on[c] || forms[i]) {
+            on[c] = true;
+            form[c] = forms[i];
+        }
+    }
+    for (int k = 1; k < 256; k++) {
+        if (!on[k])
+            continue;
+        std::string w;
+        if (form[k]) {
+            w += char(form[k]);
+        } else if (imeta(static_cast<unsigned char>(k))) {
+            w += char(METACHAR);
+            w += char(k ^ 32);
+        } else {
+            w += char(k);
+        }
+        emit(w);
+    }
+}
+
+}  // namespace
 
 int hasbraces(char *str)
 {
@@ -86,7 +177,19 @@ void xpandbraces(LinkList *list, LinkNode **np)
         else if (u == TK_COMMA && !depth)
             comma = true;
     }
-    if (comma) {
+    BraceRange r;
+    if (!comma && parserange(in.data(), in.size(), &r)) {
+        long step = r.from <= r.to ? 1 : -1;
+        char buf[48];
+        for (long v = r.from;; v += step) {
+            snprintf(buf, sizeof buf, "%0*ld", r.width, v);
+            emit(buf);
+            if (v == r.to)
+                break;
+        }
+    } else if (!comma) {
+        charclass(in, emit);
+    } else {
         std::string cur;
         depth = 0;
         for (char c : in) {
@@ -103,15 +206,6 @@ void xpandbraces(LinkList *list, LinkNode **np)
             }
         }
         emit(cur);
-    } else {
-        size_t dots = in.find("..");
-        long a = strtol(in.c_str(), nullptr, 10), b = strtol(in.c_str() + dots + 2, nullptr, 10);
-        long step = a <= b ? 1 : -1;
-        for (long v = a;; v += step) {
-            emit(std::to_string(v));
-            if (v == b)
-                break;
-        }
     }
     *np = node;
 }
