@@ -820,10 +820,18 @@ bool patternop(int opch, bool dbl, bool colon, char *arg, char *repl, const PFla
             arg = pat;
         }
     }
+    // A pattern or replacement is text to match or insert, never a command
+    // to look up: ${x%%=*} keeps its "=".
+    auto plainequals = [](char *t) {
+        if (static_cast<unsigned char>(*t) == TK_EQUALS)
+            *t = '=';
+    };
+    plainequals(arg);
     singsub(&arg);
     if (errflag)
         return false;
     if (repl) {
+        plainequals(repl);
         singsub(&repl);
         if (errflag)
             return false;

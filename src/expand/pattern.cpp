@@ -1038,6 +1038,10 @@ Patprog *slotpatprog(Eprog *prog, int slot, char *text, int flags)
             return *p;
     }
     char *t = dupstring(text);
+    // A leading "=" is text to match, never a command to look up.
+    bool eq = static_cast<unsigned char>(*t) == TK_EQUALS;
+    if (eq)
+        *t = '=';
     if (has_token(t)) {
         singsub(&t);
         if (errflag)
@@ -1046,7 +1050,8 @@ Patprog *slotpatprog(Eprog *prog, int slot, char *text, int flags)
     // Only a kept program keeps the pattern, and only one whose text no
     // substitution changed: an arena pattern would not outlive this
     // command, and a substituted one may differ the next time.
-    bool keep = p && !(prog->flags & EF_HEAP) && prog->ref_count >= 0 && !strcmp(t, text);
+    bool same = eq ? *t == '=' && !strcmp(t + 1, text + 1) : !strcmp(t, text);
+    bool keep = p && !(prog->flags & EF_HEAP) && prog->ref_count >= 0 && same;
     Patprog *c = patcompile(t, (flags & ~(PC_IN_PLACE | PC_PERMANENT)) | (keep ? PC_PERMANENT : 0), nullptr);
     if (keep)
         *p = c ? c : reinterpret_cast<Patprog *>(2);

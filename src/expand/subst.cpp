@@ -395,13 +395,32 @@ static bool wordsubst(LinkList *l, LinkNode *&n, int single)
 static char *filesubstr(char *s, bool assign)
 {
     unsigned char c = static_cast<unsigned char>(*s);
-    if (c != TK_TILDE)
-        return nullptr;
     char *p = s + 1;
     auto wordend = [&](char *q) {
         unsigned char k = static_cast<unsigned char>(*q);
         return !k || k == '/' || k == TK_LPAREN || (assign && k == ':');
     };
+    if (c == TK_EQUALS) {
+        // =cmd: the command's full path.
+        if (!isset(EQUALS))
+            return nullptr;
+        char *q = p;
+        while (!wordend(q))
+            q++;
+        if (q == p)
+            return nullptr;
+        char *name = dupstrpfx(p, size_t(q - p));
+        untokenize(name);
+        char *path = findcmd(name, 1);
+        if (!path) {
+            if (isset(NOMATCH))
+                qerr("%s not found", name, 0);
+            return nullptr;
+        }
+        return dyncat(path, q);
+    }
+    if (c != TK_TILDE)
+        return nullptr;
     if (wordend(p)) {
         const char *h = getsparam("HOME");
         return dyncat(h ? h : "", p);
@@ -470,10 +489,12 @@ void filesub(char **namptr, int assign)
     if (!(assign & (EXP_ASSIGN | EXP_TYPESET)))
         return;
     // After each : (assignment values), and after = for typeset words:
-    // only a tilde token can start one, so the scan goes from one to the next.
+    // only a tilde or an equals token can start one, so the scan goes from
+    // one to the next.
+    static const char tildeorequals[] = {char(TK_TILDE), char(TK_EQUALS), 0};
     if (!**namptr)
         return;
-    for (char *p = *namptr; *p && (p = strchr(p + 1, char(TK_TILDE)));) {
+    for (char *p = *namptr; *p && (p = strpbrk(p + 1, tildeorequals));) {
         unsigned char c = static_cast<unsigned char>(p[-1]);
         if (c != ':' && !((assign & EXP_TYPESET) && (c == TK_EQUALS || c == '=')))
             continue;
