@@ -266,13 +266,19 @@ static char *spliceoutput(LinkList *l, LinkNode *&n, const char *prefix, LinkLis
     return nw;
 }
 
-static bool wordsubst(LinkList *l, LinkNode *&n, int single)
+// typesetassign: a typeset argument under kshtypeset, whose value after
+// its first "=" is one word, as in an assignment.
+static bool wordsubst(LinkList *l, LinkNode *&n, int single, bool typesetassign)
 {
     char *word = static_cast<char *>(getdata(n));
     char *p = word;
     bool qt = false;
     while (*p) {
         unsigned char c = static_cast<unsigned char>(*p);
+        if (typesetassign && (c == TK_EQUALS || c == '=') && p > word) {
+            single = 1;
+            typesetassign = false;
+        }
         if (c == TK_DQUOTE) {
             qt = !qt;
             p++;
@@ -529,7 +535,7 @@ void prefork(LinkList *list, int flags)
             filesub(&s, flags & 3);
             setdata(n, s);
         }
-        if (!wordsubst(list, n, flags & EXP_SINGLE)) {
+        if (!wordsubst(list, n, flags & EXP_SINGLE, (flags & EXP_TYPESET) && isset(KSHTYPESET))) {
             return;
         }
         if (errflag)
