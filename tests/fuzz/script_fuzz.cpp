@@ -20,7 +20,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/time.h>
 
 #include "shell_init.h"
@@ -30,13 +32,15 @@ static void onalarm(int) { errflag = 1; }
 // A fork of the fuzzer's process, grown big under the sanitizer, takes
 // tens of milliseconds, so an input that recurses through background jobs
 // would spend the whole timeout forking: past this many forks in one
-// input, the input is ended.
-static int forks;
+// input, the input is ended.  The count is shared by every process the
+// input forks, so that a recursion inside subshells, each of which would
+// otherwise count afresh, is bounded as a whole.
+static std::atomic<int> *forks;
 constexpr int MAXFORKS = 50;
 
 static void beforefork()
 {
-    if (++forks > MAXFORKS)
+    if (forks->fetch_add(1) + 1 > MAXFORKS)
         errflag = 1;
 }
 
@@ -105,6 +109,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     int null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
     close(null);
+    void *shared = mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) {
+        perror("script fuzz: mmap");
+        abort();
+    }
+    forks = new (shared) std::atomic<int>(0);
     fuzz_shell_init();
     memcpy(savedopts, opts, sizeof savedopts);
     pthread_atfork(beforefork, nullptr, inchild);
@@ -127,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         pthread_sigmask(SIG_SETMASK, &shellmask, nullptr);
         unblocked = true;
     }
-    forks = 0;
+    forks->store(0);
     curdata = data;
     cursize = size;
     inputstart = time(nullptr);
