@@ -35,17 +35,42 @@ static void onalarm(int) { errflag = 1; }
 // input, the input is ended.  The count is shared by every process the
 // input forks, so that a recursion inside subshells, each of which would
 // otherwise count afresh, is bounded as a whole.
-static std::atomic<int> *forks;
+// Shared with every process an input forks, too, the children of one input
+// form a process group, killed when the next input starts: background
+// jobs left behind would otherwise pile up by the hundred and starve the
+// fuzzer, each living out its own timers.
+struct Shared {
+    std::atomic<int> forks;
+    std::atomic<pid_t> group;
+};
+static Shared *shared;
 constexpr int MAXFORKS = 50;
 
 static void beforefork()
 {
-    if (forks->fetch_add(1) + 1 > MAXFORKS)
+    if (shared->forks.fetch_add(1) + 1 > MAXFORKS)
         errflag = 1;
+}
+
+static void joininputgroup()
+{
+    pid_t g = shared->group.load();
+    if (g && setpgid(0, g) == 0)
+        return;
+    // The first child of the input, or one whose group has emptied.
+    if (setpgid(0, 0) == 0)
+        shared->group.compare_exchange_strong(g, getpid());
+}
+
+static void endinputchildren()
+{
+    if (pid_t g = shared->group.exchange(0))
+        kill(-g, SIGKILL);
 }
 
 static void inchild()
 {
+    joininputgroup();
     signal(SIGALRM, SIG_DFL);
     signal(SIGVTALRM, SIG_DFL);
     alarm(2);
@@ -109,12 +134,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     int null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
     close(null);
-    void *shared = mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (shared == MAP_FAILED) {
+    void *mem = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (mem == MAP_FAILED) {
         perror("script fuzz: mmap");
         abort();
     }
-    forks = new (shared) std::atomic<int>(0);
+    shared = new (mem) Shared{};
     fuzz_shell_init();
     memcpy(savedopts, opts, sizeof savedopts);
     pthread_atfork(beforefork, nullptr, inchild);
@@ -137,7 +162,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         pthread_sigmask(SIG_SETMASK, &shellmask, nullptr);
         unblocked = true;
     }
-    forks->store(0);
+    endinputchildren();
+    shared->forks.store(0);
     curdata = data;
     cursize = size;
     inputstart = time(nullptr);
