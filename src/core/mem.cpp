@@ -8,8 +8,8 @@
 #include <cstring>
 #include <utility>
 
-Heap *heap_list;
-Heap *heap_with_room;
+TARN_HOT Heap *heap_list;
+TARN_HOT Heap *heap_with_room;
 
 static size_t pagesize;
 

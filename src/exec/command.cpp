@@ -17,9 +17,9 @@
 #include <cstring>
 
 
-pid_t cmdoutpid;
-int cmdoutval;
-char *STTYval;
+TARN_HOT pid_t cmdoutpid;
+TARN_HOT int cmdoutval;
+TARN_HOT char *STTYval;
 static ExecSave *execstack;
 
 // ---- saved executor state ----

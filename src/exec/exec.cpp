@@ -12,13 +12,13 @@
 #include <cstdlib>
 #include <cstring>
 
-int pipenest;
+TARN_HOT int pipenest;
 int closeinchild = -1;
-int forkingcoproc;
-static int tailjob = -1, lastwaited = -1, tailforked, nowaitpipe;
-static pid_t tailpid;
+TARN_HOT int forkingcoproc;
+TARN_HOT static int tailjob = -1, lastwaited = -1, tailforked, nowaitpipe;
+TARN_HOT static pid_t tailpid;
 static char tailtext[80];
-static int tailchild;
+TARN_HOT static int tailchild;
 
 static int runpipeline(ExecState *state, wordcode slcode, int how, int last1);
 static void runpipestage(ExecState *state, wordcode pcode, int how, int input, int output, int last1);

@@ -11,7 +11,8 @@
 #include <cstring>
 #include <dlfcn.h>
 
-int lastbase = -1, outputradix, noeval;
+int lastbase = -1;
+TARN_HOT int outputradix, noeval;
 
 // Floating powers are the shell's only use of the maths library, and rare:
 // it is loaded on first use, so that every start-up is spared loading it.
@@ -134,8 +135,8 @@ struct MathState {
     char *tokstart;  // where the current token began, for messages
 };
 
-MathState ms;
-int mlevel, parsedepth;
+TARN_HOT MathState ms;
+TARN_HOT int mlevel, parsedepth;
 int lastendtok;  // the token an evaluation stopped at
 
 mnumber zero() { return mnint(0); }

@@ -16,7 +16,7 @@ namespace {
 // Nested ${${...}} and operator words recurse through the whole pipeline;
 // the limit keeps deep nesting from exhausting the stack.
 constexpr int MAX_SUBST_DEPTH = 256;
-int substdepth;
+TARN_HOT int substdepth;
 
 struct SubstDepth {
     bool ok;

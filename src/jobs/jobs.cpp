@@ -25,7 +25,7 @@ int list_pipe, simple_pline;
 int errbrk_saved, prev_breaks, prev_errflag;
 ttyinfo shttyinfo;
 
-static struct tms shtms;           // process times at the last reaping
+TARN_HOT static struct tms shtms;           // process times at the last reaping
 static struct timeval shell_start;  // for `time` without a command
 static char *argvspace_start;
 static size_t argvspace_len;

@@ -10,7 +10,7 @@
 
 int sigtrapped[SIGCOUNT];
 Eprog *sigfuncs[SIGCOUNT];
-int nsigtrapped;
+TARN_HOT int nsigtrapped;
 static int no_trap_saving;
 
 // A trap saved by a function scope, restored when it returns.
@@ -277,8 +277,8 @@ void dotrap(int sig)
 // Filled by the handler (all signals blocked there), emptied by the main
 // line: the handler only moves ptrear, the main line only ptfront.
 static int pendingsigs[MAX_QUEUE_SIZE];
-static volatile sig_atomic_t ptfront, ptrear;
-volatile sig_atomic_t ntrapspending;
+TARN_HOT static volatile sig_atomic_t ptfront, ptrear;
+TARN_HOT volatile sig_atomic_t ntrapspending;
 
 void defertrap(int sig)
 {

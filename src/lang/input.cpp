@@ -14,9 +14,9 @@
 #include <cerrno>
 #include <cstring>
 
-char *inseg, *insegpos, *insegrepush;
-int insegleft, inbufct, inbufflags;
-int strin, lexstop, isfirstln, isfirstch;
+TARN_HOT char *inseg, *insegpos, *insegrepush;
+TARN_HOT int insegleft, inbufct, inbufflags;
+TARN_HOT int strin, lexstop, isfirstln, isfirstch;
 
 namespace {
 
@@ -29,8 +29,8 @@ struct InStack {
     int flags;
 };
 
-InStack *instack, *instacktop;
-int instacksz;
+TARN_HOT InStack *instack, *instacktop;
+TARN_HOT int instacksz;
 
 // Make text the current segment with the given flags.
 void inputsetline(char *text, int flags, size_t len = size_t(-1))

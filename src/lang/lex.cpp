@@ -6,16 +6,16 @@
 
 #include <cstring>
 
-int tok;
-char *tokstr;
+TARN_HOT int tok;
+TARN_HOT char *tokstr;
 int tokfd = -1;
-char *yytext;
-int incmdpos, incond, incasepat, infor, inredir, in_dparens;
-int nocorrect, isnewlin, noaliases, inalmore, aliasspaceflag;
-int nocomments;
-int kedparse, wordbeg, lexcursor;
-int lexdepth;
-HereDoc *hdocs;
+TARN_HOT char *yytext;
+TARN_HOT int incmdpos, incond, incasepat, infor, inredir, in_dparens;
+TARN_HOT int nocorrect, isnewlin, noaliases, inalmore, aliasspaceflag;
+TARN_HOT int nocomments;
+TARN_HOT int kedparse, wordbeg, lexcursor;
+TARN_HOT int lexdepth;
+TARN_HOT HereDoc *hdocs;
 
 const char *const tokstrings[LX_WHILE + 1] = {
     nullptr, ";", "\\n", ";", ";;", "&", "(", ")", "||", "&&", ">", ">|", ">>", ">>|", "<", "<>", "<<",
@@ -101,7 +101,7 @@ struct LexBuf {
     int len;
     int siz;
 };
-LexBuf lexbuf;
+TARN_HOT LexBuf lexbuf;
 
 void lexbufinit()
 {
@@ -127,7 +127,7 @@ void lexbufinit()
         addgrow(1);
 }
 
-int cmdoverflow;  // pushes beyond the end of cmdstack, popped first
+TARN_HOT int cmdoverflow;  // pushes beyond the end of cmdstack, popped first
 
 int gettokstr(int c, int sub);
 int skipcomm();
@@ -350,7 +350,7 @@ int skipcomm()
 }
 
 // Alias expansions since the last token that was not one.
-static int aliasrun;
+TARN_HOT static int aliasrun;
 constexpr int MAX_ALIAS_RUN = 1000;
 
 struct DepthGuard {
@@ -1521,7 +1521,7 @@ struct LexStack {
     EcState ec;
     int parsedepth;
 };
-LexStack *lstack;
+TARN_HOT LexStack *lstack;
 
 }  // namespace
 

@@ -8,7 +8,7 @@
 #include <cctype>
 #include <cstring>
 
-signed char opts[OPT_SIZE];
+TARN_HOT signed char opts[OPT_SIZE];
 int emulation;
 HashTable *optiontab;
 int restricted_pending;

@@ -27,8 +27,8 @@ char *postedit, *nullcmd, *readnullcmd, *qoptarg;
 int64_t qoptind, shlvl, histsiz, savehistsiz;
 pid_t ppid;
 char **fpath, **cdpath, **manpath, **fignore, **mailpath, **watch, **psvar, **module_path;
-char *qunderscore;
-size_t underscorelen, underscoreused;
+TARN_HOT char *qunderscore;
+TARN_HOT size_t underscorelen, underscoreused;
 char *cached_username;
 uid_t cached_uid;
 
