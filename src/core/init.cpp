@@ -24,11 +24,11 @@
 #include <cstdlib>
 #include <cstring>
 
-volatile int errflag;
-int retflag, breaks, contflag, loops, exit_pending, noerrs, noerrexit, stopmsg;
-int locallevel, sourcelevel, forklevel, subsh, trapreturn, nohistsave;
-long lineno;
-int64_t lastval;
+TARN_HOT volatile int errflag;
+TARN_HOT int retflag, breaks, contflag, loops, exit_pending, noerrs, noerrexit, stopmsg;
+TARN_HOT int locallevel, sourcelevel, forklevel, subsh, trapreturn, nohistsave;
+TARN_HOT long lineno;
+TARN_HOT int64_t lastval;
 
 char *tarn_name, *argzero, **pparams, *scriptname;
 int SHIN, SHTTY = -1;
@@ -51,10 +51,10 @@ static FILE *scriptstream(int fd, char **bufp)
 }
 char *ttystrname;
 unsigned char *fdtable;
-int fdtable_size, max_tarn_fd;
-char *cmdstack;
-int cmdsp;
-int noexitct;
+TARN_HOT int fdtable_size, max_tarn_fd;
+TARN_HOT char *cmdstack;
+TARN_HOT int cmdsp;
+TARN_HOT int noexitct;
 pid_t mypid, origpgrp;
 LinkList *prepromptfns;
 char *cmdstring;

@@ -137,7 +137,7 @@ struct MathState {
 
 TARN_HOT MathState ms;
 TARN_HOT int mlevel, parsedepth;
-int lastendtok;  // the token an evaluation stopped at
+TARN_HOT int lastendtok;  // the token an evaluation stopped at
 
 mnumber zero() { return mnint(0); }
 

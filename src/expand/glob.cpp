@@ -19,7 +19,7 @@
 #include "expand/expand.h"
 #include "params/params.h"
 
-int badcshglob;
+TARN_HOT int badcshglob;
 
 namespace {
 

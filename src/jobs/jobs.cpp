@@ -16,13 +16,13 @@
 Job jobtab[MAXJOB];
 int thisjob = -1, curjob = -1, prevjob = -1;
 pid_t mypgrp;
-int64_t lastpid;
-int lastval2;
+TARN_HOT int64_t lastpid;
+TARN_HOT int lastval2;
 int pipestats[MAX_PIPESTATS];
-int numpipestats;
+TARN_HOT int numpipestats;
 int coprocin = -1, coprocout = -1;
-int list_pipe, simple_pline;
-int errbrk_saved, prev_breaks, prev_errflag;
+TARN_HOT int list_pipe, simple_pline;
+TARN_HOT int errbrk_saved, prev_breaks, prev_errflag;
 ttyinfo shttyinfo;
 
 TARN_HOT static struct tms shtms;           // process times at the last reaping

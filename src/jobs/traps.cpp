@@ -106,7 +106,7 @@ void unsettrap(int sig)
 
 // Counts the EXIT traps set, so that a subshell can tell its own from the
 // one it started with.
-static unsigned exittrapsets, forkexittrap;
+TARN_HOT static unsigned exittrapsets, forkexittrap;
 
 int settrap(int sig, Eprog *prog, int flags)
 {

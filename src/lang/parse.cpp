@@ -8,8 +8,8 @@
 #include <string_view>
 #include <unordered_map>
 
-EcState ec;
-int parsedepth;
+TARN_HOT EcState ec;
+TARN_HOT int parsedepth;
 void (*condlex)() = yylex;
 char **testargs;
 int condtesting;
@@ -31,7 +31,7 @@ constexpr int EC_INIT_SIZE = 256;
 constexpr int EC_DOUBLE_THRESHOLD = 32768;
 constexpr int EC_INCREMENT = 1024;
 
-int inpartime;
+TARN_HOT int inpartime;
 
 void ecgrow(int n)
 {
@@ -101,7 +101,7 @@ void ecrehash()
 
 // The string word for s: inline for short strings, else an offset in the
 // string region, shared with an identical string of the same function body.
-EcStrNode *lastecnode;  // the node of the last long string encoded
+TARN_HOT EcStrNode *lastecnode;  // the node of the last long string encoded
 
 wordcode ecstrcode(const char *s)
 {
