@@ -734,7 +734,9 @@ bool subscriptvalue(char *&p, int scanflags, PVal &v)
     return !errflag;
 }
 
-bool assignop(const char *pname, char *arg, const PFlags &fl, bool wordsplit, PVal &v)
+// target: where a scalar result goes, the element itself for a
+// subscripted reference (${a[3]=x} sets a[3]).
+bool assignop(const char *pname, const char *target, char *arg, const PFlags &fl, bool wordsplit, PVal &v)
 {
     char **words = nullptr;
     int isarr = 0;
@@ -755,7 +757,7 @@ bool assignop(const char *pname, char *arg, const PFlags &fl, bool wordsplit, PV
     }
     if (!fl.assign) {
         char *s = sepjoin(words, fl.join, 1);
-        setsparam(pname, qtrdup(s));
+        setsparam(target, qtrdup(s));
         v.value = s;
         v.isarray = false;
     } else {
@@ -1009,7 +1011,7 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
     int scanflags = (fl.keys ? SCAN_WANTKEYS : 0) | (fl.vals ? SCAN_WANTVALS : 0) |
                     (quoted ? SCAN_DQUOTED : 0) | (fl.assign ? SCAN_ASSIGNING : 0);
     char *name = p;
-    char *pname = nullptr;
+    char *pname = nullptr, *target = nullptr;
     unsigned char c0 = plain(p);
     if (braces && isnested(p)) {
         char *e = nestedend(p);
@@ -1066,9 +1068,11 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
         if (!lookup(p, braces, scanflags, v))
             return false;
         pname = dupstrpfx(name, size_t(p - name));
+        untokenize(target = dupstring(pname));
         if (char *b = strpbrk(pname, "[\x8f"))
             *b = '\0';
         untokenize(pname);
+
         if (fl.indirect && v.set) {
             char *nm = v.isarray ? sepjoin(v.arr, nullptr, 1) : v.value;
             pname = dupstring(nm);
@@ -1152,7 +1156,7 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
                         qerr("bad substitution", nullptr, 0);
                         return false;
                     }
-                    if (!assignop(pname, arg, fl, wordsplit, v))
+                    if (!assignop(pname, target && !fl.indirect ? target : pname, arg, fl, wordsplit, v))
                         return false;
                 }
                 break;
