@@ -321,6 +321,10 @@ void tracebuiltin(const char *name, char **words)
     fflush(xtrerr);
 }
 
+#ifdef TARN_CHECK_META
+void (*metafaulthook)();
+#endif
+
 int execbuiltin(LinkList *args, Builtin *bn)
 {
     // Whether to trace is decided now: the handler may change xtrace.
@@ -346,8 +350,13 @@ int execbuiltin(LinkList *args, Builtin *bn)
 #ifdef TARN_CHECK_META
     for (char **a = argarr; *a; a++)
         for (char *c = *a; *c; c++)
-            if (static_cast<unsigned char>(*c) == METACHAR && !*++c)
+            if (static_cast<unsigned char>(*c) == METACHAR && !*++c) {
+                fprintf(stderr, "tarn: %s: argument %d ends in a lone metafication marker\n", name,
+                        int(a - argarr) + 1);
+                if (metafaulthook)
+                    metafaulthook();
                 std::abort();
+            }
 #endif
 
     char **argv = argarr;

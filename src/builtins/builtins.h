@@ -79,6 +79,11 @@ extern const int corebuiltincount;
 // consumed).  Parses the options, checks the counts, traces, calls the
 // handler and returns its status.
 int execbuiltin(LinkList *args, Builtin *bn);
+#ifdef TARN_CHECK_META
+// Called, in builds that check words, before aborting on a word that
+// ends in a lone metafication marker (the fuzzer saves its input).
+extern void (*metafaulthook)();
+#endif
 // The builtin of that name with an autoload stub's module loaded first;
 // null when there is none.  A stub left after a failed load is returned
 // as it is: execbuiltin reports it.

@@ -98,6 +98,23 @@ static volatile size_t cursize;
 static int reportfd = 2;
 static char startdir[4096];
 
+// Save the input being run as name-PID in the directory the fuzzer
+// started in; an input may have reset the fuzzer's own abort handler.
+static void saveinput(const char *kind)
+{
+    char name[4200];
+    snprintf(name, sizeof name, "%s/%s-%ld", startdir, kind, long(getpid()));
+    int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        if (write(fd, curdata, cursize) < 0)
+            dprintf(reportfd, "script fuzz: cannot write %s\n", name);
+        close(fd);
+    }
+    dprintf(reportfd, "script fuzz: input saved as %s\n", name);
+}
+
+static void onmetafault() { saveinput("metafault"); }
+
 static void *watchdog(void *)
 {
     for (;;) {
@@ -111,15 +128,8 @@ static void *watchdog(void *)
         }
         time_t t = inputstart.load();
         if (t && time(nullptr) - t > 30) {
-            char name[4200];
-            snprintf(name, sizeof name, "%s/hang-%ld", startdir, long(getpid()));
-            int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            if (fd >= 0) {
-                if (write(fd, curdata, cursize) < 0)
-                    dprintf(reportfd, "script fuzz: cannot write %s\n", name);
-                close(fd);
-            }
-            dprintf(reportfd, "script fuzz: input hung for 30 s, saved as %s\n", name);
+            dprintf(reportfd, "script fuzz: input hung for 30 s\n");
+            saveinput("hang");
             abort();
         }
     }
@@ -141,6 +151,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     }
     shared = new (mem) Shared{};
     fuzz_shell_init();
+    metafaulthook = onmetafault;
     memcpy(savedopts, opts, sizeof savedopts);
     pthread_atfork(beforefork, nullptr, inchild);
     signal(SIGVTALRM, onalarm);
