@@ -25,7 +25,10 @@ math|paramx|printf|prompt|script)
     [ $target = script ] && timeout=25
     # These start a whole shell, whose permanent tables are never freed.
     seeds=$top/tests/fuzz/$target-seeds maxlen=2048
-    export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0} ;;
+    # Sanitizer reports go to files (crashes/asan.PID): an input may close
+    # or redirect descriptor 2.  The fuzzer still saves the input itself.
+    export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:log_path=$top/tests/fuzz/crashes/asan}
+    export UBSAN_OPTIONS=${UBSAN_OPTIONS:-log_path=$top/tests/fuzz/crashes/ubsan} ;;
 *) echo "run.sh: unknown target $target" >&2; exit 2 ;;
 esac
 CXX=clang++ cmake -S "$top" -B "$bld" -G Ninja -DTARN_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
