@@ -191,18 +191,25 @@ int bin_getopts(char *, char **argv, BuiltinOptions *, int)
         qoptind = 1;
         optcind = 0;
     }
+    // At the end of the options POSIX has the name set to "?", which sh
+    // and ksh scripts may test; natively it is left as it was.
+    auto end = [var]() {
+        if (emulating(EMULATE_SH | EMULATE_KSH))
+            setsparam(var, qtrdup("?"));
+        return 1;
+    };
     int nargs = arrlen(args);
     if (qoptind > nargs)
-        return 1;
+        return end();
     char *str = unmeta(args[qoptind - 1]);
     if (!str)
-        return 1;
+        return end();
     if (!optcind) {
         if (!*str || (str[0] != '-' && str[0] != '+') || !str[1])
-            return 1;
+            return end();
         if (!strcmp(str, "--")) {
             qoptind++;
-            return 1;
+            return end();
         }
         optcind = 1;
     }
