@@ -113,8 +113,17 @@ LinkList *readoutput(int in, int quoted)
     size_t cap = 64, n = 0;
     char *buf = static_cast<char *>(qalloc(cap));
     for (;;) {
-        char tmp[4096];
-        ssize_t r = read(in, tmp, sizeof tmp);
+        // The bytes are read into the top of the buffer and metafied down
+        // into place: at most half the free room is read, so the growing
+        // text never overtakes the bytes still to be copied.  The buffer
+        // doubles while it is more than half full, so reads stay large.
+        if (cap - n < cap / 2) {
+            cap *= 2;
+            buf = static_cast<char *>(qrealloc(buf, cap));
+        }
+        size_t room = (cap - n - 1) / 2;
+        char *raw = buf + cap - room;
+        ssize_t r = read(in, raw, room);
         if (r < 0) {
             if (errno == EINTR && !errflag)
                 continue;
@@ -123,11 +132,7 @@ LinkList *readoutput(int in, int quoted)
         if (!r)
             break;
         for (ssize_t i = 0; i < r; i++) {
-            if (n + 3 > cap) {
-                cap *= 2;
-                buf = static_cast<char *>(qrealloc(buf, cap));
-            }
-            unsigned char c = static_cast<unsigned char>(tmp[i]);
+            unsigned char c = static_cast<unsigned char>(raw[i]);
             if (imeta(c)) {
                 buf[n++] = char(METACHAR);
                 buf[n++] = char(c ^ 32);
