@@ -446,10 +446,17 @@ void setunderscore(const char *str)
     // must not find the old buffer freed and not yet replaced.
     SignalGuard sg;
     size_t l = strlen(str) + 1;
-    if (l > underscorelen || (underscorelen > 64 && l * 4 < underscorelen)) {
+    if (l <= sizeof underscorebuf) {
+        if (qunderscore != underscorebuf) {
+            qfree(qunderscore);
+            qunderscore = underscorebuf;
+            underscorelen = sizeof underscorebuf;
+        }
+    } else if (l > underscorelen || (underscorelen > 256 && l * 4 < underscorelen)) {
         // Grow in 32-byte steps; shrink only a big buffer that is far too big.
         size_t nl = (l + 31) & ~size_t(31);
-        qfree(qunderscore);
+        if (qunderscore != underscorebuf)
+            qfree(qunderscore);
         qunderscore = static_cast<char *>(qalloc(nl));
         underscorelen = nl;
     }

@@ -245,6 +245,9 @@ extern pid_t ppid;  // lastpid and pipestats are the job table's
 extern char **fpath, **cdpath, **manpath, **fignore, **mailpath, **watch, **psvar, **module_path;
 extern char *qunderscore;  // $_: the last argument of the previous command
 extern size_t underscorelen, underscoreused;
+// Where a short $_ is kept (most are): rewritten by every command, it sits
+// with the other state every command writes.
+extern char underscorebuf[64];
 // The cached user name and id for USERNAME.
 extern char *cached_username;
 extern uid_t cached_uid;

@@ -29,6 +29,7 @@ pid_t ppid;
 char **fpath, **cdpath, **manpath, **fignore, **mailpath, **watch, **psvar, **module_path;
 TARN_HOT char *qunderscore;
 TARN_HOT size_t underscorelen, underscoreused;
+TARN_HOT char underscorebuf[64];
 char *cached_username;
 uid_t cached_uid;
 
@@ -556,10 +557,12 @@ static void setdefaults()
     replace(ifs, DEFAULT_IFS);
     replace(wordchars, DEFAULT_WORDCHARS);
     replace(postedit, "");
-    qfree(qunderscore);
-    underscorelen = 32;
+    if (qunderscore != underscorebuf)
+        qfree(qunderscore);
+    qunderscore = underscorebuf;
+    underscorelen = sizeof underscorebuf;
     underscoreused = 1;
-    qunderscore = static_cast<char *>(qcalloc(underscorelen));
+    *qunderscore = '\0';
     replace(qoptarg, "");
     qoptind = 1;
     ppid = getppid();
