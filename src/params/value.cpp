@@ -820,15 +820,22 @@ static char *formatted(Param *pm, char *s)
     return s;
 }
 
-bool elementheld(Value *v)
+// The index in ss, the elements of v's array, of the one element v names;
+// -1 past either end.  An ordinary array knows its length: a[i] in a loop
+// must not count the elements every time.
+static int elementindex(Value *v, char **ss)
 {
     Param *pm = v->param;
-    if (v->arrmode || v->wantindex || PF_TYPE(pm->flags) != PF_ARRAY)
-        return true;
-    char **ss = getvaluearr(v);
-    int len = !ss ? 0 : ss == pm->value.arr ? paramarrlen(pm) : arrlen(ss);
+    int len = !ss ? 0 : PF_TYPE(pm->flags) == PF_ARRAY && ss == pm->value.arr ? paramarrlen(pm) : arrlen(ss);
     int idx = v->start < 0 ? v->start + len : v->start;
-    return idx >= 0 && idx < len;
+    return idx >= 0 && idx < len ? idx : -1;
+}
+
+bool elementheld(Value *v)
+{
+    if (v->arrmode || v->wantindex || PF_TYPE(v->param->flags) != PF_ARRAY)
+        return true;
+    return elementindex(v, getvaluearr(v)) >= 0;
 }
 
 char *getstrvalue(Value *v)
@@ -863,11 +870,8 @@ char *getstrvalue(Value *v)
             char **sl = getarrvalue(v);
             return qjoin(sl, ' ', 1);
         }
-        // An ordinary array knows its length; a[i] in a loop must not
-        // count the elements every time.
-        int len = PF_TYPE(pm->flags) == PF_ARRAY && ss == pm->value.arr ? paramarrlen(pm) : arrlen(ss);
-        int idx = v->start < 0 ? v->start + len : v->start;
-        return (idx < 0 || idx >= len) ? dupstring("") : ss[idx];
+        int idx = elementindex(v, ss);
+        return idx < 0 ? dupstring("") : ss[idx];
     }
     case PF_INTEGER:
         s = dupstring(convbase(buf, pm->getter.ifn(pm), pm->aux));
