@@ -1048,7 +1048,6 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
 err:
     if (forked) {
         // An EXIT trap the subshell set itself runs as it ends.
-        fflush(stdout);
         subshellexittrap();
         fflush(stdout);
         _exit(int(lastval));

@@ -87,8 +87,8 @@ template <class Emit> void charclass(const std::string &in, Emit emit)
 {
     bool on[256] = {};
     unsigned char form[256];
-    std::vector<int> chars;  // decoded characters in order, -1 for a '-' that may join a range
-    std::vector<unsigned char> forms;
+    std::vector<int> chars;            // the characters listed, decoded, in order
+    std::vector<unsigned char> forms;  // the token each was written as, or 0
     for (size_t i = 0; i < in.size(); i++) {
         unsigned char c = static_cast<unsigned char>(in[i]);
         unsigned char f = c;

@@ -1068,11 +1068,11 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
         if (!lookup(p, braces, scanflags, v))
             return false;
         pname = dupstrpfx(name, size_t(p - name));
-        untokenize(target = dupstring(pname));
+        target = dupstring(pname);
+        untokenize(target);
         if (char *b = strpbrk(pname, "[\x8f"))
             *b = '\0';
         untokenize(pname);
-
         if (fl.indirect && v.set) {
             char *nm = v.isarray ? sepjoin(v.arr, nullptr, 1) : v.value;
             pname = dupstring(nm);

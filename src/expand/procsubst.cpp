@@ -46,7 +46,6 @@ static void runinchild(Eprog *prog)
 {
     becomesubshell(Z_ASYNC, 1, 0);
     execode(prog, 0, 1, "procsubst");
-    fflush(stdout);
     subshellexittrap();
     fflush(stdout);
     _exit(int(lastval));

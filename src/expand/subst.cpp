@@ -218,7 +218,6 @@ LinkList *getoutput(char *cmd, int quoted)
     cmdpush(CS_CMDSUBST);
     execode(prog, 0, 1, "cmdsubst");
     cmdpop();
-    fflush(stdout);
     subshellexittrap();
     fflush(stdout);
     _exit(int(lastval));

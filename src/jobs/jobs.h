@@ -163,7 +163,8 @@ void endtrapscope();
 void cleartraps_subshell();
 // On becoming a subshell: the EXIT trap in force belongs to the parent.
 void notesubshelltraps();
-// At a subshell's natural end: run the EXIT trap if the subshell set one.
+// At a subshell's natural end: run the EXIT trap if the subshell set one,
+// after flushing standard output; the caller flushes again before _exit.
 void subshellexittrap();
 // Connect the function table's TRAP-aware entries to the traps.
 void init_traps();

@@ -335,8 +335,11 @@ void dotrap_exit()
 
 void subshellexittrap()
 {
-    if (exittrapsets != forkexittrap)
-        dotrap_exit();
+    if (exittrapsets == forkexittrap)
+        return;
+    // What the subshell wrote comes out before the trap's own output.
+    fflush(stdout);
+    dotrap_exit();
 }
 
 void cleartraps_subshell()
