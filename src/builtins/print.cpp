@@ -548,9 +548,17 @@ int bin_print(char *name, char **args, BuiltinOptions *ops, int func)
             pushbufferline(m);
             return status;
         }
-        // Entering words into the history list comes with the history.
-        qwarnnam(name, "-s: not available yet", nullptr, 0);
-        return 1;
+        if (!fmt && !opt_isset(ops, 'c') && !opt_hasarg(ops, 'C')) {
+            // Each word is a word of the event.
+            char **w = qhnew<char *>(words.size() + 1);
+            for (size_t i = 0; i < words.size(); i++)
+                w[i] = metafy(dupstrpfx(words[i].data(), words[i].size()), int(words[i].size()), META_USEHEAP);
+            w[words.size()] = nullptr;
+            addwordshist(w);
+        } else {
+            addhisttext(m);
+        }
+        return status;
     }
     if (fd == 1) {
         fflush(stdout);

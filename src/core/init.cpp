@@ -587,7 +587,7 @@ void init_misc()
         qexit(lastval, 0);
     }
     if (isset(INTERACTIVE) && isset(RCS))
-        readhistfile(nullptr, 0, 0);
+        readhistfile(nullptr, 0, HFILE_USE_OPTIONS);
 }
 
 int source(const char *spath)
@@ -763,7 +763,7 @@ void qexit(int64_t status, int how)
         killrunjobs(how == 1);
     if (isset(RCS) && isset(INTERACTIVE)) {
         if (!nohistsave)
-            savehistfile(nullptr, 1, 0);
+            savehistfile(nullptr, 1, HFILE_USE_OPTIONS);
         if (isset(LOGIN) && !subsh) {
             sourcehome(".qlogout");
             if (isset(RCS) && isset(GLOBALRCS))

@@ -997,7 +997,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
                 if (subsh)
                     _exit(int(lastval));
                 if (isset(RCS) && isset(INTERACTIVE) && !nohistsave)
-                    savehistfile(nullptr, 1, 0);
+                    savehistfile(nullptr, 1, HFILE_USE_OPTIONS);
                 exit(int(lastval));
             }
             restoreassigned(saved);
@@ -1005,7 +1005,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
             if (!forked)
                 setiparam("SHLVL", getiparam("SHLVL") - 1);
             if (do_exec && !subsh && isset(RCS) && isset(INTERACTIVE) && !nohistsave)
-                savehistfile(nullptr, 1, 0);
+                savehistfile(nullptr, 1, HFILE_USE_OPTIONS);
             if (type == CODE_SIMPLE) {
                 if (varspc) {
                     doassigns(state, varspc, -1);

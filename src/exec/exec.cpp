@@ -3,6 +3,7 @@
 // trap points of the list walk.
 #include "exec/exec.h"
 #include "expand/expand.h"
+#include "history/history.h"
 #include "jobs/jobs.h"
 #include "params/params.h"
 
@@ -597,7 +598,9 @@ void runpreexec(ShellFunc *shf, Eprog *prog)
     HeapGuard hg;
     LinkList *args = newlinklist();
     addlinknode(args, dupstring("preexec"));
-    addlinknode(args, dupstring(""));
+    // The line as the history holds it, while it is still there.
+    bool inlist = hist_ring && hist_ring != &curline && hist_ring->number == curline.number;
+    addlinknode(args, dupstring(inlist ? hist_ring->nam : ""));
     char *jt = getjobtext(prog, nullptr);
     addlinknode(args, dupstring(jt ? jt : ""));
     char *ft = getpermtext(prog, nullptr, 0);

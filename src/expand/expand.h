@@ -46,6 +46,12 @@ char *casemodify(const char *s, int how);
 const char *findstr(const char *hay, const char *hayend, const char *needle);
 // Remove one level of quotes; reporterr reports a parse error.
 char *unquoteword(const char *s, int reporterr);
+// The path modifiers h, t, r and e of s; *failed when the text has no
+// component or suffix to act on.
+char *pathmodifier(const char *s, int letter, bool *failed);
+// Replace hsubl by hsubr in s, once or everywhere (& in hsubr is the left
+// side).
+char *histsubst(const char *s, bool global);
 
 // ---- patterns: compiled programs and the matcher ----
 

@@ -201,6 +201,30 @@ static char *substitute(const char *s, bool global)
     return dupstrpfx(out.data(), out.size());
 }
 
+char *pathmodifier(const char *s, int letter, bool *failed)
+{
+    char *t = striptrailslashes(dupstring(s));
+    bool slash = strchr(t, '/') != nullptr;
+    switch (letter) {
+    case 'h':
+        *failed = !slash;
+        return headpath(s);
+    case 't':
+        *failed = !slash;
+        return tailpath(s);
+    case 'r':
+        *failed = !lastdot(t);
+        return rootpath(s);
+    case 'e':
+        *failed = !lastdot(t);
+        return extension(s);
+    }
+    *failed = true;
+    return dupstring(s);
+}
+
+char *histsubst(const char *s, bool global) { return substitute(s, global); }
+
 // ---- the engine ----
 
 namespace {

@@ -238,8 +238,9 @@ void inpush(char *text, int flags, AliasEntry *alias)
     } else {
         instacktop->flags = inbufflags;
         instacktop->alias = nullptr;
+        // A continuation of an expansion stays one, of the same kind.
         if ((inbufflags & SEG_EXPANSION) && (flags & SEG_CONTINUE))
-            flags |= SEG_EXPANSION;
+            flags |= inbufflags & (SEG_EXPANSION | SEG_HISTORY);
     }
     instacktop++;
     if (instacktop == instack + instacksz) {

@@ -1516,6 +1516,7 @@ struct LexStack {
     void (*hwend)();
     void (*addtoline)(int);
     int stophist, histactive, histdone, hwgetword;
+    HistLineState hls;
     char *cmdstack;
     int cmdsp, cmdoverflow;
     EcState ec;
@@ -1563,6 +1564,7 @@ void lexsave()
     ls->histactive = histactive;
     ls->histdone = histdone;
     ls->hwgetword = hwgetword;
+    histsaveline(&ls->hls);
     ls->cmdstack = cmdstack;
     ls->cmdsp = cmdsp;
     ls->cmdoverflow = cmdoverflow;
@@ -1623,6 +1625,7 @@ void lexrestore()
     histactive = ls->histactive;
     histdone = ls->histdone;
     hwgetword = ls->hwgetword;
+    histrestoreline(&ls->hls);
     qfree(cmdstack);
     cmdstack = ls->cmdstack;
     cmdsp = ls->cmdsp;

@@ -153,9 +153,9 @@ TEST_F(Builtins, HandlersOfLaterWorkSaySo)
     BuiltinOptions ops{};
     char *argv[] = {nullptr};
     testing::internal::CaptureStderr();
-    EXPECT_EQ(bin_fc(dupstring("fc"), argv, &ops, 0), 1);
+    EXPECT_EQ(bin_notyet(dupstring("ttyctl"), argv, &ops, 0), 1);
     EXPECT_EQ(bin_notavail(dupstring("foo"), argv, &ops, 0), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "fc: not available yet\nfoo: not available on this system\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "ttyctl: not available yet\nfoo: not available on this system\n");
 }
 
 TEST_F(Builtins, PendingErrorFailsBeforeTheHandler)
