@@ -218,6 +218,9 @@ int bin_fc(char *nam, char **argv, BuiltinOptions *ops, int func)
                 last = addhistnum(curline.number, -1, 0);
                 if (last < oldest)
                     last = oldest;
+                // A first event past the default last is asked for alone.
+                if (first > last)
+                    last = first;
             }
             if (first == -1) {
                 first = curline.number - 16;
@@ -271,7 +274,9 @@ int bin_fc(char *nam, char **argv, BuiltinOptions *ops, int func)
         // The file's name is quoted: TMPPREFIX may hold blanks or syntax.
         std::string cmd = editor;
         cmd += ' ';
+        cmd += '\'';
         cmd += bslashquote(fn, nullptr, QT_SINGLE);
+        cmd += '\'';
         execstring(dupstring(cmd.c_str()), 1, 0, "fc");
         if (lastval)
             run = false;

@@ -777,7 +777,7 @@ int hend(Eprog *prog)
                 save = -1;
         }
     }
-    if (chline && (flag & (HISTDONE_ECHO | HISTDONE_PUSH))) {
+    if (chline && !histexperr && (flag & (HISTDONE_ECHO | HISTDONE_PUSH))) {
         if ((flag & HISTDONE_PUSH) && (flag & HISTDONE_NOEXEC)) {
             pushbufferline(chline);
             save = 0;

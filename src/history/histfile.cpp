@@ -270,6 +270,9 @@ struct LineReader {
                     line.append(buf + start, end - start);
                     start = end;
                     any = true;
+                    // Cut off after a continuation: the backslash is spare.
+                    if (line.back() == '\\')
+                        line.pop_back();
                 }
                 break;
             }
@@ -568,8 +571,13 @@ void readhistfile(const char *fn, int err, int readflags)
         unlockhistfile(fn);
         return;
     }
-    if (fstat(fd, &st) == 0)
-        notefile(st);
+    // Only a file holds history: a device such as /dev/zero never ends.
+    if (fstat(fd, &st) || !S_ISREG(st.st_mode)) {
+        close(fd);
+        unlockhistfile(fn);
+        return;
+    }
+    notefile(st);
     bool useopts = readflags & HFILE_USE_OPTIONS;
     off_t startoff = 0;
     time_t skipbefore = 0;
