@@ -16,7 +16,7 @@ HistEntry *hist_ring;
 HistEntry curline;
 int histlinect;
 long curhist;
-HashTable *histtab;
+HistIndex *histtab;
 int hist_ignore_all_dups, hist_skip_flags;
 
 char *chline, *hptr;
@@ -185,16 +185,113 @@ int histstrcmp(const char *a, const char *b)
     }
 }
 
-void histaddnode(HashTable *ht, char *nam, void *node) { addhashnode2(ht, nam, node); }
-// Entries are freed by the ring, never by the table.
-void histfreenode(HashNode *) {}
-void histemptytable(HashTable *ht)
+// The duplicate index: open addressing over (hash, entry) pairs, so that
+// a look-up reads no entry whose hash differs.  Removal shifts the run
+// after the slot back, so no probe sequence is ever broken.
+void idxgrow(HistIndex *x)
 {
-    for (int i = 0; i < ht->hsize; i++)
-        ht->nodes[i] = nullptr;
-    ht->ct = 0;
+    HistSlot *old = x->slots;
+    size_t ocap = x->cap;
+    x->cap = ocap ? ocap * 2 : 1024;
+    x->slots = qcnew<HistSlot>(x->cap);
+    size_t mask = x->cap - 1;
+    for (size_t i = 0; i < ocap; i++)
+        if (old[i].e) {
+            size_t k = old[i].hash & mask;
+            while (x->slots[k].e)
+                k = (k + 1) & mask;
+            x->slots[k] = old[i];
+        }
+    qfree(old);
 }
 
+HistEntry *tabfind(const char *text, unsigned h)
+{
+    HistIndex *x = histtab;
+    size_t mask = x->cap - 1;
+    for (size_t k = h & mask; x->slots[k].e; k = (k + 1) & mask)
+        if (x->slots[k].hash == h && !histstrcmp(x->slots[k].e->nam, text))
+            return x->slots[k].e;
+    return nullptr;
+}
+
+void tabinsert(HistEntry *he)
+{
+    HistIndex *x = histtab;
+    if ((x->ct + 1) * 4 > x->cap * 3)
+        idxgrow(x);
+    size_t mask = x->cap - 1, k = he->hashval & mask;
+    while (x->slots[k].e)
+        k = (k + 1) & mask;
+    x->slots[k] = {he->hashval, he};
+    x->ct++;
+}
+
+// Take he itself out of the index; false if it was not there.
+bool tabremove(HistEntry *he)
+{
+    HistIndex *x = histtab;
+    size_t mask = x->cap - 1, i = he->hashval & mask;
+    while (x->slots[i].e && x->slots[i].e != he)
+        i = (i + 1) & mask;
+    if (!x->slots[i].e)
+        return false;
+    for (size_t j = i;;) {
+        j = (j + 1) & mask;
+        if (!x->slots[j].e)
+            break;
+        size_t home = x->slots[j].hash & mask;
+        // Move the entry at j into the hole unless its home lies
+        // cyclically in (i, j].
+        bool stays = i <= j ? (home > i && home <= j) : (home > i || home <= j);
+        if (!stays) {
+            x->slots[i] = x->slots[j];
+            i = j;
+        }
+    }
+    x->slots[i] = {0, nullptr};
+    x->ct--;
+    return true;
+}
+
+// Entries come from blocks of many, and go back to a free list.
+HistEntry *freeents;
+
+HistEntry *newent()
+{
+    if (!freeents) {
+        constexpr int chunk = 256;
+        HistEntry *blk = qnew<HistEntry>(chunk);
+        for (int i = 0; i < chunk; i++) {
+            blk[i].next = freeents;
+            freeents = &blk[i];
+        }
+    }
+    HistEntry *he = freeents;
+    freeents = static_cast<HistEntry *>(he->next);
+    *he = HistEntry{};
+    return he;
+}
+
+void freeent(HistEntry *he)
+{
+    he->next = freeents;
+    freeents = he;
+}
+
+// Word offsets and text share one block; words points at its start.
+void sethistdata(HistEntry *he, const char *text, size_t len, const uint32_t *words, int nwords)
+{
+    size_t wb = sizeof(uint32_t) * size_t(nwords) * 2;
+    char *blk = static_cast<char *>(qalloc(wb + len + 1));
+    if (wb)
+        memcpy(blk, words, wb);
+    memcpy(blk + wb, text, len);
+    blk[wb + len] = '\0';
+    he->words = reinterpret_cast<uint32_t *>(blk);
+    he->nwords = nwords;
+    he->nam = blk + wb;
+}
 bool intable(HistEntry *he) { return !(he->flags & (HE_DUP | HE_TEMP)); }
 
 // Take he out of the table if it is the entry the table holds for its text.
@@ -202,14 +299,12 @@ void untable(HistEntry *he)
 {
     if (!he->nam || !intable(he))
         return;
-    if (gethashnode2(histtab, he->nam) == he)
-        removehashnode(histtab, he->nam);
+    tabremove(he);
 }
 
 void freehistdata(HistEntry *he)
 {
     untable(he);
-    qsfree(he->nam);
     qsfree(he->edittext);
     qfree(he->words);
     he->nam = nullptr;
@@ -305,18 +400,23 @@ void (*hwbegin)(int offset) = nowbegin;
 void (*hwend)() = nowend;
 void (*addtoline)(int c) = nowaddc;
 
-HashTable *newhisttable()
+void histtabreserve(long n)
 {
-    HashTable *ht = newhashtable(599, "histtab", nullptr);
-    ht->hash = histhasher;
-    ht->emptytable = histemptytable;
-    ht->cmpnodes = histstrcmp;
-    ht->addnode = histaddnode;
-    ht->getnode = gethashnode2;
-    ht->getnode2 = gethashnode2;
-    ht->removenode = removehashnode;
-    ht->freenode = histfreenode;
-    return ht;
+    while ((histtab->ct + size_t(n)) * 4 > histtab->cap * 3)
+        idxgrow(histtab);
+}
+
+HistIndex *newhisttable()
+{
+    HistIndex *x = qcnew<HistIndex>();
+    idxgrow(x);
+    return x;
+}
+
+void deletehisttable(HistIndex *x)
+{
+    qfree(x->slots);
+    qfree(x);
 }
 
 void init_history()
@@ -422,24 +522,29 @@ void freehistnode(HistEntry *he)
     freehistdata(he);
     ringunlink(he);
     histlinect--;
-    qfree(he);
+    freeent(he);
     if (linked)
         linkcurline();
 }
 
 void addhistnode(HistEntry *he)
 {
-    HistEntry *old = static_cast<HistEntry *>(addhashnode2(histtab, he->nam, he));
-    if (!old || old == he)
+    he->hashval = histhasher(he->nam);
+    HistEntry *old = tabfind(he->nam, he->hashval);
+    if (old == he)
         return;
-    if ((he->flags & HE_UNIQUE) || ((he->flags & HE_FOREIGN) && he->older == old && old != he)) {
-        addhashnode2(histtab, old->nam, old);
+    if (old && ((he->flags & HE_UNIQUE) || ((he->flags & HE_FOREIGN) && he->older == old))) {
         he->flags = (he->flags | HE_DUP) & ~HE_UNIQUE;
         return;
     }
-    old->flags |= HE_DUP;
-    if (hist_ignore_all_dups && old != he)
-        freehistnode(old);
+    if (old)
+        tabremove(old);
+    tabinsert(he);
+    if (old) {
+        old->flags |= HE_DUP;
+        if (hist_ignore_all_dups)
+            freehistnode(old);
+    }
 }
 
 HistEntry *prepnexthistent()
@@ -453,7 +558,7 @@ HistEntry *prepnexthistent()
     }
     HistEntry *he;
     if (histlinect < histsiz || !hist_ring) {
-        he = qcnew<HistEntry>();
+        he = newent();
         ringinsert(he);
         histlinect++;
     } else {
@@ -510,8 +615,9 @@ void histremovedups()
 
 int splitwords(const char *text, uint32_t **wordsp)
 {
-    int n = 0, cap = 0;
-    uint32_t *w = nullptr;
+    static uint32_t *buf;
+    static size_t cap;
+    int n = 0;
     const char *p = text;
     for (;;) {
         while (*p == ' ' || *p == '\t' || *p == '\n')
@@ -521,15 +627,15 @@ int splitwords(const char *text, uint32_t **wordsp)
         const char *s = p;
         while (*p && *p != ' ' && *p != '\t' && *p != '\n')
             p++;
-        if (n * 2 + 2 > cap) {
-            cap = cap ? cap * 2 : 16;
-            w = static_cast<uint32_t *>(qrealloc(w, sizeof(uint32_t) * size_t(cap)));
+        if (size_t(n) * 2 + 2 > cap) {
+            cap = cap ? cap * 2 : 64;
+            buf = static_cast<uint32_t *>(qrealloc(buf, sizeof(uint32_t) * cap));
         }
-        w[n * 2] = uint32_t(s - text);
-        w[n * 2 + 1] = uint32_t(p - text);
+        buf[n * 2] = uint32_t(s - text);
+        buf[n * 2 + 1] = uint32_t(p - text);
         n++;
     }
-    *wordsp = w;
+    *wordsp = buf;
     return n;
 }
 
@@ -537,17 +643,13 @@ HistEntry *addhistentry(const char *text, const uint32_t *words, int nwords, tim
                         int flags)
 {
     HistEntry *he = prepnexthistent();
-    he->nam = qtrdup(text);
+    // Words not given are found when first asked for (histnwords).
+    sethistdata(he, text, strlen(text), words, words ? nwords : 0);
+    if (!words)
+        he->nwords = -1;
     he->flags = flags;
     he->start = start;
     he->finish = finish;
-    if (words) {
-        he->nwords = nwords;
-        he->words = qnew<uint32_t>(size_t(nwords) * 2 + 1);
-        memcpy(he->words, words, sizeof(uint32_t) * size_t(nwords) * 2);
-    } else {
-        he->nwords = splitwords(he->nam, &he->words);
-    }
     if (!(flags & HE_TEMP))
         addhistnode(he);
     return he;
@@ -595,9 +697,23 @@ void addhisttext(const char *text)
         linkcurline();
 }
 
+int histnwords(HistEntry *he)
+{
+    if (he->nwords < 0) {
+        // Read from the file: split at blanks when first asked.
+        uint32_t *w;
+        int n = splitwords(he->nam, &w);
+        size_t len = strlen(he->nam);
+        char *text = dupstrpfx(he->nam, len);
+        qfree(he->words);
+        sethistdata(he, text, len, w, n);
+    }
+    return he->nwords;
+}
+
 char *getargs(HistEntry *he, int from, int to)
 {
-    if (!he || from < 0 || to < from || to >= he->nwords)
+    if (!he || from < 0 || to < from || to >= histnwords(he))
         return nullptr;
     size_t len = strlen(he->nam);
     uint32_t s = he->words[from * 2], e = he->words[to * 2 + 1];
@@ -817,7 +933,6 @@ int hend(Eprog *prog)
             hist_ring->nam && !histstrcmp(chline, hist_ring->nam)) {
             he = hist_ring;
             untable(he);
-            qsfree(he->nam);
             qfree(he->words);
             he->words = nullptr;
             he->flags &= HE_SAVED;
@@ -825,15 +940,11 @@ int hend(Eprog *prog)
             he = prepnexthistent();
             he->flags = 0;
         }
-        he->nam = qtrdup(chline);
+        sethistdata(he, chline, size_t(hptr - chline), chwords, chwordpos / 2);
         he->start = time(nullptr);
         he->finish = 0;
         if (save < 0)
             he->flags |= HE_TEMP;
-        he->nwords = chwordpos / 2;
-        he->words = qnew<uint32_t>(size_t(chwordpos) + 1);
-        if (chwordpos)
-            memcpy(he->words, chwords, sizeof(uint32_t) * size_t(chwordpos));
         if (!(he->flags & HE_TEMP))
             addhistnode(he);
     }

@@ -149,7 +149,7 @@ HistEntry *currentline(HistEntry *tmp)
 // -2 for an error already reported, -1 when c starts no number.
 int wordnumber(int *c, HistEntry *he, bool evset)
 {
-    int last = he->nwords - 1;
+    int last = histnwords(he) - 1;
     if (idigit(static_cast<unsigned char>(*c))) {
         long n = 0;
         while (idigit(static_cast<unsigned char>(*c))) {
@@ -193,7 +193,7 @@ int expandref(int c, bool *empty)
         HistEntry *he = gethistent(defev, 0);
         if (!he)
             return histerror("no such event: %d", nullptr, defev);
-        text = he->nwords ? getargs(he, 0, he->nwords - 1) : dupstring(he->nam);
+        text = histnwords(he) ? getargs(he, 0, he->nwords - 1) : dupstring(he->nam);
         if (!text)
             text = dupstring(he->nam);
         getsubsargs();
@@ -264,7 +264,7 @@ int expandref(int c, bool *empty)
                     return histerror("no such event: %s", s.c_str(), 0);
                 searchev = found->number;
                 searchword = 0;
-                for (int i = 0; i < found->nwords; i++)
+                for (int i = 0, n = histnwords(found); i < n; i++)
                     if (found->words[i * 2] <= at)
                         searchword = i;
                 qfree(hsubl);
@@ -328,7 +328,7 @@ int expandref(int c, bool *empty)
         }
 
         // Word designators.
-        int last = he->nwords - 1, from = 0, to = last;
+        int last = histnwords(he) - 1, from = 0, to = last;
         bool anyword = false, allowempty = false;
         if (c == ':') {
             int d = refgetc();
@@ -339,7 +339,7 @@ int expandref(int c, bool *empty)
                     ev = searchev;
                     if (!(he = gethistent(ev, 0)))
                         return histerror("no such event: %d", nullptr, ev);
-                    last = he->nwords - 1;
+                    last = histnwords(he) - 1;
                     defev = ev;
                 }
             } else {

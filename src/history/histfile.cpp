@@ -633,6 +633,10 @@ void readhistfile(const char *fn, int err, int readflags)
     bool linked = curlinelinked();
     if (linked)
         unlinkcurline();
+    // Room in the table for what the file will bring, so that it is not
+    // grown again and again while the lines come in.
+    long expect = long((st.st_size - startoff) / 32);
+    histtabreserve(expect < histsiz ? expect : long(histsiz));
     LineReader r(fd, startoff);
     off_t off;
     off_t lastoff = -1;
@@ -766,7 +770,7 @@ void savehistfile(const char *fn, int err, int writeflags)
         ok = writeentries(out, start, writeflags, extended, 0, &written);
         ok = fflush(out) == 0 && ok;
         if (rw.atomic)
-            ok = fsync(rw.fd) == 0 && ok;
+            ok = fdatasync(rw.fd) == 0 && ok;
         struct stat st;
         bool gotst = fstat(rw.fd, &st) == 0;
         ok = fclose(out) == 0 && ok;
@@ -797,7 +801,7 @@ void savehistfile(const char *fn, int err, int writeflags)
         int olinect = histlinect;
         long ocurhist = curhist;
         int64_t osiz = histsiz;
-        HashTable *otab = histtab;
+        HistIndex *otab = histtab;
         int oiad = hist_ignore_all_dups;
         FileState ohf = hf;
         hf.lasttext = nullptr;
@@ -817,7 +821,7 @@ void savehistfile(const char *fn, int err, int writeflags)
         }
         while (hist_ring)
             freehistnode(hist_ring);
-        deletehashtable(histtab);
+        deletehisttable(histtab);
         qsfree(hf.lasttext);
         hist_ring = oring;
         histlinect = olinect;

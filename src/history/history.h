@@ -17,8 +17,9 @@ struct HistEntry : HashNode {
     char *edittext;            // the editor's changed copy, or null
     time_t start, finish;      // entered, ended (0 unknown)
     uint32_t *words;
-    int nwords;
+    int nwords;  // -1: not split yet (histnwords)
     long number;
+    unsigned hashval;  // of the text, as the duplicate table hashes it
     const char *text() const { return nam; }
 };
 
@@ -38,7 +39,16 @@ extern HistEntry *hist_ring;
 extern HistEntry curline;
 extern int histlinect;
 extern long curhist;
-extern HashTable *histtab;
+// The index of entry texts for finding duplicates.
+struct HistSlot {
+    unsigned hash;
+    HistEntry *e;
+};
+struct HistIndex {
+    HistSlot *slots;
+    size_t cap, ct;
+};
+extern HistIndex *histtab;
 extern int hist_ignore_all_dups, hist_skip_flags;
 
 // Walking the ring: null past the oldest or the newest.
@@ -61,6 +71,8 @@ HistEntry *addhistentry(const char *text, const uint32_t *words, int nwords, tim
                         time_t finish, int flags);
 // Split text into words at blanks: a permanent array of offsets.
 int splitwords(const char *text, uint32_t **wordsp);
+// The number of words of an entry, split from its text if need be.
+int histnwords(HistEntry *he);
 // The text of words from..to (inclusive) of an entry, or null.
 char *getargs(HistEntry *he, int from, int to);
 bool curlinelinked();
@@ -127,7 +139,10 @@ void histrestoreline(const HistLineState *st);
 
 void init_history();
 // A table for entries, keyed by text with blanks squeezed.
-HashTable *newhisttable();
+HistIndex *newhisttable();
+void deletehisttable(HistIndex *x);
+// Make room in the table for n more entries at once.
+void histtabreserve(long n);
 // Enter words as an event (print -s), with offsets for each word.
 void addwordshist(char **words);
 // Enter a text as an event, its words split at blanks.
