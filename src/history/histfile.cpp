@@ -19,6 +19,7 @@ namespace {
 
 // What is known of the file since this shell last read or wrote it.
 struct FileState {
+    std::string name;        // the file all this is about
     off_t size = -1;
     struct timespec mtime = {};
     ino_t ino = 0;
@@ -29,6 +30,16 @@ struct FileState {
     long linect = 0;         // lines known to be in the file
 };
 FileState hf;
+
+// What is remembered holds for one file: another name starts afresh.
+void forfile(const std::string &file)
+{
+    if (hf.name == file)
+        return;
+    qsfree(hf.lasttext);
+    hf = FileState{};
+    hf.name = file;
+}
 
 bool samefile(const struct stat &st)
 {
@@ -551,6 +562,7 @@ void readhistfile(const char *fn, int err, int readflags)
     std::string file = histfilename(fn);
     if (file.empty())
         return;
+    forfile(file);
     struct stat st;
     bool fast = readflags & HFILE_FAST;
     if (fast) {
@@ -679,6 +691,7 @@ void savehistfile(const char *fn, int err, int writeflags)
     std::string file = histfilename(fn);
     if (file.empty())
         return;
+    forfile(file);
     const char *shown = fn ? fn : getsparam("HISTFILE");
     bool extended = isset(EXTENDEDHISTORY);
     if (writeflags & HFILE_USE_OPTIONS) {
@@ -834,4 +847,10 @@ void savehistfile(const char *fn, int err, int writeflags)
         hf = ohf;
     }
     unlockhistfile(fn);
+}
+
+void histfileforget()
+{
+    qsfree(hf.lasttext);
+    hf = FileState{};
 }

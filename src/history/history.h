@@ -173,6 +173,8 @@ void savehistfile(const char *fn, int err, int writeflags);
 int lockhistfile(const char *fn, int keep_trying);
 void unlockhistfile(const char *fn);
 bool histfileIsLocked();
+// Forget what is known of the history file (its size, last line, count).
+void histfileforget();
 // Parse one line of the file format (extended prefix, continuation done):
 // the text, start and elapsed times.  Returns the text start.
 const char *parsehistline(const char *line, time_t *start, time_t *elapsed);
