@@ -273,7 +273,7 @@ struct LineReader {
         bool any = false;
         *offp = base + off_t(start);
         for (;;) {
-            char *nl = static_cast<char *>(memchr(buf + start, '\n', end - start));
+            char *nl = start < end ? static_cast<char *>(memchr(buf + start, '\n', end - start)) : nullptr;
             if (!nl) {
                 if (fill())
                     continue;
