@@ -200,7 +200,7 @@ int bin_fc(char *nam, char **argv, BuiltinOptions *ops, int func)
         repls.push_back({old, eq + 1});
         argv++;
     }
-    bool list = func != BIN_R && opt_isset(ops, 'l');
+    bool list = opt_isset(ops, 'l');
     long first = -1, last = -1;
     {
         SignalGuard sg;

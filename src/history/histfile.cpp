@@ -234,6 +234,7 @@ struct LineReader {
     size_t cap = 0, start = 0, end = 0;
     off_t base = 0;  // file offset of buf[0]
     bool eof = false;
+    bool failed = false;  // a read error, not the end of the file
     std::string line;
 
     explicit LineReader(int f, off_t at) : fd(f), base(at) {}
@@ -258,6 +259,7 @@ struct LineReader {
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0) {
+                failed = n < 0;
                 eof = true;
                 return false;
             }
@@ -585,6 +587,8 @@ void readhistfile(const char *fn, int err, int readflags)
     }
     // Only a file holds history: a device such as /dev/zero never ends.
     if (fstat(fd, &st) || !S_ISREG(st.st_mode)) {
+        if (err)
+            qerr("can't read history file %s", fn ? fn : getsparam("HISTFILE"), 0);
         close(fd);
         unlockhistfile(fn);
         return;
@@ -677,6 +681,8 @@ void readhistfile(const char *fn, int err, int readflags)
         laststart = start;
     }
     close(fd);
+    if (r.failed && err)
+        qerr("corrupt history file %s", fn ? fn : getsparam("HISTFILE"), 0);
     if ((useopts || fast) && last)
         rememberlast(lastoff, laststart, last->nam);
     if (linked)
