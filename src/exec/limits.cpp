@@ -1,11 +1,8 @@
 // Resource limits: the shell's own table and the current one.
 #include "exec/exec.h"
 
-#include <sys/resource.h>
-
-static constexpr int limitres[] = {RLIMIT_CPU, RLIMIT_FSIZE, RLIMIT_DATA, RLIMIT_STACK,
-                                   RLIMIT_CORE, RLIMIT_NOFILE, RLIMIT_AS};
-constexpr int RLIM_NLIMITS_SHELL = sizeof(limitres) / sizeof(limitres[0]);
+const int limitres[RLIM_NLIMITS_SHELL] = {RLIMIT_CPU, RLIMIT_FSIZE, RLIMIT_DATA, RLIMIT_STACK,
+                                          RLIMIT_CORE, RLIMIT_NOFILE, RLIMIT_AS};
 struct rlimit limits[RLIM_NLIMITS_SHELL], current_limits[RLIM_NLIMITS_SHELL];
 
 void init_limits()
