@@ -7,6 +7,17 @@
 
 namespace {
 
+// An element is looked up while an assignment or a subscript has put the
+// array's own table in place of paramtab; what computes it must see the
+// shell's parameters (getsparam("TERM") would come back here).
+struct [[nodiscard]] RealParamsGuard {
+    HashTable *saved = paramtab;
+    RealParamsGuard() { paramtab = realparamtab; }
+    ~RealParamsGuard() { paramtab = saved; }
+    RealParamsGuard(const RealParamsGuard &) = delete;
+    RealParamsGuard &operator=(const RealParamsGuard &) = delete;
+};
+
 // Every row of every loaded module, so that a table or an element can
 // find its row: an element keeps the row's index in aux.
 constexpr int MAXROWS = 64;
@@ -33,6 +44,7 @@ SpecialParam *rowofelem(Param *e) { return e->aux >= 0 && e->aux < MAXROWS ? row
 void elemset(Param *e, char *val)
 {
     SpecialParam *r = rowofelem(e);
+    RealParamsGuard rp;
     if (r && r->set)
         r->set(e->nam, val);
     else
@@ -42,6 +54,7 @@ void elemset(Param *e, char *val)
 void elemunset(Param *e, int)
 {
     SpecialParam *r = rowofelem(e);
+    RealParamsGuard rp;
     if (r && r->unset)
         r->unset(e->nam);
     e->flags |= PF_UNSET;
@@ -69,7 +82,10 @@ Param *elemparam(SpecialParam *r, const char *key, char *val)
 HashNode *getelem(HashTable *ht, const char *key)
 {
     SpecialParam *r = rowoftable(ht);
-    return r ? elemparam(r, key, r->get(key)) : nullptr;
+    if (!r)
+        return nullptr;
+    RealParamsGuard rp;
+    return elemparam(r, key, r->get(key));
 }
 
 struct ScanCtx {
@@ -87,6 +103,7 @@ void scanone(const char *key, char *val, void *data)
 void scanelems(HashTable *ht, ScanFunc fn, int flags)
 {
     if (SpecialParam *r = rowoftable(ht)) {
+        RealParamsGuard rp;
         ScanCtx c = {r, fn, flags};
         r->scan(scanone, &c);
     }
