@@ -199,6 +199,9 @@ extern const int limitres[RLIM_NLIMITS_SHELL];
 extern struct rlimit limits[RLIM_NLIMITS_SHELL], current_limits[RLIM_NLIMITS_SHELL];
 void init_limits();
 void setlimits();
+// Whether the limits for commands differ from the shell's own, so that a
+// command must be started in a child that applies them.
+bool limitspending();
 
 // The stdout of the shell has been written by a builtin: flush and report.
 extern int pipenest;

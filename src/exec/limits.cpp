@@ -14,10 +14,23 @@ void init_limits()
     }
 }
 
+static bool limitdiffers(int i)
+{
+    return limits[i].rlim_cur != current_limits[i].rlim_cur || limits[i].rlim_max != current_limits[i].rlim_max;
+}
+
+bool limitspending()
+{
+    for (int i = 0; i < RLIM_NLIMITS_SHELL; i++)
+        if (limitdiffers(i))
+            return true;
+    return false;
+}
+
 // Apply the shell's limit table (set by ulimit/limit) to this process.
 void setlimits()
 {
     for (int i = 0; i < RLIM_NLIMITS_SHELL; i++)
-        if (limits[i].rlim_cur != current_limits[i].rlim_cur || limits[i].rlim_max != current_limits[i].rlim_max)
+        if (limitdiffers(i))
             setrlimit(limitres[i], &limits[i]);
 }

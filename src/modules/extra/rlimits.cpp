@@ -335,7 +335,7 @@ int bin_ulimit(char *nam, char **argv, BuiltinOptions *, int)
         const char *options = *argv;
         int res = -1;
         bool all = false;
-        if (options && *options == '-') {
+        if (options && *options == '-' && !idigit(static_cast<unsigned char>(options[1]))) {
             if (!options[1]) {
                 qwarnnam(nam, "missing option letter", nullptr, 0);
                 return 1;
@@ -371,7 +371,8 @@ int bin_ulimit(char *nam, char **argv, BuiltinOptions *, int)
         }
         if (res < 0)
             res = FILESIZE;
-        if (!*argv || **argv == '-') {
+        // A negative number is a value to refuse, not options.
+        if (!*argv || (**argv == '-' && !idigit(static_cast<unsigned char>((*argv)[1])))) {
             // Only letters that select a resource print it.
             if (options && *options == '-' && strspn(options + 1, "HS") == strlen(options + 1) && *argv)
                 continue;
