@@ -138,7 +138,9 @@ static Param *typesetone(char *cname, char *pname, Param *pm, int on, int off, i
     int keeplocal = 0;
 
     if (usepm && pm->level != locallevel && (on & PF_LOCAL)) {
-        if ((pm->flags & PF_SPECIAL) && !(on & PF_HIDE) && (!(pm->flags & PF_HIDE) || (off & PF_HIDE)))
+        // A module's special (removable) is hidden by an ordinary local.
+        if ((pm->flags & (PF_SPECIAL | PF_REMOVABLE)) == PF_SPECIAL && !(on & PF_HIDE) &&
+            (!(pm->flags & PF_HIDE) || (off & PF_HIDE)))
             newspecial = true;
         usepm = false;
     }

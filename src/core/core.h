@@ -133,7 +133,8 @@ char *qreaddir(DIR *dir, int ignoredots);
 
 // ---- time ----
 // strftime with %K (hour 0-23), %l (hour 1-12) and %f (day of month)
-// without padding; returns the length written.
+// without padding; returns the length of the whole result, which is cut
+// to fit when that is bufsize or more.
 size_t qtrftime(char *buf, size_t bufsize, const char *fmt, const struct tm *tm);
 // When the shell started (the SECONDS clock), and seconds since then.
 extern struct timeval shtimer;

@@ -2,6 +2,7 @@
 #include "core/core.h"
 #include "exec/exec.h"
 #include "jobs/jobs.h"
+#include "modules/extra/extra.h"
 #include "params/params.h"
 
 #include <ctime>
@@ -9,8 +10,8 @@
 // When periodic last ran; 0 until it first does.
 static time_t lastperiodic;
 
-// Login watching and mail checking arrive with their modules; the
-// functions registered in prepromptfns run already.
+// Mail checking arrives with its issue; the functions registered in
+// prepromptfns run already.
 void preprompt()
 {
     int64_t period = getiparam("PERIOD");
@@ -27,6 +28,15 @@ void preprompt()
         lastperiodic = time(nullptr);
     if (errflag)
         return;
-    for (LinkNode *n = firstnode(prepromptfns); n; n = nextnode(n))
+    if (watch && *watch && time(nullptr) - lastwatch > getiparam("LOGCHECK")) {
+        dowatch();
+        lastwatch = time(nullptr);
+    }
+    if (errflag)
+        return;
+    // A function may remove itself (its module unloaded by what it ran).
+    for (LinkNode *n = firstnode(prepromptfns), *next; n; n = next) {
+        next = nextnode(n);
         reinterpret_cast<void (*)()>(getdata(n))();
+    }
 }

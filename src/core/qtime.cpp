@@ -15,18 +15,22 @@ double shellseconds()
 
 size_t qtrftime(char *buf, size_t bufsize, const char *fmt, const struct tm *tm)
 {
-    if (!bufsize)
-        return 0;
+    // n counts what the result needs; only what fits is written, so a
+    // caller can tell a cut result and try again with more room.
     size_t n = 0;
+    auto putc1 = [&](char c) {
+        if (n + 1 < bufsize)
+            buf[n] = c;
+        n++;
+    };
     auto put = [&](const char *s) {
-        for (; *s && n + 1 < bufsize; s++)
-            buf[n++] = *s;
+        for (; *s; s++)
+            putc1(*s);
     };
     char tmp[128];
     for (const char *f = fmt; *f; f++) {
         if (*f != '%' || !f[1]) {
-            if (n + 1 < bufsize)
-                buf[n++] = *f;
+            putc1(*f);
             continue;
         }
         f++;
@@ -54,6 +58,7 @@ size_t qtrftime(char *buf, size_t bufsize, const char *fmt, const struct tm *tm)
         }
         }
     }
-    buf[n] = '\0';
+    if (bufsize)
+        buf[n < bufsize ? n : bufsize - 1] = '\0';
     return n;
 }

@@ -805,10 +805,10 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
         text = getjobtext(state->prog, cmdstart);
 
     // An external command of a script without prefix assignments, job
-    // control or trace needs no copy of the shell.
+    // control, trace or limits of its own needs no copy of the shell.
     if (mustfork && type == CODE_SIMPLE && !is_cursh && args && nonempty(args) && !(how & Z_ASYNC) &&
         !varspc && !forkingcoproc && !(cflags & BI_DASH) && thisjob < MAXJOB - 1 && unset(MONITOR) &&
-        unset(INTERACTIVE) && unset(XTRACE) && unset(RESTRICTED) && isset(EXEC) &&
+        unset(INTERACTIVE) && unset(XTRACE) && unset(RESTRICTED) && isset(EXEC) && !limitspending() &&
         spawnexternal(args, hn, text, redir, input, output))
         return;
     if (mustfork) {

@@ -4,6 +4,8 @@
 
 #include "lang/lang.h"
 
+#include <sys/resource.h>
+
 
 
 // ---- arithmetic ----
@@ -189,9 +191,17 @@ extern pid_t cmdoutpid;
 extern int cmdoutval;
 int cmdoutreaped(pid_t pid, int status);
 
-// Resource limits as read at start-up: current and the shell's own.
+// Resource limits: limits, given to every command the shell starts, and
+// current_limits, the shell's own; both read at start-up.  limitres holds
+// the system's number of each resource the shell knows.
+constexpr int RLIM_NLIMITS_SHELL = 7;
+extern const int limitres[RLIM_NLIMITS_SHELL];
+extern struct rlimit limits[RLIM_NLIMITS_SHELL], current_limits[RLIM_NLIMITS_SHELL];
 void init_limits();
 void setlimits();
+// Whether the limits for commands differ from the shell's own, so that a
+// command must be started in a child that applies them.
+bool limitspending();
 
 // The stdout of the shell has been written by a builtin: flush and report.
 extern int pipenest;

@@ -1,11 +1,8 @@
 // Resource limits: the shell's own table and the current one.
 #include "exec/exec.h"
 
-#include <sys/resource.h>
-
-static constexpr int limitres[] = {RLIMIT_CPU, RLIMIT_FSIZE, RLIMIT_DATA, RLIMIT_STACK,
-                                   RLIMIT_CORE, RLIMIT_NOFILE, RLIMIT_AS};
-constexpr int RLIM_NLIMITS_SHELL = sizeof(limitres) / sizeof(limitres[0]);
+const int limitres[RLIM_NLIMITS_SHELL] = {RLIMIT_CPU, RLIMIT_FSIZE, RLIMIT_DATA, RLIMIT_STACK,
+                                          RLIMIT_CORE, RLIMIT_NOFILE, RLIMIT_AS};
 struct rlimit limits[RLIM_NLIMITS_SHELL], current_limits[RLIM_NLIMITS_SHELL];
 
 void init_limits()
@@ -17,10 +14,23 @@ void init_limits()
     }
 }
 
+static bool limitdiffers(int i)
+{
+    return limits[i].rlim_cur != current_limits[i].rlim_cur || limits[i].rlim_max != current_limits[i].rlim_max;
+}
+
+bool limitspending()
+{
+    for (int i = 0; i < RLIM_NLIMITS_SHELL; i++)
+        if (limitdiffers(i))
+            return true;
+    return false;
+}
+
 // Apply the shell's limit table (set by ulimit/limit) to this process.
 void setlimits()
 {
     for (int i = 0; i < RLIM_NLIMITS_SHELL; i++)
-        if (limits[i].rlim_cur != current_limits[i].rlim_cur || limits[i].rlim_max != current_limits[i].rlim_max)
+        if (limitdiffers(i))
             setrlimit(limitres[i], &limits[i]);
 }

@@ -1,6 +1,7 @@
 // The module registry: module entries, loading and unloading with
 // dependencies and aliases, and the registries of the features modules add.
 #include "modules/module.h"
+#include "modules/extra/extra.h"
 
 #include <cstring>
 
@@ -883,6 +884,15 @@ struct LinkedRow {
 // The modules of this build, in registration order.
 constexpr LinkedRow linkedtab[] = {
     {"tarn/main", setup_tarnQsmain, boot_tarnQsmain, cleanup_tarnQsmain, finish_tarnQsmain},
+    {"tarn/rlimits", setup_tarnQsrlimits, boot_tarnQsrlimits, cleanup_tarnQsrlimits, finish_tarnQsrlimits},
+    {"tarn/sched", setup_tarnQssched, boot_tarnQssched, cleanup_tarnQssched, finish_tarnQssched},
+    {"tarn/datetime", setup_tarnQsdatetime, boot_tarnQsdatetime, cleanup_tarnQsdatetime, finish_tarnQsdatetime},
+    {"tarn/langinfo", setup_tarnQslanginfo, boot_tarnQslanginfo, cleanup_tarnQslanginfo, finish_tarnQslanginfo},
+    {"tarn/parameter", setup_tarnQsparameter, boot_tarnQsparameter, cleanup_tarnQsparameter, finish_tarnQsparameter},
+    {"tarn/termcap", setup_tarnQstermcap, boot_tarnQstermcap, cleanup_tarnQstermcap, finish_tarnQstermcap},
+    {"tarn/terminfo", setup_tarnQsterminfo, boot_tarnQsterminfo, cleanup_tarnQsterminfo, finish_tarnQsterminfo},
+    {"tarn/compctl", setup_tarnQscompctl, boot_tarnQscompctl, cleanup_tarnQscompctl, finish_tarnQscompctl},
+    {"tarn/computil", setup_tarnQscomputil, boot_tarnQscomputil, cleanup_tarnQscomputil, finish_tarnQscomputil},
 };
 
 // Autoload stubs made at start-up in the native emulation; each list is
@@ -891,7 +901,19 @@ struct StubRow {
     const char *module;
     const char *builtins, *params, *conds;
 };
+// tarn/datetime and tarn/langinfo have none: strftime and $langinfo exist
+// once their module is loaded.  tarn/compctl and tarn/computil have none
+// either: their builtins are not part of this shell.
 constexpr StubRow stubtab[] = {
+    {"tarn/rlimits", "limit ulimit unlimit", nullptr, nullptr},
+    {"tarn/sched", "sched", nullptr, nullptr},
+    {"tarn/parameter", nullptr,
+     "parameters commands functions dis_functions funcstack builtins dis_builtins reswords dis_reswords "
+     "options modules dirstack jobtexts jobdirs jobstates nameddirs userdirs aliases dis_aliases "
+     "galiases dis_galiases",
+     nullptr},
+    {"tarn/termcap", "echotc", "termcap", nullptr},
+    {"tarn/terminfo", "echoti", "terminfo", nullptr},
     {nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -901,6 +923,8 @@ struct DepRow {
     const char *deps;
 };
 constexpr DepRow deptab[] = {
+    {"tarn/compctl", "tarn/complete tarn/ked"},
+    {"tarn/computil", "tarn/complete tarn/ked"},
     {nullptr, nullptr},
 };
 

@@ -138,6 +138,8 @@ int unsetparam_pm(Param *pm, int altflag, int explicit_);
 void stdunsetfn(Param *pm, int explicit_);
 // Remove a parameter whatever its flags (module unloading).
 void forceunsetparam(const char *name);
+// Let the module registry make its stubs and parameters in paramtab.
+void installparamreg();
 
 // ---- references ----
 Value *fetchvalue(Value *v, char **pptr, int bracks, int flags);

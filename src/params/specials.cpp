@@ -667,6 +667,7 @@ void createparamtable()
     }
     argvparam_pm = &argvparam;
     restrictparamsptr = restrictparams;
+    installparamreg();
 
     NoErrsGuard quiet(1);
     int savedallexport = opts[ALLEXPORT];

@@ -102,8 +102,11 @@ inline void fuzz_shell_init()
     close(null);
     execstring(qtrdup("typeset -A h"), 0, 0, "fuzz");
     fuzz_reset_values();
-    execstring(qtrdup("disable exec exit bye logout kill suspend fg bg cd chdir pushd popd source . fc r "
-                      "enable disable emulate autoload log; setopt restricted"),
+    // Resource limits would bind the fuzzer itself: their stubs go, and
+    // qmodload with them, so no input can load them.
+    execstring(qtrdup("qmodload -ub limit ulimit unlimit; "
+                      "disable exec exit bye logout kill suspend fg bg cd chdir pushd popd source . fc r "
+                      "enable disable emulate autoload log qmodload; setopt restricted"),
                0, 0, "fuzz");
     fuzz_record_params();
 }
