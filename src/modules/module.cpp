@@ -910,7 +910,7 @@ constexpr StubRow stubtab[] = {
     {"tarn/parameter", nullptr,
      "parameters commands functions dis_functions funcstack builtins dis_builtins reswords dis_reswords "
      "options modules dirstack jobtexts jobdirs jobstates nameddirs userdirs aliases dis_aliases "
-     "galiases dis_galiases",
+     "galiases dis_galiases history historywords",
      nullptr},
     {"tarn/termcap", "echotc", "termcap", nullptr},
     {"tarn/terminfo", "echoti", "terminfo", nullptr},

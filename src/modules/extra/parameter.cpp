@@ -3,6 +3,7 @@
 // written through to the tables where that makes sense.
 #include "builtins/builtins.h"
 #include "exec/exec.h"
+#include "history/history.h"
 #include "jobs/jobs.h"
 #include "modules/extra/extra.h"
 
@@ -265,6 +266,55 @@ char **funcstackget(Param *)
     char **a = qhnew<char *>(size_t(n) + 1), **p = a;
     for (FuncStack *f = funcstack; f; f = f->prev)
         *p++ = dupstring(f->name);
+    *p = nullptr;
+    return a;
+}
+
+// ---- history, historywords ----
+
+char *historyget(const char *key)
+{
+    // A decimal number without leading zeros names an event.
+    if (!idigit(static_cast<unsigned char>(*key)) || (key[0] == '0' && key[1]))
+        return nullptr;
+    char *end;
+    long n = strtol(key, &end, 10);
+    if (*end)
+        return nullptr;
+    HistEntry *he = gethistent(n, 0);
+    return he && he != &curline ? dupstring(he->nam) : nullptr;
+}
+
+void historyscan(ScanFn fn, void *data)
+{
+    HistEntry *he = hist_ring;
+    if (he == &curline)
+        he = olderhistent(he);
+    // Lines another shell wrote come first only when they are the newest.
+    while (he && (he->flags & HE_FOREIGN))
+        he = olderhistent(he);
+    char num[24];
+    for (; he; he = olderhistent(he)) {
+        snprintf(num, sizeof num, "%ld", he->number);
+        fn(num, dupstring(he->nam), data);
+    }
+}
+
+char **historywordsget(Param *)
+{
+    LinkList *l = bufferwords(nullptr, nullptr, nullptr);
+    for (HistEntry *he = hist_ring; he; he = olderhistent(he)) {
+        if (he == &curline)
+            continue;
+        for (int i = histnwords(he) - 1; i >= 0; i--) {
+            uint32_t s = he->words[i * 2], e = he->words[i * 2 + 1];
+            addlinknode(l, dupstrpfx(he->nam + s, e - s));
+        }
+    }
+    int n = countlinknodes(l);
+    char **a = qhnew<char *>(size_t(n) + 1), **p = a;
+    for (LinkNode *nd = firstnode(l); nd; incnode(nd))
+        *p++ = static_cast<char *>(getdata(nd));
     *p = nullptr;
     return a;
 }
@@ -698,7 +748,7 @@ template <int Kind> void aliasessetall(HashTable *elems)
 
 constexpr int AL_REG = 0, AL_DISREG = NODE_DISABLED, AL_GLOB = ALIASF_GLOBAL, AL_DISGLOB = ALIASF_GLOBAL | NODE_DISABLED;
 
-// One row each; the history arrays join them when the history list lands.
+// One row each.
 SpecialParam params[] = {
     {"parameters", PF_HASHED | PF_READONLY, paramsget, paramsscan, nullptr, nullptr, nullptr, nullptr, nullptr,
      nullptr},
@@ -741,6 +791,10 @@ SpecialParam params[] = {
      aliasessetall<AL_GLOB>, nullptr, nullptr, nullptr},
     {"dis_galiases", PF_HASHED, aliasesget<AL_DISGLOB>, aliasesscan<AL_DISGLOB>, aliasesset<AL_DISGLOB>,
      aliasesunset<AL_DISGLOB>, aliasessetall<AL_DISGLOB>, nullptr, nullptr, nullptr},
+    {"history", PF_HASHED | PF_READONLY, historyget, historyscan, nullptr, nullptr, nullptr, nullptr, nullptr,
+     nullptr},
+    {"historywords", PF_ARRAY | PF_READONLY, nullptr, nullptr, nullptr, nullptr, nullptr, historywordsget, nullptr,
+     nullptr},
 };
 constexpr int NPARAMS = sizeof(params) / sizeof(params[0]);
 
