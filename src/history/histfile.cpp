@@ -312,10 +312,13 @@ struct LineReader {
 
     void mend()
     {
+        // A marker pairs with the byte after it, unless that is a NUL or
+        // there is none: then the marker itself is a stray byte.
+        auto stray = [this](size_t i) { return i + 1 == line.size() || !line[i + 1]; };
         bool bad = false;
         for (size_t i = 0; i < line.size(); i++) {
             unsigned char c = static_cast<unsigned char>(line[i]);
-            if (!c || (c == METACHAR && i + 1 == line.size())) {
+            if (!c || (c == METACHAR && stray(i))) {
                 bad = true;
                 break;
             }
@@ -327,19 +330,15 @@ struct LineReader {
         std::string out;
         for (size_t i = 0; i < line.size(); i++) {
             unsigned char c = static_cast<unsigned char>(line[i]);
-            if (c == METACHAR) {
-                if (i + 1 < line.size()) {
-                    out += line[i];
-                    out += line[++i];
-                }
-                continue;
-            }
-            if (!c) {
+            if (c == METACHAR && !stray(i)) {
+                out += line[i];
+                out += line[++i];
+            } else if (!c || c == METACHAR) {
                 out += char(METACHAR);
                 out += char(c ^ 32);
-                continue;
+            } else {
+                out += char(c);
             }
-            out += char(c);
         }
         line.swap(out);
     }
