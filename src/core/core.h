@@ -81,6 +81,12 @@ constexpr int CMDSTACKSZ = 256;
 extern char *(*kedreadptr)(char **lp, char **rp, int flags);
 extern int (*compctlreadptr)(const char *name, char **args, void *ops, char *reply);
 extern void (*trashkedptr)();
+// Redraw the editor's line after output that took it away (a trap, a job
+// report); insert space at the editor's cursor; read a key through the
+// editor (set only while it reads a line).
+extern void (*refreshptr)();
+extern void (*spaceinlineptr)(int ct);
+extern int (*getkeyptr)(int timeout);
 char *autoload_kedread(char **lp, char **rp, int flags);
 char *fallback_kedread(char **lp, char **rp, int flags);
 int fallback_compctlread(const char *name, char **args, void *ops, char *reply);

@@ -62,6 +62,9 @@ char *cmdstring;
 char *(*kedreadptr)(char **lp, char **rp, int flags) = autoload_kedread;
 int (*compctlreadptr)(const char *name, char **args, void *ops, char *reply) = fallback_compctlread;
 void (*trashkedptr)();
+void (*refreshptr)();
+void (*spaceinlineptr)(int);
+int (*getkeyptr)(int);
 
 static void noop_setkeymap(const char *) {}
 // Selecting a keymap first loads the editor, whose boot replaces this.
@@ -786,8 +789,10 @@ void qexit(int64_t status, int how)
 char *autoload_kedread(char **lp, char **rp, int flags)
 {
     kedreadptr = fallback_kedread;
+    // Completion comes with its own module; until it is there, its
+    // absence is no news to the user.
     if (load_module("tarn/ked", nullptr, 0))
-        load_module("tarn/compctl", nullptr, 0);
+        load_module("tarn/compctl", nullptr, 1);
     return kedreadptr(lp, rp, flags);
 }
 

@@ -113,6 +113,8 @@ void ungetkey(int c);
 void ungetkeys(const char *s, int len);
 extern int kungetct;
 void qsetterm();
+// Bytes waiting to be read from the terminal.
+int pendingbytes();
 void trashked();
 void showmsg(const char *msg);
 void handlefeep();
@@ -216,6 +218,8 @@ int charwidth(uint32_t ch, bool valid);
 void sizeline(int sz);
 void spaceinline(int ct);
 void shiftchars(int to, int cnt);
+// Note bytes changed in place, from start to end.
+void markchanged(int start, int end);
 void foredel(int ct);
 void backdel(int ct);
 void forekill(int ct, int dir);

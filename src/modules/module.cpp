@@ -893,6 +893,7 @@ constexpr LinkedRow linkedtab[] = {
     {"tarn/terminfo", setup_tarnQsterminfo, boot_tarnQsterminfo, cleanup_tarnQsterminfo, finish_tarnQsterminfo},
     {"tarn/compctl", setup_tarnQscompctl, boot_tarnQscompctl, cleanup_tarnQscompctl, finish_tarnQscompctl},
     {"tarn/computil", setup_tarnQscomputil, boot_tarnQscomputil, cleanup_tarnQscomputil, finish_tarnQscomputil},
+    {"tarn/ked", setup_tarnQsked, boot_tarnQsked, cleanup_tarnQsked, finish_tarnQsked},
 };
 
 // Autoload stubs made at start-up in the native emulation; each list is
@@ -914,6 +915,7 @@ constexpr StubRow stubtab[] = {
      nullptr},
     {"tarn/termcap", "echotc", "termcap", nullptr},
     {"tarn/terminfo", "echoti", "terminfo", nullptr},
+    {"tarn/ked", "bindkey vared ked", nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr},
 };
 

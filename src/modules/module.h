@@ -189,3 +189,10 @@ int runwrappers(Eprog *prog, FuncWrap *w, char *name);
 
 // Register the linked modules and the start-up stubs, load tarn/main.
 int init_bltinmods();
+
+// The editor module's entry points: the registry links it in by these
+// alone, so nothing outside the editor needs its header.
+int setup_tarnQsked(Module *);
+int boot_tarnQsked(Module *);
+int cleanup_tarnQsked(Module *);
+int finish_tarnQsked(Module *);
