@@ -114,11 +114,15 @@ void numericsetfn(Param *, int64_t v)
     qmod.count = v > MAX_COUNT ? MAX_COUNT : v < -MAX_COUNT ? -MAX_COUNT : int(v);
     qmod.flags |= MOD_MULT;
 }
+// Unsetting marks the parameter unset; only these three also change the
+// editor, and only when the user asked for it (not at the scope's end).
+void kedunsetfn(Param *pm, int) { pm->flags |= PF_UNSET; }
+
 void numericunsetfn(Param *pm, int exp)
 {
     if (exp)
         resetmodifier();
-    stdunsetfn(pm, exp);
+    kedunsetfn(pm, exp);
 }
 
 int64_t histnogetfn(Param *) { return histline; }
@@ -142,7 +146,7 @@ void cutbufferunsetfn(Param *pm, int exp)
         qfree(cutbuf.buf);
         cutbuf = Cutbuffer{};
     }
-    stdunsetfn(pm, exp);
+    kedunsetfn(pm, exp);
 }
 
 char **killringgetfn(Param *) { return killringarray(); }
@@ -155,7 +159,7 @@ void killringunsetfn(Param *pm, int exp)
 {
     if (exp)
         setkillring(nullptr);
-    stdunsetfn(pm, exp);
+    kedunsetfn(pm, exp);
 }
 
 char *predisplaygetfn(Param *) { return predisplay ? metafy(predisplay, predisplaylen, META_HEAPDUP) : dupstring(""); }
@@ -257,7 +261,7 @@ void makekedparams(int ro)
             pm->setter.afn = k.aset ? k.aset : noarrset;
             break;
         }
-        pm->unsetter = k.unset ? k.unset : stdunsetfn;
+        pm->unsetter = k.unset ? k.unset : kedunsetfn;
         // NUMERIC exists only while a numeric argument is in effect.
         if (!strcmp(k.name, "NUMERIC") && !(qmod.flags & MOD_MULT))
             pm->flags |= PF_UNSET;

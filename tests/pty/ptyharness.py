@@ -25,6 +25,16 @@ import traceback
 
 import pexpect
 
+try:
+    import pyte
+except ImportError:
+    # Debian's package, when the Python in use is not the system's own.
+    sys.path.append('/usr/lib/python3/dist-packages')
+    try:
+        import pyte
+    except ImportError:
+        pyte = None
+
 PS1 = '<tarn> '
 PASS_ENV = ('ASAN_OPTIONS', 'UBSAN_OPTIONS', 'LSAN_OPTIONS')
 
@@ -63,7 +73,8 @@ def session_pids(sid):
 class Shell:
     """One interactive shell on a pseudo-terminal."""
 
-    def __init__(self, args=None, env=None, argv0=None, ps1=PS1, wait_prompt=True):
+    def __init__(self, args=None, env=None, argv0=None, ps1=PS1, wait_prompt=True, screen=False,
+                 size=(24, 80)):
         self.home = tempfile.mkdtemp(prefix='tarn-pty-')
         self.home = os.path.realpath(self.home)
         self.ps1 = ps1
@@ -99,8 +110,16 @@ class Shell:
             exe = '/bin/bash'
         self.p = pexpect.spawn(exe, args, env=e, cwd=self.home, encoding='utf-8',
                                codec_errors='replace', timeout=timeout(),
-                               dimensions=(24, 80), echo=True)
+                               dimensions=size, echo=True)
         self.p.logfile_read = self.transcript
+        self.screen = None
+        if screen:
+            # A terminal model follows everything the shell writes.
+            if pyte is None:
+                raise Failure('python3-pyte is needed for screen tests')
+            self.screen = pyte.Screen(size[1], size[0])
+            self.stream = pyte.Stream(self.screen)
+            self.p.logfile_read = _Tee(self.transcript, self.stream)
         self.pid = self.p.pid
         if wait_prompt:
             self.prompt()
@@ -150,6 +169,59 @@ class Shell:
     def eof(self):
         self.p.sendeof()
 
+    # ---- the screen (with screen=True) ----
+
+    def keys(self, text):
+        """Send keys as they are, without a newline (bytes go out unencoded)."""
+        if isinstance(text, bytes):
+            os.write(self.p.child_fd, text)
+        else:
+            self.p.send(text)
+
+    def pump(self, secs=0.05):
+        """Take in whatever output has arrived."""
+        try:
+            while True:
+                self.p.read_nonblocking(size=65536, timeout=secs)
+        except (pexpect.TIMEOUT, pexpect.EOF):
+            pass
+
+    def lines(self):
+        """The screen's lines, trailing blanks removed."""
+        return [l.rstrip() for l in self.screen.display]
+
+    def text(self):
+        lines = self.lines()
+        while lines and not lines[-1]:
+            lines.pop()
+        return '\n'.join(lines)
+
+    def cursor(self):
+        return (self.screen.cursor.y, self.screen.cursor.x)
+
+    def wait_screen(self, cond, what, secs=None):
+        """Wait until cond(self) holds; the screen is shown on failure."""
+        deadline = time.time() + timeout(secs)
+        while True:
+            self.pump()
+            if cond(self):
+                return
+            if time.time() > deadline:
+                raise Failure('screen never showed %s; it shows:\n%s\ncursor %r'
+                              % (what, self.text(), self.cursor()))
+
+    def wait_line(self, row, text, secs=None):
+        """Wait until screen line row is text."""
+        text = text.rstrip()
+        self.wait_screen(lambda s: s.lines()[row] == text, 'line %d %r' % (row, text), secs)
+
+    def wait_text(self, text, secs=None):
+        """Wait until the screen's text (trailing blank lines dropped) is text."""
+        self.wait_screen(lambda s: s.text() == text, repr(text), secs)
+
+    def wait_cursor(self, pos, secs=None):
+        self.wait_screen(lambda s: s.cursor() == pos, 'the cursor at %r' % (pos,), secs)
+
     # ---- ending ----
 
     def wait_exit(self, secs=None):
@@ -191,6 +263,21 @@ class Shell:
     def __exit__(self, *exc):
         self.close()
         return False
+
+
+class _Tee:
+    """The transcript and the terminal model both see the output."""
+
+    def __init__(self, a, stream):
+        self.a = a
+        self.stream = stream
+
+    def write(self, data):
+        self.a.write(data)
+        self.stream.feed(data)
+
+    def flush(self):
+        pass
 
 
 def clean(text):
