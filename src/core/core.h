@@ -23,6 +23,9 @@ constexpr const char OSTYPE_STR[] = "linux-gnu";
 //   SIGINT; tested at every level of the executor, parser and expansion;
 //   cleared by the main loop, source and the handlers of nested execution.
 extern volatile int errflag;
+// The kinds of errflag: an error proper, or a list cut short by a trap that
+// failed, which ends the list but not a script.
+enum : int { ERRFLAG_ERROR = 1, ERRFLAG_INT = 2 };
 // retflag: a return is in progress.  Set by return; cleared by the function
 //   call or source that it returns from.
 extern int retflag;

@@ -531,6 +531,12 @@ static int commandopts(LinkList *args)
     return got;
 }
 
+// A redirection error of a special builtin ends a POSIX script.
+static bool keepredirerr(Builtin *bn)
+{
+    return bn && (bn->flags & BI_PSPECIAL) && emulating(EMULATE_SH);
+}
+
 void runcmd(ExecState *state, int input, int output, int how, int last1)
 {
     FILE *oxtrerr = xtrerr;
@@ -730,7 +736,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
                 cmdoutval = 0;
                 if (varspc)
                     doassigns(state, varspc, 0);
-                lastval = errflag ? errflag : cmdoutval;
+                lastval = errflag ? 1 : cmdoutval;
                 if (isset(XTRACE)) {
                     fputc('\n', xtrerr);
                     fflush(xtrerr);
@@ -794,6 +800,25 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
                 doprintdir = -1;
             }
         }
+    }
+
+    // The words of a command waited for are expanded here, before any fork,
+    // so that an expansion error ends the list whatever the command is; a
+    // background job or an early pipeline element expands in its child.
+    auto expandwords = [&]() {
+        if (args && nonempty(args) && !(cflags & BI_NOGLOB))
+            globlist(args, 0);
+        if (errflag)
+            return RedirExp::EXPERR;
+        return expandredirs(redir);
+    };
+    RedirExp rexp = RedirExp::OK;
+    bool expanded = last1 && !(how & Z_ASYNC);
+    if (expanded && (rexp = expandwords()) != RedirExp::OK) {
+        lastval = 1;
+        if (rexp == RedirExp::BAD && !keepredirerr(is_builtin ? bn : nullptr))
+            errflag = 0;
+        return;
     }
 
     bool is_cursh = is_builtin || is_shfunc || nullexec || type >= int(CODE_CURSH);
@@ -889,11 +914,10 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
         is_exec = true;
     }
 
-    if (args && nonempty(args) && !(cflags & BI_NOGLOB)) {
-        globlist(args, 0);
-    }
-    if (errflag) {
+    if (!expanded && (rexp = expandwords()) != RedirExp::OK) {
         lastval = 1;
+        if (rexp == RedirExp::BAD && !keepredirerr(is_builtin ? bn : nullptr))
+            errflag = 0;
         goto err;
     }
 
@@ -921,7 +945,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
             lastval = 1;
             // A failed redirection fails this command only; the list
             // goes on.
-            if (!olderr)
+            if (!olderr && !keepredirerr(is_builtin ? bn : nullptr))
                 errflag = 0;
             goto err;
         }
@@ -940,7 +964,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
         } else {
             cmdoutval = 0;
             doassigns(state, varspc, 0);
-            lastval = errflag ? errflag : cmdoutval;
+            lastval = errflag ? 1 : cmdoutval;
             if (isset(XTRACE)) {
                 fputc('\n', xtrerr);
                 fflush(xtrerr);

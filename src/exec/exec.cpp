@@ -106,7 +106,7 @@ static int runsimplecmd(ExecState *state)
             fputc('\n', xtrerr);
             fflush(xtrerr);
         }
-        lv2 = errflag ? errflag : cmdoutval;
+        lv2 = errflag ? 1 : cmdoutval;
     } else {
         state->pc++;
         lv2 = execcomplex(state, code, 0);

@@ -159,6 +159,8 @@ void flushmultio(Multio **mfds, int fd);
 void fixfds(int *save, HighFdSave *high);
 // Forget the saved copies of a command whose redirections stay (`exec`).
 void dropfdsaves(int *save, HighFdSave *high);
+enum class RedirExp { OK, BAD, EXPERR };
+[[nodiscard]] RedirExp expandredirs(LinkList *redir);
 bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds, HighFdSave **high);
 // The auto-cd target of a command word, or null.
 char *autocdtarget(char *word);

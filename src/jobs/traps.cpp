@@ -252,7 +252,7 @@ int dotrapargs(int sig, int *bits, Eprog *prog)
     }
     if (trapret > 0) {
         breaks = loops;
-        errflag = 1;
+        errflag = ERRFLAG_INT;
     } else {
         breaks += obreaks;
         if (breaks > loops)
