@@ -17,8 +17,11 @@ int bin_eval(char *, char **argv, BuiltinOptions *, int)
     long oldlineno = lineno;
     scriptname = dupstring("(eval)");
     Eprog *prog = parse_string(s, 1);
+    // An error in the words, a syntax error too, ends a script as it would
+    // outside eval; an interactive shell only fails the command.
+    int keep = isset(INTERACTIVE) ? 0 : ERRFLAG_ERROR;
     if (!prog || errflag) {
-        errflag = 0;
+        errflag = errflag & keep;
         scriptname = oscriptname;
         lineno = oldlineno;
         return 1;
@@ -26,7 +29,7 @@ int bin_eval(char *, char **argv, BuiltinOptions *, int)
     execode(prog, 1, 0, "eval");
     if (errflag && !lastval)
         lastval = 1;
-    errflag = 0;
+    errflag = errflag & keep;
     scriptname = oscriptname;
     lineno = oldlineno;
     return int(lastval);

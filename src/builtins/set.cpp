@@ -151,7 +151,7 @@ int bin_shift(char *nam, char **argv, BuiltinOptions *, int)
     if (!*argv) {
         int l = arrlen(pparams);
         if (num > l) {
-            qerrnam(nam, "shift count must be <= $#", nullptr, 0);
+            qwarnnam(nam, "shift count must be <= $#", nullptr, 0);
             return 1;
         }
         for (int i = 0; i < num; i++)
@@ -166,7 +166,7 @@ int bin_shift(char *nam, char **argv, BuiltinOptions *, int)
             continue;
         int l = arrlen(a);
         if (num > l) {
-            qerrnam(nam, "shift count must be <= $#", nullptr, 0);
+            qwarnnam(nam, "shift count must be <= $#", nullptr, 0);
             ret++;
             continue;
         }
