@@ -393,8 +393,16 @@ RedirExp expandredirs(LinkList *redir)
 {
     for (LinkNode *n = firstnode(redir); n && !errflag; n = nextnode(n)) {
         Redir *fn = static_cast<Redir *>(getdata(n));
-        if (fn->type == RT_HERESTRING || fn->type == RT_PROC_IN || fn->type == RT_PROC_OUT)
+        if (fn->type == RT_HERESTRING)
             continue;
+        // The process starts now, in the shell that expands the words;
+        // a forked command inherits the shell's end of its pipe.
+        if (fn->type == RT_PROC_IN || fn->type == RT_PROC_OUT) {
+            fn->fd2 = getprocfd(fn->name, fn->type == RT_PROC_OUT);
+            if (fn->fd2 < 0)
+                return RedirExp::EXPERR;
+            continue;
+        }
         LinkList *words = newlinklist();
         addlinknode(words, dupstring(fn->name));
         prefork(words, isset(MULTIOS) ? 0 : EXP_SINGLE);
@@ -470,10 +478,7 @@ bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds, HighFdSa
             savehighfd(forked, high, fn->fd1);
         }
         if (fn->type == RT_PROC_IN || fn->type == RT_PROC_OUT) {
-            int fd = getprocfd(fn->name, fn->type == RT_PROC_OUT);
-            if (fd < 0)
-                return false;
-            if (!attach(fn->fd1, fd, fn->type == RT_PROC_OUT))
+            if (!attach(fn->fd1, fn->fd2, fn->type == RT_PROC_OUT))
                 return false;
             continue;
         }
