@@ -1486,6 +1486,17 @@ void par_redir(int *rp)
         break;
     case RT_HERESTRING:
         name = dupstring(name);
+        // Quotes go, as in a here-document's body; the text of $'...'
+        // needs them to be decoded, so it is decoded first.
+        for (char *q = name; *q;) {
+            if (static_cast<unsigned char>(*q) == TK_DOLLAR && static_cast<unsigned char>(q[1]) == TK_SQUOTE) {
+                int len;
+                getkeystring(q, &len, GETKEY_DOLLAR_QUOTE, nullptr);
+                q += len;
+            } else {
+                q += static_cast<unsigned char>(*q) == METACHAR && q[1] ? 2 : 1;
+            }
+        }
         remnulargs(name);
         break;
     default:
