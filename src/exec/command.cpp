@@ -251,6 +251,42 @@ static bool appendinplace(const char *name, const char *code)
     return true;
 }
 
+// The name of an assignment, its subscript expanded with its quotes as a
+// subscript read in an expansion is, and passed on as literal text.
+static char *assignname(char *name)
+{
+    char *b = name;
+    while (*b && *b != '[' && static_cast<unsigned char>(*b) != TK_LBRACK)
+        b++;
+    size_t len = strlen(name);
+    char *end = name + len - 1;
+    if (!*b || end <= b || !has_token(b + 1) || (*end != ']' && static_cast<unsigned char>(*end) != TK_RBRACK)) {
+        untokenize(name);
+        return name;
+    }
+    char *sub = dupstrpfx(b + 1, size_t(end - b - 1));
+    singsub(&sub);
+    if (errflag)
+        return nullptr;
+    untokenize(sub);
+    // Text that the subscript reader would expand again is escaped.
+    bool reexpand = strchr(sub, '$') || strchr(sub, '`');
+    char *out = static_cast<char *>(qhalloc(size_t(b - name) + 2 * strlen(sub) + 3));
+    char *o = out;
+    for (char *p = name; p < b; p++)
+        *o++ = *p;
+    *o++ = '[';
+    for (char *p = sub; *p; p++) {
+        if (reexpand && (*p == '$' || *p == '`' || *p == '\\' || *p == '"'))
+            *o++ = '\\';
+        *o++ = *p;
+    }
+    *o++ = ']';
+    *o = '\0';
+    untokenize(out);
+    return out;
+}
+
 void doassigns(ExecState *state, wordcode *pc, int export_)
 {
     ExecState s = *state;
@@ -261,8 +297,9 @@ void doassigns(ExecState *state, wordcode *pc, int export_)
     while (code_type(ac = *s.pc) == CODE_ASSIGN && !errflag) {
         s.pc++;
         bool append = assign_add(ac);
-        char *name = ecgetstr(&s, EC_DUPTOK, nullptr);
-        untokenize(name);
+        char *name = assignname(ecgetstr(&s, EC_DUPTOK, nullptr));
+        if (!name)
+            break;
         assigntrace(name, append);
         if (assign_type(ac) == ASSIGN_ARRAY) {
             int n = int(assign_num(ac));
@@ -373,6 +410,11 @@ static LinkList *saveassigned(ExecState *state, wordcode *pc)
         sp->name = name;
         sp->pm = nullptr;
         Param *pm = static_cast<Param *>(paramtab->getnode(paramtab, name));
+        // Set aside, a read-only parameter would seem to take the value.
+        if (pm && (pm->flags & PF_READONLY)) {
+            qerr("read-only variable: %s", name, 0);
+            break;
+        }
         if (pm && !(pm->flags & PF_SPECIAL)) {
             paramtab->removenode(paramtab, name);
             sp->pm = pm;

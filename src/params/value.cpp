@@ -481,7 +481,11 @@ static SubResult readsubscript(char **sptr, Value *v, int a2)
     }
     *sptr = t;
     char *expr = dupstrpfx(s, size_t(t - s));
-    if (strchr(expr, '$') || strchr(expr, '`')) {
+    // A subscript still in tokens carries its quotes: expanded as a word,
+    // "$k" is the value of k and '$k' the text.
+    if (has_token(expr)) {
+        singsub(&expr);
+    } else if (strchr(expr, '$') || strchr(expr, '`')) {
         char *x = dupstring(expr);
         if (!parsestr(&x)) {
             singsub(&x);
@@ -1458,7 +1462,10 @@ Param *assignsparam(const char *name, char *val, int augment)
                 return nullptr;
             case PF_ARRAY:
             kshappend: {
-                int sstart = v->end > 0 ? v->end - 1 : v->end;
+                // The element the subscript names, counted from the start.
+                int sstart = v->start;
+                if (sstart < 0 && sstart + paramarrlen(v->param) >= 0)
+                    sstart += paramarrlen(v->param);
                 v->start = sstart;
                 v->end = sstart + 1;
                 v->arrmode = 0;
