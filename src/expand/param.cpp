@@ -495,6 +495,17 @@ bool isnested(const char *p)
     return (c == TK_DOLLAR || c == TK_QDOLLAR) && (n == TK_LBRACE || n == TK_LPAREN);
 }
 
+// Which levels of nested braces are inside a double-quoted string.
+struct QuoteDepth {
+    uint64_t bits = 0;
+    void toggle(int depth)
+    {
+        if (depth < 64)
+            bits ^= uint64_t(1) << depth;
+    }
+    bool in(int depth) const { return depth < 64 && (bits >> depth & 1); }
+};
+
 // The word of an operator, from p to the closing brace (nesting counted);
 // p is left on the brace.  With slash, a / at the top level (not after a
 // backslash) ends the first part, the rest goes to *second.
@@ -502,6 +513,7 @@ char *opword(char *&p, bool slash, char **second)
 {
     char *start = p, *cut = nullptr;
     int depth = 0;
+    QuoteDepth dq;
     for (; *p; p++) {
         unsigned char k = static_cast<unsigned char>(*p);
         if (k == TK_BSLASH || k == '\\') {
@@ -509,6 +521,11 @@ char *opword(char *&p, bool slash, char **second)
                 p++;
             continue;
         }
+        // A brace inside a nested double-quoted string is text.
+        if (k == TK_DQUOTE)
+            dq.toggle(depth);
+        else if (k == '}' && dq.in(depth))
+            continue;
         if (k == TK_LBRACE)
             depth++;
         else if (isrbrace(p)) {
@@ -781,6 +798,29 @@ bool assignop(const char *pname, const char *target, char *arg, const PFlags &fl
     return !errflag;
 }
 
+// Whether a pattern turns on (#m) or (#b), which set match references.
+static bool setsrefs(const char *pat)
+{
+    auto is = [](const char *p, char c, int tok) {
+        return *p == c || static_cast<unsigned char>(*p) == tok;
+    };
+    for (const char *p = pat; *p; p++) {
+        if (!is(p, '(', TK_LPAREN) || !is(p + 1, '#', TK_HASH))
+            continue;
+        for (const char *q = p + 2; *q && !is(q, ')', TK_RPAREN); q++)
+            if (*q == 'b' || *q == 'm')
+                return true;
+    }
+    return false;
+}
+
+static void replsubst(char **s)
+{
+    singsub(s);
+    if (!errflag)
+        untokenize(*s);
+}
+
 bool patternop(int opch, bool dbl, bool colon, char *arg, char *repl, const PFlags &fl, bool quoted, PVal &v)
 {
     if (!v.set) {
@@ -832,15 +872,23 @@ bool patternop(int opch, bool dbl, bool colon, char *arg, char *repl, const PFla
     singsub(&arg);
     if (errflag)
         return false;
+    // With (#m) or (#b) the replacement is expanded after each match,
+    // when MATCH and match describe it.
+    bool perm = repl && setsrefs(arg);
     if (repl) {
         plainequals(repl);
-        singsub(&repl);
-        if (errflag)
-            return false;
-        untokenize(repl);
+        if (!perm) {
+            singsub(&repl);
+            if (errflag)
+                return false;
+            untokenize(repl);
+        }
     } else if (opch == '/') {
         repl = dupstring("");
     }
+    void (*osubst)(char **) = getmatchsubstptr;
+    if (perm)
+        getmatchsubstptr = replsubst;
     int n = int(fl.matchnum);
     if (v.isarray) {
         char **a2 = arrdup(v.arr);
@@ -851,6 +899,7 @@ bool patternop(int opch, bool dbl, bool colon, char *arg, char *repl, const PFla
         getmatch(&v2, arg, mf, n, repl);
         v.value = v2;
     }
+    getmatchsubstptr = osubst;
     return !errflag;
 }
 
@@ -859,12 +908,15 @@ bool patternop(int opch, bool dbl, bool colon, char *arg, char *repl, const PFla
 bool applymodifiers(char *&p, bool braces, PVal &v)
 {
     char *end = p;
+    QuoteDepth dq;
     if (braces)
         for (int depth = 0; *end; end++) {
             unsigned char k = static_cast<unsigned char>(*end);
-            if (k == TK_LBRACE)
+            if (k == TK_DQUOTE)
+                dq.toggle(depth);
+            else if (k == TK_LBRACE)
                 depth++;
-            else if (isrbrace(end) && !depth--)
+            else if (isrbrace(end) && !(k == '}' && dq.in(depth)) && !depth--)
                 break;
         }
     else
@@ -936,6 +988,7 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
         braces = true;
         p++;
     }
+    char *inbrace = p;
     PFlags fl;
     int wantlength = 0;
     bool rcexpand = isset(RCEXPANDPARAM), wordsplit = isset(SHWORDSPLIT) && !quoted, testset = false;
@@ -1056,9 +1109,10 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
             cursor++;
             return true;
         }
-        // ${:-word} and friends: no name at all, an unset value.
+        // ${:-word}, ${(l:3:)} and friends: no name at all, an unset
+        // value; ${}, with nothing at all, is no expansion.
         unsigned char oc = plain(p);
-        if (!(oc == ':' || isrbrace(p) || (oc && strchr("-+=?#%/", oc)))) {
+        if (!(oc == ':' || (isrbrace(p) && p != inbrace) || (oc && strchr("-+=?#%/", oc)))) {
             qerr(*p ? "bad substitution" : "closing brace expected", nullptr, 0);
             return false;
         }
@@ -1412,10 +1466,11 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
         prefork(restl, 0);
         if (errflag)
             return false;
+        // No element: no word at all, whatever surrounds the array.
         if (!cnt) {
-            char *nw = dupstring(prefix);
+            char *nw = dupstring("");
             setdata(n, nw);
-            cursor = nw + strlen(nw);
+            cursor = nw;
             return true;
         }
         if (empty(restl))
