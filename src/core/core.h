@@ -151,6 +151,7 @@ enum GetKeyMode : int {
     GETKEY_DOLLAR_QUOTE = 4,  // $'...', decoded in place and metafied
     GETKEY_SUFFIX = 5,        // removable suffixes: \- reported in misc
     GETKEY_SINGLE_CHAR = 6,   // one character into misc
+    GETKEY_PRINTF = 7,        // printf formats: as p, but unknown escapes keep the backslash
 };
 // Decode escapes in s; the bytes (arena, unmetafied except in mode 4)
 // and their count in *len.  misc: \c seen, \- seen, or the character.
