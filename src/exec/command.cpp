@@ -865,7 +865,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
 
     bool is_cursh = is_builtin || is_shfunc || nullexec || type >= int(CODE_CURSH);
     bool mustfork = (how & Z_ASYNC) ||
-                    (!do_exec && (((is_builtin || is_shfunc) && output) ||
+                    (!do_exec && (((is_builtin || is_shfunc || nullexec) && output) ||
                                   (!is_cursh && (last1 != 1 || nsigtrapped || havefiles()))));
     char *text = nullptr;
     if ((how & Z_ASYNC) || (!sfcontext && !sourcelevel && (isset(MONITOR) || (how & Z_TIMED))))

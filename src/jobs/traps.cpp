@@ -325,10 +325,12 @@ void dotrap_exit()
     sigfuncs[0] = nullptr;
     sigtrapped[0] = 0;
     int64_t status = lastval;
-    int oerr = errflag;
-    errflag = 0;
+    int oerr = errflag, oret = retflag;
+    // A return that ends a subshell must not cut the trap short.
+    errflag = retflag = 0;
     dotrapargs(0, &bits, prog);
     errflag = oerr;
+    retflag = oret;
     // The trap's own status does not replace the one the shell leaves with.
     lastval = status;
 }
@@ -430,8 +432,13 @@ int bin_trap(char *name, char **argv, BuiltinOptions *, int)
     char *cmd = *argv++;
     Eprog *prog = nullptr;
     {
-        prog = parse_string(dupstring(cmd), 0);
-        if (!prog) {
+        // The parser's own message would name no trap.
+        {
+            NoErrsGuard quiet(1);
+            prog = parse_string(dupstring(cmd), 0);
+        }
+        if (!prog || errflag) {
+            errflag = 0;
             qwarnnam(name, "couldn't parse trap command", nullptr, 0);
             return 1;
         }
