@@ -172,10 +172,6 @@ pid_t blockedfork()
 pid_t forkchild(bool *ischild)
 {
     *ischild = false;
-    if (thisjob >= MAXJOB - 1) {
-        qerr("job table full", nullptr, 0);
-        return -1;
-    }
     fflush(stdout);
     fflush(stderr);
     pid_t pid = blockedfork();
@@ -874,7 +870,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
     // An external command of a script without prefix assignments, job
     // control or trace needs no copy of the shell.
     if (mustfork && type == CODE_SIMPLE && !is_cursh && args && nonempty(args) && !(how & Z_ASYNC) &&
-        !varspc && !forkingcoproc && !(cflags & BI_DASH) && thisjob < MAXJOB - 1 && unset(MONITOR) &&
+        !varspc && !forkingcoproc && !(cflags & BI_DASH) && unset(MONITOR) &&
         unset(INTERACTIVE) && unset(XTRACE) && unset(RESTRICTED) && isset(EXEC) &&
         spawnexternal(args, hn, text, redir, input, output))
         return;
