@@ -84,12 +84,15 @@ int cmdoutreaped(pid_t pid, int status)
 
 // ---- subshells ----
 
+bool bgignore;
+
 void becomesubshell(int how, int kind, int fake)
 {
     droppendingtraps();
     if (kind != 2)
         cleartraps_subshell();
     notesubshelltraps();
+    bgignore = bgignore || (!isset(MONITOR) && (how & Z_ASYNC));
     if (!isset(MONITOR)) {
         if (how & Z_ASYNC) {
             signal(SIGINT, SIG_IGN);
@@ -132,10 +135,10 @@ void becomesubshell(int how, int kind, int fake)
     }
     if (isset(INTERACTIVE)) {
         signal(SIGTERM, SIG_DFL);
-        if (!sigignored(SIGINT))
+        if (!sigignored(SIGINT) && !bgignore)
             signal(SIGINT, SIG_DFL);
     }
-    if (!sigignored(SIGQUIT))
+    if (!sigignored(SIGQUIT) && !bgignore)
         signal(SIGQUIT, SIG_DFL);
     opts[MONITOR] = opts[KED] = 0;
     if (kind)

@@ -85,7 +85,7 @@ static ShellFunc *removetrap(int sig)
         } else if (sig == SIGHUP) {
             install_handler(sig);
         } else if (issystemsig(sig) && sig != SIGWINCH && sig != SIGCHLD) {
-            signal(sig, SIG_DFL);
+            remove_handler(sig, SIG_DFL);
         }
         if (bits & TRAP_FUNC) {
             ret = static_cast<ShellFunc *>(removehashnode(shfunctab, trapfuncname(sig)));
@@ -124,7 +124,7 @@ int settrap(int sig, Eprog *prog, int flags)
     if (!prog || empty_eprog(prog)) {
         sigtrapped[sig] = TRAP_IGNORED;
         if (issystemsig(sig) && sig != SIGWINCH && sig != SIGCHLD)
-            signal(sig, SIG_IGN);
+            remove_handler(sig, SIG_IGN);
     } else {
         sigtrapped[sig] = TRAP_SET | flags;
         nsigtrapped++;
