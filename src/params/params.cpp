@@ -401,8 +401,16 @@ void colonarrsetfn(Param *pm, char *s)
     } else {
         *dptr = (pm->flags & PF_TIED) ? nullptr : qcnew<char *>(1);
     }
-    if (pm->tiedname)
+    if (pm->tiedname) {
+        // A user's array tied to this scalar keeps its length beside it.
+        for (Param *a = static_cast<Param *>(gethashnode2(realparamtab, pm->tiedname)); a; a = a->shadowed)
+            if (&a->value.arr == dptr) {
+                a->alen = *dptr ? arrlen(*dptr) : 0;
+                a->acap = *dptr ? a->alen + 1 : 0;
+                break;
+            }
         arrfixenv(pm->nam, *dptr);
+    }
 }
 
 void nullstrsetfn(Param *, char *s) { qsfree(s); }

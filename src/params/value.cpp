@@ -779,6 +779,10 @@ static char *formatted(Param *pm, char *s)
         if (fl & PF_LEFT) {
             while (iblank(*s))
                 s++;
+            // With Z the leading zeros go too, all but a last one.
+            if (fl & PF_RIGHT_Z)
+                while (*s == '0' && s[1])
+                    s++;
             int len = qtrlen(s);
             if (len >= w)
                 s = chardup(s, 0, w);
@@ -790,10 +794,12 @@ static char *formatted(Param *pm, char *s)
                 s = r;
             }
         } else {
-            char pad = (fl & PF_RIGHT_Z) ? '0' : ' ';
             if (fl & PF_RIGHT_Z)
                 while (iblank(*s))
                     s++;
+            // Zeros pad a number only, signed or not.
+            const char *d = (*s == '-' || *s == '+') ? s + 1 : s;
+            char pad = (fl & PF_RIGHT_Z) && idigit(*d) ? '0' : ' ';
             int len = qtrlen(s);
             if (len >= w)
                 s = chardup(s, len - w, len);
