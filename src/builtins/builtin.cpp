@@ -199,6 +199,9 @@ enum class ParseResult { OK, FAILED };
             argv++;
             break;
         }
+        // echo - prints the dash in sh emulation, as POSIX scripts expect.
+        if ((flags & BI_SKIPINVALID) && !arg[1] && emulating(EMULATE_SH))
+            break;
         if (flags & BI_SKIPINVALID) {
             const char *p = arg + 1;
             while (*p && findoptletter(optstr, static_cast<unsigned char>(*p)))

@@ -420,7 +420,12 @@ int execcase(ExecState *state, int do_exec)
     char *word = ecgetstr(state, EC_DUP, nullptr);
     singsub(&word);
     untokenize(word);
-    lastval = 0;
+    // In sh emulation $? in a body starts as the status before the case.
+    bool keepstatus = emulating(EMULATE_SH);
+    int64_t before = lastval;
+    bool matched = false;
+    if (!keepstatus)
+        lastval = 0;
     cmdpush(CS_CASE);
     while (state->pc < end) {
         wordcode code = *state->pc++;
@@ -444,6 +449,8 @@ int execcase(ExecState *state, int do_exec)
             qwarn("bad pattern: %s", shown, 0);
         }
         if (pprog && pattry(pprog, word)) {
+            matched = true;
+            lastval = keepstatus && code_type(*state->pc) != CODE_END ? before : 0;
             execlist(state, 1, do_exec && case_type(code) == CASE_OR);
             while (!retflag && case_type(code) == CASE_AND && next < end) {
                 state->pc = next;
@@ -457,6 +464,8 @@ int execcase(ExecState *state, int do_exec)
         }
         state->pc = next;
     }
+    if (!matched)
+        lastval = 0;
     cmdpop();
     state->pc = end;
     return int(lastval);

@@ -543,6 +543,41 @@ char *opword(char *&p, bool slash, char **second)
 
 }  // namespace
 
+// The word of ${u:-word} in sh emulation, cut into words at its unquoted
+// IFS characters before it is expanded.
+static LinkList *splitopword(char *arg)
+{
+    LinkList *l = newlinklist();
+    int depth = 0;
+    bool dq = false, sq = false;
+    char *start = arg;
+    for (char *p = arg; *p; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == METACHAR && p[1]) {
+            p++;
+            continue;
+        }
+        if (c == TK_BSLASH && p[1]) {
+            p++;
+        } else if (c == TK_DQUOTE && !sq) {
+            dq = !dq;
+        } else if (c == TK_SQUOTE && !dq) {
+            sq = !sq;
+        } else if (c == TK_LBRACE || c == TK_LPAREN) {
+            depth++;
+        } else if ((c == TK_RBRACE || c == TK_RPAREN) && depth) {
+            depth--;
+        } else if (!dq && !sq && !depth && isep(c)) {
+            if (p > start)
+                addlinknode(l, dupstrpfx(start, size_t(p - start)));
+            start = p + 1;
+        }
+    }
+    if (*start)
+        addlinknode(l, dupstring(start));
+    return l;
+}
+
 // ---- multisubst ----
 
 void multisubst(char **s, char ***arr, int *isarr)
@@ -796,6 +831,22 @@ bool assignop(const char *pname, const char *target, char *arg, const PFlags &fl
     }
     v.set = true;
     return !errflag;
+}
+
+// A value under globsubst, tokenized as a pattern.  In sh emulation a
+// value without a pattern character is not one: its backslashes stay.
+static char *globsubvalue(const char *val)
+{
+    char *t = dupstring(val);
+    shtokenize(t);
+    if (emulating(EMULATE_SH)) {
+        bool pattern = false;
+        for (const char *p = t; *p && !pattern; p++)
+            pattern = itok(static_cast<unsigned char>(*p)) && static_cast<unsigned char>(*p) != TK_BSLASH;
+        if (!pattern)
+            return dupstring(val);
+    }
+    return t;
 }
 
 // Whether a pattern turns on (#m) or (#b), which set match references.
@@ -1184,7 +1235,22 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
             switch (opch) {
             case '-':
             case '+':
-                if (opch == '-' ? emptyv : !emptyv) {
+                if ((opch == '-' ? emptyv : !emptyv) && wordsplit && emulating(EMULATE_SH)) {
+                    // The word is split as it is expanded, so that its
+                    // quoted parts stay whole: the fields are the value.
+                    LinkList *l = splitopword(arg);
+                    prefork(l, 0);
+                    if (errflag)
+                        return false;
+                    char **a = qhnew<char *>(size_t(countlinknodes(l)) + 1), **t = a;
+                    for (LinkNode *k = firstnode(l); k; k = nextnode(k))
+                        *t++ = static_cast<char *>(getdata(k));
+                    *t = nullptr;
+                    v.arr = a;
+                    v.isarray = true;
+                    v.set = true;
+                    wordsplit = false;
+                } else if (opch == '-' ? emptyv : !emptyv) {
                     char **wa = nullptr;
                     int isarr = 0;
                     multisubst(&arg, &wa, &isarr);
@@ -1407,10 +1473,9 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
         if (v.isarray) {
             v.arr = arrdup(v.arr);
             for (char **a = v.arr; *a; a++)
-                shtokenize(*a);
+                *a = globsubvalue(*a);
         } else if (v.value) {
-            v.value = dupstring(v.value);
-            shtokenize(v.value);
+            v.value = globsubvalue(v.value);
         }
     }
     // White space split off an end of the value parts it from the text

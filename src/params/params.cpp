@@ -139,6 +139,9 @@ Param *createparam(const char *name, int flags)
         }
         pm = oldpm;
         pm->aux = 0;
+        // A name exported or made read-only while unset (sh emulation)
+        // keeps the attribute when it is given a value.
+        flags |= pm->flags & (PF_EXPORTED | PF_READONLY);
     } else {
         pm = qcnew<Param>();
         if ((pm->shadowed = oldpm)) {
@@ -941,6 +944,21 @@ constexpr int PRINT_TYPESET = 0x20;
 void printparamnode(HashNode *hn, int printflags)
 {
     Param *pm = static_cast<Param *>(hn);
+    if (printflags & (PRINT_POSIXEXPORT | PRINT_POSIXREADONLY)) {
+        // Only names a shell can assign; a name without a value as it is.
+        if (!isident(pm->nam) || (pm->flags & PF_AUTOLOAD) ||
+            ((printflags & PRINT_POSIXEXPORT) && (pm->flags & PF_SPECIAL) && (pm->flags & PF_READONLY)))
+            return;
+        fputs((printflags & PRINT_POSIXEXPORT) ? "export " : "readonly ", stdout);
+        quotedqputs(pm->nam, stdout);
+        if (!(pm->flags & PF_UNSET) && PF_TYPE(pm->flags) != PF_HASHED) {
+            putchar('=');
+            char *v = PF_TYPE(pm->flags) == PF_ARRAY ? sepjoin(pm->getter.afn(pm), " ", 1) : getsparam(pm->nam);
+            quotedqputs(v ? v : "", stdout);
+        }
+        putchar('\n');
+        return;
+    }
     if (pm->flags & PF_UNSET)
         return;
     if (printflags & PRINT_TYPESET)

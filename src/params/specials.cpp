@@ -555,7 +555,8 @@ static void setdefaults()
     replace(prompt4, shk ? "+ " : "+%N:%i> ");
     replace(sprompt, "tarn: correct '%R' to '%r' [nyae]? ");
 
-    replace(ifs, DEFAULT_IFS);
+    // "$IFS" is the three bytes POSIX scripts expect in sh emulation.
+    replace(ifs, emulating(EMULATE_SH) ? " \t\n" : DEFAULT_IFS);
     replace(wordchars, DEFAULT_WORDCHARS);
     replace(postedit, "");
     if (qunderscore != underscorebuf)
