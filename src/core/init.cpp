@@ -875,7 +875,8 @@ int fallback_compctlread(const char *name, char **, void *, char *)
     for (;;) {
         do
             loop(1, 0);
-        while (tok != LX_EOF && !(tok == LX_ERROR && unset(SHINSTDIN)) && !((errflag & ERRFLAG_ERROR) && unset(INTERACTIVE)));
+        while (tok != LX_EOF && !(tok == LX_ERROR && unset(SHINSTDIN)) &&
+               !((errflag & ERRFLAG_ERROR) && unset(INTERACTIVE)));
         // A script, from a file or standard input, ends at an error left
         // set at the top level.
         if ((errflag & ERRFLAG_ERROR) && unset(INTERACTIVE)) {
