@@ -56,6 +56,13 @@ int bin_set(char *nam, char **args, BuiltinOptions *, int)
                 if (!p[1])
                     args++;
                 int optno = optlookup(name);
+                // Generated configure scripts try set -o posix on a shell
+                // whose option names contain "posix": in sh emulation an
+                // unknown name fails the command only.
+                if (!optno && emulating(EMULATE_SH)) {
+                    qwarnnam(nam, "no such option: %s", name, 0);
+                    return 1;
+                }
                 if (!optno)
                     qerrnam(nam, "no such option: %s", name, 0);
                 else if (dosetopt(optno, action, 0))
