@@ -199,7 +199,7 @@ enum class ParseResult { OK, FAILED };
             argv++;
             break;
         }
-        // echo - prints the dash in sh emulation, as POSIX scripts expect.
+        // A lone - is a word echo prints in sh emulation, as POSIX scripts expect.
         if ((flags & BI_SKIPINVALID) && !arg[1] && emulating(EMULATE_SH))
             break;
         if (flags & BI_SKIPINVALID) {
