@@ -63,7 +63,7 @@ constexpr BuiltinEntry coretab[] = {
     mkbuiltin("log", 0, bin_log, 0, 0, 0, nullptr, nullptr),
     mkbuiltin("logout", 0, bin_break, 0, 1, BIN_LOGOUT, nullptr, nullptr),
     mkbuiltin("popd", 0, bin_cd, 0, 1, BIN_POPD, nullptr, nullptr),
-    mkbuiltin("print", BI_PRINTOPTS, bin_print, 0, ANY, BIN_PRINT, "abcC:Df:ilmnNoOpPrRsu:z-", nullptr),
+    mkbuiltin("print", BI_PRINTOPTS, bin_print, 0, ANY, BIN_PRINT, "abcC:Def:ilmnNoOpPrRsu:z-", nullptr),
     mkbuiltin("printf", 0, bin_print, 1, ANY, BIN_PRINTF, nullptr, nullptr),
     mkbuiltin("pushd", CDOPTS, bin_cd, 0, 2, BIN_PUSHD, "sPL", nullptr),
     mkbuiltin("pushln", BI_PRINTOPTS, bin_print, 0, ANY, BIN_PRINT, nullptr, "-nz"),
@@ -199,6 +199,9 @@ enum class ParseResult { OK, FAILED };
             argv++;
             break;
         }
+        // A lone - is a word echo prints in sh emulation, as POSIX scripts expect.
+        if ((flags & BI_SKIPINVALID) && !arg[1] && emulating(EMULATE_SH))
+            break;
         if (flags & BI_SKIPINVALID) {
             const char *p = arg + 1;
             while (*p && findoptletter(optstr, static_cast<unsigned char>(*p)))

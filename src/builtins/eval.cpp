@@ -4,6 +4,8 @@
 #include "expand/expand.h"
 #include "params/params.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 
 #include <cstring>
@@ -17,8 +19,11 @@ int bin_eval(char *, char **argv, BuiltinOptions *, int)
     long oldlineno = lineno;
     scriptname = dupstring("(eval)");
     Eprog *prog = parse_string(s, 1);
+    // An error in the words, a syntax error too, ends a script as it would
+    // outside eval; an interactive shell only fails the command.
+    int keep = isset(INTERACTIVE) ? 0 : ERRFLAG_ERROR;
     if (!prog || errflag) {
-        errflag = 0;
+        errflag = errflag & keep;
         scriptname = oscriptname;
         lineno = oldlineno;
         return 1;
@@ -26,7 +31,7 @@ int bin_eval(char *, char **argv, BuiltinOptions *, int)
     execode(prog, 1, 0, "eval");
     if (errflag && !lastval)
         lastval = 1;
-    errflag = 0;
+    errflag = errflag & keep;
     scriptname = oscriptname;
     lineno = oldlineno;
     return int(lastval);
@@ -43,38 +48,62 @@ int bin_dot(char *name, char **argv, BuiltinOptions *, int)
     char *arg0 = dupstring(*argv);
     char *path = nullptr;
     int ret = 1;
-    // A name without a slash is searched in PATH, then the current
-    // directory (the shell's own mode tries the current directory first).
+    auto isfile = [](const char *t) {
+        struct stat st;
+        const char *u = unmeta(t);
+        return u && !stat(u, &st) && !S_ISDIR(st.st_mode);
+    };
+    // A name without a slash is searched in PATH; source tries the name
+    // itself first.
     if (!strchr(arg0, '/')) {
-        if (!emulating(EMULATE_SH | EMULATE_KSH) && !access(unmeta(arg0) ? unmeta(arg0) : "", F_OK))
+        if (*name != '.' && !access(unmeta(arg0) ? unmeta(arg0) : "", F_OK))
             path = arg0;
         // A compiled form alone is found as well as the text.
         for (char **pp = ::path; !path && pp && *pp; pp++) {
             char *t = **pp ? qhtricat(*pp, "/", arg0) : arg0;
-            const char *u = unmeta(t);
-            if (u && !access(u, F_OK))
-                path = t;
-            else if ((u = unmeta(qhtricat(t, ".qwc", ""))) && !access(u, F_OK))
+            if (isfile(t) || isfile(qhtricat(t, ".qwc", "")))
                 path = t;
         }
-        if (!path && !access(unmeta(arg0) ? unmeta(arg0) : "", F_OK))
-            path = arg0;
     } else {
         path = arg0;
     }
     int64_t oldlastval = lastval;
+    int err = ENOENT;
+    if (path && !isfile(path) && !isfile(qhtricat(path, ".qwc", ""))) {
+        struct stat st;
+        const char *u = unmeta(path);
+        if (u && !stat(u, &st) && S_ISDIR(st.st_mode)) {
+            err = EISDIR;
+            path = nullptr;
+        }
+    }
     if (path) {
         lastval = 0;
+        char *oargzero = nullptr;
+        if (isset(FUNCTIONARGZERO)) {
+            oargzero = argzero;
+            argzero = qtrdup(path);
+        }
+        errno = 0;
         ret = source(path);
+        err = errno ? errno : ENOENT;
+        if (oargzero) {
+            qsfree(argzero);
+            argzero = oargzero;
+        }
     }
     if (newargs) {
         freearray(pparams);
         pparams = old;
     }
     if (ret) {
-        qwarnnam(name, "%e: %s", *argv, errno ? errno : ENOENT);
+        // A file that cannot be read is an error that ends a POSIX script.
+        if (emulating(EMULATE_SH))
+            qerrnam(name, "%e: %s", *argv, err);
+        else
+            qwarnnam(name, "%e: %s", *argv, err);
         lastval = oldlastval;
-        return 127;
+        return err == EISDIR ? 1 : 127;
     }
     return int(lastval);
 }

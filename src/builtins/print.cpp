@@ -45,16 +45,17 @@ struct PrintfState {
     char **args;
     int nargs;
     int next;      // next argument in order (0-based)
-    int maxpos;    // highest argument position used
+    int maxpos;    // highest argument used (1-based)
+    int base;      // where the pass began: positions count from there
     bool failed;
 };
 
 // The argument for a directive: positional or in order; null when none.
 const char *takearg(PrintfState &st, int pos)
 {
-    int i = pos ? pos - 1 : st.next++;
-    if (pos && pos > st.maxpos)
-        st.maxpos = pos;
+    int i = pos ? st.base + pos - 1 : st.next++;
+    if (pos && st.base + pos > st.maxpos)
+        st.maxpos = st.base + pos;
     if (!pos && st.next > st.maxpos)
         st.maxpos = st.next;
     return i < st.nargs ? st.args[i] : nullptr;
@@ -100,10 +101,10 @@ bool numarg(PrintfState &st, const char *a, int64_t *iv, double *dv, bool isfloa
 static int doprintf(const char *nam, const char *fmt, int fmtlen, char **args, bool once, bool bflag,
                     std::string &out, int *status)
 {
-    PrintfState st{args, arrlen(args), 0, 0, false};
+    PrintfState st{args, arrlen(args), 0, 0, 0, false};
     bool stop = false;
     do {
-        int passstart = st.next;
+        int passstart = st.base = st.next;
         std::string pass;
         for (int i = 0; i < fmtlen && !stop; i++) {
             char c = fmt[i];
@@ -129,7 +130,9 @@ static int doprintf(const char *nam, const char *fmt, int fmtlen, char **args, b
                 if (j < fmtlen && fmt[j] == '$' && j > i) {
                     pos = v;
                     i = j + 1;
-                    if (pos > st.nargs || pos < 1) {
+                    // Beyond the arguments of a later pass, a position is
+                    // a missing argument.
+                    if ((pos > st.nargs && !st.base) || pos < 1) {
                         qwarnnam(nam, "%d: argument specifier out of range", nullptr, pos);
                         *status = 1;
                         return 1;
@@ -344,8 +347,9 @@ int bin_print(char *name, char **args, BuiltinOptions *ops, int func)
         char *f = dupstring(fmt);
         int misc = 0;
         // A format takes every backslash escape, octal ones without the
-        // leading 0 included, as printf formats are written.
-        char *d = getkeystring(f, &fmtlen, bflag ? GETKEY_BINDKEY : GETKEY_PFLAG, &misc);
+        // leading 0 included, as printf formats are written; an unknown one
+        // stays as it is written.
+        char *d = getkeystring(f, &fmtlen, bflag ? GETKEY_BINDKEY : GETKEY_PRINTF, &misc);
         fmt = d;
         if (misc)
             sawc = true;
@@ -509,8 +513,10 @@ int bin_print(char *name, char **args, BuiltinOptions *ops, int func)
                     int idx = r * ncols + c;
                     if (idx >= n)
                         break;
+                    // Across, every word of a row is padded, the last too;
+                    // one in the last column may be wider than the field.
                     out += words[size_t(idx)];
-                    if (idx + 1 < n && c + 1 < ncols)
+                    if (words[size_t(idx)].size() < width)
                         out.append(width - words[size_t(idx)].size(), ' ');
                 }
             } else {

@@ -56,6 +56,13 @@ int bin_set(char *nam, char **args, BuiltinOptions *, int)
                 if (!p[1])
                     args++;
                 int optno = optlookup(name);
+                // Generated configure scripts try set -o posix on a shell
+                // whose option names contain "posix": in sh emulation an
+                // unknown name fails the command only.
+                if (!optno && emulating(EMULATE_SH)) {
+                    qwarnnam(nam, "no such option: %s", name, 0);
+                    return 1;
+                }
                 if (!optno)
                     qerrnam(nam, "no such option: %s", name, 0);
                 else if (dosetopt(optno, action, 0))
@@ -151,7 +158,7 @@ int bin_shift(char *nam, char **argv, BuiltinOptions *, int)
     if (!*argv) {
         int l = arrlen(pparams);
         if (num > l) {
-            qerrnam(nam, "shift count must be <= $#", nullptr, 0);
+            qwarnnam(nam, "shift count must be <= $#", nullptr, 0);
             return 1;
         }
         for (int i = 0; i < num; i++)
@@ -166,7 +173,7 @@ int bin_shift(char *nam, char **argv, BuiltinOptions *, int)
             continue;
         int l = arrlen(a);
         if (num > l) {
-            qerrnam(nam, "shift count must be <= $#", nullptr, 0);
+            qwarnnam(nam, "shift count must be <= $#", nullptr, 0);
             ret++;
             continue;
         }

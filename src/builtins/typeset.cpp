@@ -305,6 +305,10 @@ static Param *typesetone(char *cname, char *pname, Param *pm, int on, int off, i
         if (!pm)
             return nullptr;
         pm->aux = auxlen >= 0 ? auxlen : 0;
+        // In sh emulation export and readonly of a name without a value
+        // give it the attribute only: it stays unset.
+        if (!value && !altpm && emulating(EMULATE_SH) && (!strcmp(cname, "export") || !strcmp(cname, "readonly")))
+            pm->flags |= PF_UNSET;
     }
 
     if (altpm && PF_TYPE(pm->flags) == PF_SCALAR && !(pm->flags & PF_SPECIAL)) {
@@ -551,6 +555,8 @@ int bin_typeset(char *nam, char **argv, BuiltinOptions *ops, int)
         anyplus = opt_plus(ops, c);
 
     if (!*argv) {
+        if (printflags && emulating(EMULATE_SH) && (!strcmp(nam, "export") || !strcmp(nam, "readonly")))
+            printflags = *nam == 'e' ? PRINT_POSIXEXPORT : PRINT_POSIXREADONLY;
         if (!on && !off && !printflags)
             printflags |= SHOW_TYPE;
         if (off || anyplus)

@@ -23,6 +23,9 @@ constexpr const char OSTYPE_STR[] = "linux-gnu";
 //   SIGINT; tested at every level of the executor, parser and expansion;
 //   cleared by the main loop, source and the handlers of nested execution.
 extern volatile int errflag;
+// The kinds of errflag: an error proper, or a list cut short by a trap that
+// failed, which ends the list but not a script.
+enum : int { ERRFLAG_ERROR = 1, ERRFLAG_INT = 2 };
 // retflag: a return is in progress.  Set by return; cleared by the function
 //   call or source that it returns from.
 extern int retflag;
@@ -155,6 +158,7 @@ enum GetKeyMode : int {
     GETKEY_DOLLAR_QUOTE = 4,  // $'...', decoded in place and metafied
     GETKEY_SUFFIX = 5,        // removable suffixes: \- reported in misc
     GETKEY_SINGLE_CHAR = 6,   // one character into misc
+    GETKEY_PRINTF = 7,        // printf formats: as p, but unknown escapes keep the backslash
 };
 // Decode escapes in s; the bytes (arena, unmetafied except in mode 4)
 // and their count in *len.  misc: \c seen, \- seen, or the character.

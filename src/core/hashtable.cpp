@@ -400,6 +400,17 @@ char *findcmd(char *arg0, int docopy)
     CmdEntry *cn = static_cast<CmdEntry *>(cmdnamtab->getnode(cmdnamtab, arg0));
     if (!cn && isset(HASHCMDS))
         cn = hashcmd(arg0, path);
+    if (cn && !(cn->flags & CMD_HASHED)) {
+        // Relative elements are never hashed: one before the directory
+        // found comes first, as when the command runs.
+        for (char **pp = path; pp && *pp && pp != cn->name; pp++) {
+            if (**pp == '/')
+                continue;
+            char *s = **pp ? qhtricat(*pp, "/", arg0) : dupstring(arg0);
+            if (iscom(s))
+                return s;
+        }
+    }
     if (cn) {
         char *s = cn->flags & CMD_HASHED ? dupstring(cn->fullpath) : qhtricat(*cn->name, "/", arg0);
         if (iscom(s))

@@ -705,7 +705,8 @@ void loop(int toplevel, int justonce)
             if (tok == LX_ERROR)
                 lastval = 1;
             hend(nullptr);
-            if ((tok == LX_EOF && !errflag) || (tok == LX_ERROR && (unset(SHINSTDIN) || !toplevel)) || justonce)
+            if ((tok == LX_EOF && !errflag) || (tok == LX_ERROR && (unset(SHINSTDIN) || !toplevel)) || justonce ||
+                (tok == LX_ERROR && unset(INTERACTIVE)))
                 break;
             continue;
         }
@@ -879,7 +880,14 @@ int fallback_compctlread(const char *name, char **, void *, char *)
     for (;;) {
         do
             loop(1, 0);
-        while (tok != LX_EOF && !(tok == LX_ERROR && unset(SHINSTDIN)));
+        while (tok != LX_EOF && !(tok == LX_ERROR && unset(SHINSTDIN)) &&
+               !((errflag & ERRFLAG_ERROR) && unset(INTERACTIVE)));
+        // A script, from a file or standard input, ends at an error left
+        // set at the top level.
+        if ((errflag & ERRFLAG_ERROR) && unset(INTERACTIVE)) {
+            stopmsg = 1;
+            qexit(lastval ? lastval : 1, 0);
+        }
         if (tok == LX_ERROR) {
             stopmsg = 1;
             qexit(lastval, 0);

@@ -187,7 +187,7 @@ char *getkeystring(char *s, int *len, int how, int *misc)
             control = true;
             continue;
         }
-        if (c == 'c' && (how == GETKEY_PRINT || how == GETKEY_PFLAG)) {
+        if (c == 'c' && (how == GETKEY_PRINT || how == GETKEY_PFLAG || how == GETKEY_PRINTF)) {
             if (misc)
                 *misc = 1;
             break;
@@ -197,7 +197,7 @@ char *getkeystring(char *s, int *len, int how, int *misc)
                 *misc = 1;
             continue;
         }
-        if (how == GETKEY_PRINT)
+        if (how == GETKEY_PRINT || how == GETKEY_PRINTF)
             emit('\\');
         p = esc;
         emit(metachar(p));

@@ -38,10 +38,14 @@ sigset_t signal_unblock(sigset_t set)
     return old;
 }
 
+// The signals the handler is installed for.
+static sigset_t caught;
+
 int signal_suspend(int sig, int sig2)
 {
-    sigset_t set;
-    sigfillset(&set);
+    // A caught signal waits for the end of the wait; one at its default
+    // action acts at once, as it would on any other process.
+    sigset_t set = caught;
     sigdelset(&set, sig);
     sigdelset(&set, SIGHUP);
     if (sig2)
@@ -68,6 +72,13 @@ void install_handler(int sig)
     sigemptyset(&act.sa_mask);
     act.sa_flags = 0;
     sigaction(sig, &act, nullptr);
+    sigaddset(&caught, sig);
+}
+
+void remove_handler(int sig, void (*disp)(int))
+{
+    signal(sig, disp);
+    sigdelset(&caught, sig);
 }
 
 void intr()

@@ -84,12 +84,15 @@ int cmdoutreaped(pid_t pid, int status)
 
 // ---- subshells ----
 
+bool bgignore;
+
 void becomesubshell(int how, int kind, int fake)
 {
     droppendingtraps();
     if (kind != 2)
         cleartraps_subshell();
     notesubshelltraps();
+    bgignore = bgignore || (!isset(MONITOR) && (how & Z_ASYNC));
     if (!isset(MONITOR)) {
         if (how & Z_ASYNC) {
             signal(SIGINT, SIG_IGN);
@@ -132,10 +135,10 @@ void becomesubshell(int how, int kind, int fake)
     }
     if (isset(INTERACTIVE)) {
         signal(SIGTERM, SIG_DFL);
-        if (!sigignored(SIGINT))
+        if (!sigignored(SIGINT) && !bgignore)
             signal(SIGINT, SIG_DFL);
     }
-    if (!sigignored(SIGQUIT))
+    if (!sigignored(SIGQUIT) && !bgignore)
         signal(SIGQUIT, SIG_DFL);
     opts[MONITOR] = opts[KED] = 0;
     if (kind)
@@ -172,10 +175,6 @@ pid_t blockedfork()
 pid_t forkchild(bool *ischild)
 {
     *ischild = false;
-    if (thisjob >= MAXJOB - 1) {
-        qerr("job table full", nullptr, 0);
-        return -1;
-    }
     fflush(stdout);
     fflush(stderr);
     pid_t pid = blockedfork();
@@ -251,6 +250,42 @@ static bool appendinplace(const char *name, const char *code)
     return true;
 }
 
+// The name of an assignment, its subscript expanded with its quotes as a
+// subscript read in an expansion is, and passed on as literal text.
+static char *assignname(char *name)
+{
+    char *b = name;
+    while (*b && *b != '[' && static_cast<unsigned char>(*b) != TK_LBRACK)
+        b++;
+    size_t len = strlen(name);
+    char *end = name + len - 1;
+    if (!*b || end <= b || !has_token(b + 1) || (*end != ']' && static_cast<unsigned char>(*end) != TK_RBRACK)) {
+        untokenize(name);
+        return name;
+    }
+    char *sub = dupstrpfx(b + 1, size_t(end - b - 1));
+    singsub(&sub);
+    if (errflag)
+        return nullptr;
+    untokenize(sub);
+    // Text that the subscript reader would expand again is escaped.
+    bool reexpand = strchr(sub, '$') || strchr(sub, '`');
+    char *out = static_cast<char *>(qhalloc(size_t(b - name) + 2 * strlen(sub) + 3));
+    char *o = out;
+    for (char *p = name; p < b; p++)
+        *o++ = *p;
+    *o++ = '[';
+    for (char *p = sub; *p; p++) {
+        if (reexpand && (*p == '$' || *p == '`' || *p == '\\' || *p == '"'))
+            *o++ = '\\';
+        *o++ = *p;
+    }
+    *o++ = ']';
+    *o = '\0';
+    untokenize(out);
+    return out;
+}
+
 void doassigns(ExecState *state, wordcode *pc, int export_)
 {
     ExecState s = *state;
@@ -261,8 +296,9 @@ void doassigns(ExecState *state, wordcode *pc, int export_)
     while (code_type(ac = *s.pc) == CODE_ASSIGN && !errflag) {
         s.pc++;
         bool append = assign_add(ac);
-        char *name = ecgetstr(&s, EC_DUPTOK, nullptr);
-        untokenize(name);
+        char *name = assignname(ecgetstr(&s, EC_DUPTOK, nullptr));
+        if (!name)
+            break;
         assigntrace(name, append);
         if (assign_type(ac) == ASSIGN_ARRAY) {
             int n = int(assign_num(ac));
@@ -373,6 +409,11 @@ static LinkList *saveassigned(ExecState *state, wordcode *pc)
         sp->name = name;
         sp->pm = nullptr;
         Param *pm = static_cast<Param *>(paramtab->getnode(paramtab, name));
+        // Set aside, a read-only parameter would seem to take the value.
+        if (pm && (pm->flags & PF_READONLY)) {
+            qerr("read-only variable: %s", name, 0);
+            break;
+        }
         if (pm && !(pm->flags & PF_SPECIAL)) {
             paramtab->removenode(paramtab, name);
             sp->pm = pm;
@@ -529,6 +570,12 @@ static int commandopts(LinkList *args)
     while (nopts--)
         uremnode(args, firstnode(args));
     return got;
+}
+
+// A redirection error of a special builtin ends a POSIX script.
+static bool keepredirerr(Builtin *bn)
+{
+    return bn && (bn->flags & BI_PSPECIAL) && emulating(EMULATE_SH);
 }
 
 void runcmd(ExecState *state, int input, int output, int how, int last1)
@@ -730,7 +777,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
                 cmdoutval = 0;
                 if (varspc)
                     doassigns(state, varspc, 0);
-                lastval = errflag ? errflag : cmdoutval;
+                lastval = errflag ? 1 : cmdoutval;
                 if (isset(XTRACE)) {
                     fputc('\n', xtrerr);
                     fflush(xtrerr);
@@ -796,9 +843,28 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
         }
     }
 
+    // The words of a command waited for are expanded here, before any fork,
+    // so that an expansion error ends the list whatever the command is; a
+    // background job or an early pipeline element expands in its child.
+    auto expandwords = [&]() {
+        if (args && nonempty(args) && !(cflags & BI_NOGLOB))
+            globlist(args, 0);
+        if (errflag)
+            return RedirExp::EXPERR;
+        return expandredirs(redir);
+    };
+    RedirExp rexp = RedirExp::OK;
+    bool expanded = last1 && !(how & Z_ASYNC);
+    if (expanded && (rexp = expandwords()) != RedirExp::OK) {
+        lastval = 1;
+        if (rexp == RedirExp::BAD && !keepredirerr(is_builtin ? bn : nullptr))
+            errflag = 0;
+        return;
+    }
+
     bool is_cursh = is_builtin || is_shfunc || nullexec || type >= int(CODE_CURSH);
     bool mustfork = (how & Z_ASYNC) ||
-                    (!do_exec && (((is_builtin || is_shfunc) && output) ||
+                    (!do_exec && (((is_builtin || is_shfunc || nullexec) && output) ||
                                   (!is_cursh && (last1 != 1 || nsigtrapped || havefiles()))));
     char *text = nullptr;
     if ((how & Z_ASYNC) || (!sfcontext && !sourcelevel && (isset(MONITOR) || (how & Z_TIMED))))
@@ -807,7 +873,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
     // An external command of a script without prefix assignments, job
     // control, trace or limits of its own needs no copy of the shell.
     if (mustfork && type == CODE_SIMPLE && !is_cursh && args && nonempty(args) && !(how & Z_ASYNC) &&
-        !varspc && !forkingcoproc && !(cflags & BI_DASH) && thisjob < MAXJOB - 1 && unset(MONITOR) &&
+        !varspc && !forkingcoproc && !(cflags & BI_DASH) && unset(MONITOR) &&
         unset(INTERACTIVE) && unset(XTRACE) && unset(RESTRICTED) && isset(EXEC) && !limitspending() &&
         spawnexternal(args, hn, text, redir, input, output))
         return;
@@ -889,11 +955,10 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
         is_exec = true;
     }
 
-    if (args && nonempty(args) && !(cflags & BI_NOGLOB)) {
-        globlist(args, 0);
-    }
-    if (errflag) {
+    if (!expanded && (rexp = expandwords()) != RedirExp::OK) {
         lastval = 1;
+        if (rexp == RedirExp::BAD && !keepredirerr(is_builtin ? bn : nullptr))
+            errflag = 0;
         goto err;
     }
 
@@ -921,7 +986,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
             lastval = 1;
             // A failed redirection fails this command only; the list
             // goes on.
-            if (!olderr)
+            if (!olderr && !keepredirerr(is_builtin ? bn : nullptr))
                 errflag = 0;
             goto err;
         }
@@ -940,7 +1005,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
         } else {
             cmdoutval = 0;
             doassigns(state, varspc, 0);
-            lastval = errflag ? errflag : cmdoutval;
+            lastval = errflag ? 1 : cmdoutval;
             if (isset(XTRACE)) {
                 fputc('\n', xtrerr);
                 fflush(xtrerr);

@@ -107,7 +107,7 @@ static int runsimplecmd(ExecState *state)
             fputc('\n', xtrerr);
             fflush(xtrerr);
         }
-        lv2 = errflag ? errflag : cmdoutval;
+        lv2 = errflag ? 1 : cmdoutval;
     } else {
         state->pc++;
         lv2 = execcomplex(state, code, 0);
@@ -169,7 +169,7 @@ void execlist(ExecState *state, int dont_change_job, int exiting)
                         lastval = 1;
                     else
                         lastval = runsimplecmd(state);
-                    if (sublist_flags(slcode) & SUBLIST_NOT)
+                    if ((sublist_flags(slcode) & SUBLIST_NOT) && !retflag)
                         lastval = !lastval;
                 } else {
                     runpipeline(state, slcode, how, last1);
@@ -483,7 +483,8 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
     } else {
         releasechld();
     }
-    if (slflags & SUBLIST_NOT)
+    // The status of a return is kept, negated or not.
+    if ((slflags & SUBLIST_NOT) && !retflag)
         lastval = !lastval;
     if (!pipenest)
         simple_pline = oldsimple;

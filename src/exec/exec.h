@@ -161,7 +161,12 @@ void flushmultio(Multio **mfds, int fd);
 void fixfds(int *save, HighFdSave *high);
 // Forget the saved copies of a command whose redirections stay (`exec`).
 void dropfdsaves(int *save, HighFdSave *high);
+enum class RedirExp { OK, BAD, EXPERR };
+[[nodiscard]] RedirExp expandredirs(LinkList *redir);
 bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds, HighFdSave **high);
+// bgignore: this process is (in) a background job without job control,
+//   which keeps SIGINT and SIGQUIT ignored for itself and all it runs.
+extern bool bgignore;
 // The auto-cd target of a command word, or null.
 char *autocdtarget(char *word);
 

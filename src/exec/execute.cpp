@@ -357,6 +357,25 @@ static bool spawnredirs(LinkList *redir, int input, int output, posix_spawn_file
     return true;
 }
 
+// The signals a spawned program gets at their default action: those the
+// shell ignores for itself alone, as a forked child resets them.
+static sigset_t spawndefaults()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    if (!sigignored(SIGQUIT) && !bgignore)
+        sigaddset(&set, SIGQUIT);
+#ifdef __GLIBC__
+    // The C library's spawn leaves its own signals, below SIGRTMIN, ignored
+    // in the program unless they are named here; sigaddset refuses them.
+    auto *bits = reinterpret_cast<unsigned long *>(&set);
+    constexpr int lbits = int(8 * sizeof(unsigned long));
+    for (int s = 32; s < SIGRTMIN; s++)
+        bits[(s - 1) / lbits] |= 1UL << ((s - 1) % lbits);
+#endif
+    return set;
+}
+
 pid_t spawnexternal(LinkList *args, CmdEntry *cn, const char *text, LinkList *redir, int input, int output)
 {
     char *arg0 = static_cast<char *>(getdata(firstnode(args)));
@@ -403,7 +422,9 @@ pid_t spawnexternal(LinkList *args, CmdEntry *cn, const char *text, LinkList *re
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     posix_spawnattr_setsigmask(&attr, &childmask);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    sigset_t dfl = spawndefaults();
+    posix_spawnattr_setsigdefault(&attr, &dfl);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid;
     int err = posix_spawn(&pid, file, &fa, &attr, argv, env);
     posix_spawnattr_destroy(&attr);

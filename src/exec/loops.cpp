@@ -325,13 +325,12 @@ int execwhile(ExecState *state, int)
         noerrexit = 1;
         execlist(state, 1, 0);
         noerrexit = oldnoerrexit;
+        // A return in the condition returns its own status.
+        if (retflag)
+            break;
         if (isuntil ? !lastval : lastval) {
             if (breaks)
                 breaks--;
-            lastval = oldval;
-            break;
-        }
-        if (retflag) {
             lastval = oldval;
             break;
         }
@@ -394,12 +393,12 @@ int execif(ExecState *state, int do_exec)
         cmdpush(s ? CS_ELIF : CS_IF);
         execlist(state, 1, 0);
         cmdpop();
+        if (retflag)
+            break;
         if (!lastval) {
             run = 1;
             break;
         }
-        if (retflag)
-            break;
         s = 1;
         state->pc = next;
     }
@@ -408,7 +407,7 @@ int execif(ExecState *state, int do_exec)
         cmdpush(run == 2 ? CS_ELSE : (s ? CS_ELIFTHEN : CS_IFTHEN));
         execlist(state, 1, do_exec);
         cmdpop();
-    } else {
+    } else if (!retflag) {
         lastval = 0;
     }
     state->pc = end;
@@ -421,7 +420,12 @@ int execcase(ExecState *state, int do_exec)
     char *word = ecgetstr(state, EC_DUP, nullptr);
     singsub(&word);
     untokenize(word);
-    lastval = 0;
+    // In sh emulation $? in a body starts as the status before the case.
+    bool keepstatus = emulating(EMULATE_SH);
+    int64_t before = lastval;
+    bool matched = false;
+    if (!keepstatus)
+        lastval = 0;
     cmdpush(CS_CASE);
     while (state->pc < end) {
         wordcode code = *state->pc++;
@@ -445,6 +449,8 @@ int execcase(ExecState *state, int do_exec)
             qwarn("bad pattern: %s", shown, 0);
         }
         if (pprog && pattry(pprog, word)) {
+            matched = true;
+            lastval = keepstatus && code_type(*state->pc) != CODE_END ? before : 0;
             execlist(state, 1, do_exec && case_type(code) == CASE_OR);
             while (!retflag && case_type(code) == CASE_AND && next < end) {
                 state->pc = next;
@@ -458,6 +464,8 @@ int execcase(ExecState *state, int do_exec)
         }
         state->pc = next;
     }
+    if (!matched)
+        lastval = 0;
     cmdpop();
     state->pc = end;
     return int(lastval);
@@ -478,11 +486,17 @@ int bin_break(char *name, char **argv, BuiltinOptions *, int func)
             qerrnam(name, "not in while, until, select, or repeat loop", nullptr, 0);
             return 1;
         }
+        // A count that is not a positive number would leave the loop
+        // running, perhaps for ever.
+        if (errflag)
+            return 1;
+        if (nump && num < 1) {
+            qerrnam(name, "argument must be positive: %s", *argv, 0);
+            return 1;
+        }
         if (func == BIN_CONTINUE)
             contflag = 1;
         breaks = nump ? int(num < loops ? num : loops) : 1;
-        if (breaks < 0)
-            breaks = 0;
         return 0;
     case BIN_RETURN:
         if (isset(INTERACTIVE) || locallevel || sourcelevel) {

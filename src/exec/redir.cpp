@@ -386,8 +386,82 @@ static int getherestr(Redir *fn)
     return -1;
 }
 
-// Expand the redirection words and apply them in order.  false on error
-// (reported); descriptors saved so far are restored by the caller.
+// Expand the redirection words to their final names, one redirection per
+// word of a multio.  An expansion error, unlike a word that names no file
+// or descriptor, ends the list.
+RedirExp expandredirs(LinkList *redir)
+{
+    for (LinkNode *n = firstnode(redir); n && !errflag; n = nextnode(n)) {
+        Redir *fn = static_cast<Redir *>(getdata(n));
+        if (fn->type == RT_HERESTRING)
+            continue;
+        // The process starts now, in the shell that expands the words;
+        // a forked command inherits the shell's end of its pipe.
+        if (fn->type == RT_PROC_IN || fn->type == RT_PROC_OUT) {
+            fn->fd2 = getprocfd(fn->name, fn->type == RT_PROC_OUT);
+            if (fn->fd2 < 0)
+                return RedirExp::EXPERR;
+            continue;
+        }
+        LinkList *words = newlinklist();
+        addlinknode(words, dupstring(fn->name));
+        prefork(words, isset(MULTIOS) ? 0 : EXP_SINGLE);
+        if (!errflag && isset(MULTIOS))
+            globlist(words, 0);
+        if (errflag)
+            return RedirExp::EXPERR;
+        if (empty(words)) {
+            qerr("ambiguous redirect", nullptr, 0);
+            return RedirExp::BAD;
+        }
+        for (LinkNode *w = firstnode(words); w; w = nextnode(w))
+            untokenize(static_cast<char *>(getdata(w)));
+        if (countlinknodes(words) > 1) {
+            if (fn->type == RT_DUP_IN) {
+                qerr("file number expected", nullptr, 0);
+                return RedirExp::BAD;
+            }
+            // One redirection per word, after this one.
+            int type = fn->type == RT_DUP_OUT ? RT_ERRWRITE : fn->type;
+            LinkNode *after = n;
+            fn->name = static_cast<char *>(ugetnode(words));
+            fn->type = type;
+            while (char *w = static_cast<char *>(ugetnode(words))) {
+                Redir *r2 = qhnew<Redir>();
+                *r2 = *fn;
+                r2->name = w;
+                after = insertlinknode(redir, after, r2);
+            }
+        } else {
+            fn->name = static_cast<char *>(getdata(firstnode(words)));
+        }
+        if (fn->type == RT_DUP_IN || fn->type == RT_DUP_OUT) {
+            const char *w = fn->name;
+            if (!strcmp(w, "-")) {
+                fn->type = RT_CLOSE;
+            } else if (!strcmp(w, "p")) {
+                fn->fd2 = -2;
+            } else {
+                bool digits = *w;
+                for (const char *p = w; *p; p++)
+                    if (!idigit(static_cast<unsigned char>(*p)))
+                        digits = false;
+                if (digits) {
+                    fn->fd2 = atoi(w);
+                } else if (fn->type == RT_DUP_OUT) {
+                    fn->type = RT_ERRWRITE;
+                } else {
+                    qerr("file number expected", nullptr, 0);
+                    return RedirExp::BAD;
+                }
+            }
+        }
+    }
+    return errflag ? RedirExp::EXPERR : RedirExp::OK;
+}
+
+// Apply the redirections, expanded by expandredirs, in order.  false on
+// error (reported); descriptors saved so far are restored by the caller.
 bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds, HighFdSave **high)
 {
     auto attach = [&](int fd1, int fd2, int rflag) {
@@ -404,69 +478,9 @@ bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds, HighFdSa
             savehighfd(forked, high, fn->fd1);
         }
         if (fn->type == RT_PROC_IN || fn->type == RT_PROC_OUT) {
-            int fd = getprocfd(fn->name, fn->type == RT_PROC_OUT);
-            if (fd < 0)
-                return false;
-            if (!attach(fn->fd1, fd, fn->type == RT_PROC_OUT))
+            if (!attach(fn->fd1, fn->fd2, fn->type == RT_PROC_OUT))
                 return false;
             continue;
-        }
-        if (fn->type != RT_HERESTRING) {
-            LinkList *words = newlinklist();
-            addlinknode(words, dupstring(fn->name));
-            prefork(words, isset(MULTIOS) ? 0 : EXP_SINGLE);
-            if (errflag)
-                return false;
-            if (isset(MULTIOS))
-                globlist(words, 0);
-            if (errflag)
-                return false;
-            if (empty(words)) {
-                qerr("ambiguous redirect", nullptr, 0);
-                return false;
-            }
-            for (LinkNode *w = firstnode(words); w; w = nextnode(w))
-                untokenize(static_cast<char *>(getdata(w)));
-            if (countlinknodes(words) > 1) {
-                if (fn->type == RT_DUP_IN) {
-                    qerr("file number expected", nullptr, 0);
-                    return false;
-                }
-                // One redirection per word, after this one.
-                int type = fn->type == RT_DUP_OUT ? RT_ERRWRITE : fn->type;
-                LinkNode *after = n;
-                fn->name = static_cast<char *>(ugetnode(words));
-                fn->type = type;
-                while (char *w = static_cast<char *>(ugetnode(words))) {
-                    Redir *r2 = qhnew<Redir>();
-                    *r2 = *fn;
-                    r2->name = w;
-                    after = insertlinknode(redir, after, r2);
-                }
-            } else {
-                fn->name = static_cast<char *>(getdata(firstnode(words)));
-            }
-            if (fn->type == RT_DUP_IN || fn->type == RT_DUP_OUT) {
-                const char *w = fn->name;
-                if (!strcmp(w, "-")) {
-                    fn->type = RT_CLOSE;
-                } else if (!strcmp(w, "p")) {
-                    fn->fd2 = -2;
-                } else {
-                    bool digits = *w;
-                    for (const char *p = w; *p; p++)
-                        if (!idigit(static_cast<unsigned char>(*p)))
-                            digits = false;
-                    if (digits) {
-                        fn->fd2 = atoi(w);
-                    } else if (fn->type == RT_DUP_OUT) {
-                        fn->type = RT_ERRWRITE;
-                    } else {
-                        qerr("file number expected", nullptr, 0);
-                        return false;
-                    }
-                }
-            }
         }
         if (errflag)
             return false;

@@ -163,7 +163,9 @@ void xpandbraces(LinkList *list, LinkNode **np)
             setdata(node, d);
             first = false;
         } else {
-            last = insertlinknode(list, last, d);
+            // An empty alternative is a word too: the marker keeps it past
+            // the removal of empty words that follows.
+            last = insertlinknode(list, last, *d ? d : dupstring(nulstring));
         }
     };
     bool comma = false;

@@ -315,6 +315,9 @@ int modify(char **str, char **ptr)
                     m.repeat = n < 0 ? -n : n;
                 }
                 q = end + 1;
+            } else if (c == ':' && q > p + 1) {
+                // A prefix may stand in a group of its own: :w:r.
+                q++;
             } else {
                 break;
             }

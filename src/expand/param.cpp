@@ -495,6 +495,17 @@ bool isnested(const char *p)
     return (c == TK_DOLLAR || c == TK_QDOLLAR) && (n == TK_LBRACE || n == TK_LPAREN);
 }
 
+// Which levels of nested braces are inside a double-quoted string.
+struct QuoteDepth {
+    uint64_t bits = 0;
+    void toggle(int depth)
+    {
+        if (depth < 64)
+            bits ^= uint64_t(1) << depth;
+    }
+    bool in(int depth) const { return depth < 64 && (bits >> depth & 1); }
+};
+
 // The word of an operator, from p to the closing brace (nesting counted);
 // p is left on the brace.  With slash, a / at the top level (not after a
 // backslash) ends the first part, the rest goes to *second.
@@ -502,6 +513,7 @@ char *opword(char *&p, bool slash, char **second)
 {
     char *start = p, *cut = nullptr;
     int depth = 0;
+    QuoteDepth dq;
     for (; *p; p++) {
         unsigned char k = static_cast<unsigned char>(*p);
         if (k == TK_BSLASH || k == '\\') {
@@ -509,6 +521,11 @@ char *opword(char *&p, bool slash, char **second)
                 p++;
             continue;
         }
+        // A brace inside a nested double-quoted string is text.
+        if (k == TK_DQUOTE)
+            dq.toggle(depth);
+        else if (k == '}' && dq.in(depth))
+            continue;
         if (k == TK_LBRACE)
             depth++;
         else if (isrbrace(p)) {
@@ -525,6 +542,41 @@ char *opword(char *&p, bool slash, char **second)
 }
 
 }  // namespace
+
+// The word of ${u:-word} in sh emulation, cut into words at its unquoted
+// IFS characters before it is expanded.
+static LinkList *splitopword(char *arg)
+{
+    LinkList *l = newlinklist();
+    int depth = 0;
+    bool dq = false, sq = false;
+    char *start = arg;
+    for (char *p = arg; *p; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == METACHAR && p[1]) {
+            p++;
+            continue;
+        }
+        if (c == TK_BSLASH && p[1]) {
+            p++;
+        } else if (c == TK_DQUOTE && !sq) {
+            dq = !dq;
+        } else if (c == TK_SQUOTE && !dq) {
+            sq = !sq;
+        } else if (c == TK_LBRACE || c == TK_LPAREN) {
+            depth++;
+        } else if ((c == TK_RBRACE || c == TK_RPAREN) && depth) {
+            depth--;
+        } else if (!dq && !sq && !depth && isep(c)) {
+            if (p > start)
+                addlinknode(l, dupstrpfx(start, size_t(p - start)));
+            start = p + 1;
+        }
+    }
+    if (*start)
+        addlinknode(l, dupstring(start));
+    return l;
+}
 
 // ---- multisubst ----
 
@@ -781,6 +833,45 @@ bool assignop(const char *pname, const char *target, char *arg, const PFlags &fl
     return !errflag;
 }
 
+// A value under globsubst, tokenized as a pattern.  In sh emulation a
+// value without a pattern character is not one: its backslashes stay.
+static char *globsubvalue(const char *val)
+{
+    char *t = dupstring(val);
+    shtokenize(t);
+    if (emulating(EMULATE_SH)) {
+        bool pattern = false;
+        for (const char *p = t; *p && !pattern; p++)
+            pattern = itok(static_cast<unsigned char>(*p)) && static_cast<unsigned char>(*p) != TK_BSLASH;
+        if (!pattern)
+            return dupstring(val);
+    }
+    return t;
+}
+
+// Whether a pattern turns on (#m) or (#b), which set match references.
+static bool setsrefs(const char *pat)
+{
+    auto is = [](const char *p, char c, int tok) {
+        return *p == c || static_cast<unsigned char>(*p) == tok;
+    };
+    for (const char *p = pat; *p; p++) {
+        if (!is(p, '(', TK_LPAREN) || !is(p + 1, '#', TK_HASH))
+            continue;
+        for (const char *q = p + 2; *q && !is(q, ')', TK_RPAREN); q++)
+            if (*q == 'b' || *q == 'm')
+                return true;
+    }
+    return false;
+}
+
+static void replsubst(char **s)
+{
+    singsub(s);
+    if (!errflag)
+        untokenize(*s);
+}
+
 bool patternop(int opch, bool dbl, bool colon, char *arg, char *repl, const PFlags &fl, bool quoted, PVal &v)
 {
     if (!v.set) {
@@ -832,15 +923,23 @@ bool patternop(int opch, bool dbl, bool colon, char *arg, char *repl, const PFla
     singsub(&arg);
     if (errflag)
         return false;
+    // With (#m) or (#b) the replacement is expanded after each match,
+    // when MATCH and match describe it.
+    bool perm = repl && setsrefs(arg);
     if (repl) {
         plainequals(repl);
-        singsub(&repl);
-        if (errflag)
-            return false;
-        untokenize(repl);
+        if (!perm) {
+            singsub(&repl);
+            if (errflag)
+                return false;
+            untokenize(repl);
+        }
     } else if (opch == '/') {
         repl = dupstring("");
     }
+    void (*osubst)(char **) = getmatchsubstptr;
+    if (perm)
+        getmatchsubstptr = replsubst;
     int n = int(fl.matchnum);
     if (v.isarray) {
         char **a2 = arrdup(v.arr);
@@ -851,6 +950,7 @@ bool patternop(int opch, bool dbl, bool colon, char *arg, char *repl, const PFla
         getmatch(&v2, arg, mf, n, repl);
         v.value = v2;
     }
+    getmatchsubstptr = osubst;
     return !errflag;
 }
 
@@ -859,12 +959,15 @@ bool patternop(int opch, bool dbl, bool colon, char *arg, char *repl, const PFla
 bool applymodifiers(char *&p, bool braces, PVal &v)
 {
     char *end = p;
+    QuoteDepth dq;
     if (braces)
         for (int depth = 0; *end; end++) {
             unsigned char k = static_cast<unsigned char>(*end);
-            if (k == TK_LBRACE)
+            if (k == TK_DQUOTE)
+                dq.toggle(depth);
+            else if (k == TK_LBRACE)
                 depth++;
-            else if (isrbrace(end) && !depth--)
+            else if (isrbrace(end) && !(k == '}' && dq.in(depth)) && !depth--)
                 break;
         }
     else
@@ -936,6 +1039,7 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
         braces = true;
         p++;
     }
+    char *inbrace = p;
     PFlags fl;
     int wantlength = 0;
     bool rcexpand = isset(RCEXPANDPARAM), wordsplit = isset(SHWORDSPLIT) && !quoted, testset = false;
@@ -1056,9 +1160,10 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
             cursor++;
             return true;
         }
-        // ${:-word} and friends: no name at all, an unset value.
+        // ${:-word}, ${(l:3:)} and friends: no name at all, an unset
+        // value; ${}, with nothing at all, is no expansion.
         unsigned char oc = plain(p);
-        if (!(oc == ':' || isrbrace(p) || (oc && strchr("-+=?#%/", oc)))) {
+        if (!(oc == ':' || (isrbrace(p) && p != inbrace) || (oc && strchr("-+=?#%/", oc)))) {
             qerr(*p ? "bad substitution" : "closing brace expected", nullptr, 0);
             return false;
         }
@@ -1130,7 +1235,22 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
             switch (opch) {
             case '-':
             case '+':
-                if (opch == '-' ? emptyv : !emptyv) {
+                if ((opch == '-' ? emptyv : !emptyv) && wordsplit && emulating(EMULATE_SH)) {
+                    // The word is split as it is expanded, so that its
+                    // quoted parts stay whole: the fields are the value.
+                    LinkList *l = splitopword(arg);
+                    prefork(l, 0);
+                    if (errflag)
+                        return false;
+                    char **a = qhnew<char *>(size_t(countlinknodes(l)) + 1), **t = a;
+                    for (LinkNode *k = firstnode(l); k; k = nextnode(k))
+                        *t++ = static_cast<char *>(getdata(k));
+                    *t = nullptr;
+                    v.arr = a;
+                    v.isarray = true;
+                    v.set = true;
+                    wordsplit = false;
+                } else if (opch == '-' ? emptyv : !emptyv) {
                     char **wa = nullptr;
                     int isarr = 0;
                     multisubst(&arg, &wa, &isarr);
@@ -1353,10 +1473,9 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
         if (v.isarray) {
             v.arr = arrdup(v.arr);
             for (char **a = v.arr; *a; a++)
-                shtokenize(*a);
+                *a = globsubvalue(*a);
         } else if (v.value) {
-            v.value = dupstring(v.value);
-            shtokenize(v.value);
+            v.value = globsubvalue(v.value);
         }
     }
     // White space split off an end of the value parts it from the text
@@ -1412,10 +1531,11 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
         prefork(restl, 0);
         if (errflag)
             return false;
+        // No element: no word at all, whatever surrounds the array.
         if (!cnt) {
-            char *nw = dupstring(prefix);
+            char *nw = dupstring("");
             setdata(n, nw);
-            cursor = nw + strlen(nw);
+            cursor = nw;
             return true;
         }
         if (empty(restl))

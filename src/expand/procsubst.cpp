@@ -56,8 +56,6 @@ static void runinchild(Eprog *prog)
 int getprocfd(char *word, int out)
 {
     const char *err = nullptr;
-    if (thisjob == -1)
-        return -1;
     Eprog *prog = procprog(word, &err);
     if (!prog) {
         qerr(err, nullptr, 0);
@@ -86,7 +84,8 @@ int getprocfd(char *word, int out)
             return -1;
         movefd(fd);
         fdtable[fd] = FDT_PROC_SUBST;
-        if (out)
+        // A background job's child has no job: nothing waits for it there.
+        if (out && thisjob != -1)
             addproc(pid, nullptr, 1, nullptr);
         return fd;
     }

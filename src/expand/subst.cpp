@@ -43,11 +43,20 @@ LinkList *spacesplit(const char *s, int allownull, int heap, int quote)
     if (*p && issep(p) && !isws(p)) {
         addlinknode(l, allownull ? dupstring("") : dupstring(nulstring));
     }
+    // In sh emulation white space next to one other IFS character is part
+    // of that one separator, as POSIX has it.
+    bool posix = emulating(EMULATE_SH);
     while (*p) {
         if (issep(p)) {
+            bool ws = isws(p);
             step(p);
             while (*p && isws(p))
                 step(p);
+            if (posix && ws && *p && issep(p)) {
+                step(p);
+                while (*p && isws(p))
+                    step(p);
+            }
             if (!*p)
                 break;
         }

@@ -55,7 +55,7 @@ static void fixcurjob()
     for (int tries = 0; tries < 2 && unusable(curjob); tries++) {
         curjob = prevjob;
         prevjob = -1;
-        for (int i = MAXJOB - 1; i; i--)
+        for (int i = maxjob - 1; i; i--)
             if ((jobtab[i].stat & JOB_INUSE) && !(jobtab[i].stat & JOB_SUBJOB) && i != curjob && i != thisjob) {
                 prevjob = i;
                 break;
@@ -99,7 +99,7 @@ int bin_fg(char *name, char **argv, BuiltinOptions *ops, int func)
             }
         } else if (func == BIN_JOBS) {
             bool r = opt_isset(ops, 'r'), s = opt_isset(ops, 's');
-            for (int i = 1; i < MAXJOB; i++) {
+            for (int i = 1; i < maxjob; i++) {
                 if (!(jobtab[i].stat & JOB_INUSE) || i == thisjob || (jobtab[i].stat & JOB_NOPRINT))
                     continue;
                 bool stopped = jobtab[i].stat & JOB_STOPPED;
@@ -110,7 +110,7 @@ int bin_fg(char *name, char **argv, BuiltinOptions *ops, int func)
             return 0;
         } else {
             // wait for everything
-            for (int i = 1; i < MAXJOB; i++)
+            for (int i = 1; i < maxjob; i++)
                 if ((jobtab[i].stat & JOB_INUSE) && i != thisjob) {
                     unqueue_signals();
                     waitjob(i, SIGINT);

@@ -13,7 +13,32 @@
 #include <cstdlib>
 #include <cstring>
 
-Job jobtab[MAXJOB];
+static Job firstjobs[JOBBLOCK];
+static Job *firstblocks[] = {firstjobs};
+JobTable jobtab{firstblocks, 1};
+int maxjob = JOBBLOCK;
+
+int operator-(const Job *jn, const JobTable &t)
+{
+    for (int b = 0; b < t.nblocks; b++)
+        if (jn >= t.blocks[b] && jn < t.blocks[b] + JOBBLOCK)
+            return b * JOBBLOCK + int(jn - t.blocks[b]);
+    return -1;
+}
+
+// One more block of slots, as many jobs as the process limit allows.
+static void growjobtab()
+{
+    SignalGuard sg;
+    Job **nb = qnew<Job *>(size_t(jobtab.nblocks) + 1);
+    memcpy(nb, jobtab.blocks, sizeof(Job *) * size_t(jobtab.nblocks));
+    nb[jobtab.nblocks] = qcnew<Job>(JOBBLOCK);
+    if (jobtab.blocks != firstblocks)
+        qfree(jobtab.blocks);
+    jobtab.blocks = nb;
+    jobtab.nblocks++;
+    maxjob = jobtab.nblocks * JOBBLOCK;
+}
 int thisjob = -1, curjob = -1, prevjob = -1;
 pid_t mypgrp;
 TARN_HOT int64_t lastpid;
@@ -90,7 +115,8 @@ void init_jobvals()
 {
     thisjob = curjob = prevjob = -1;
     coprocin = coprocout = -1;
-    memset(jobtab, 0, sizeof jobtab);
+    for (int b = 0; b < jobtab.nblocks; b++)
+        memset(static_cast<void *>(jobtab.blocks[b]), 0, sizeof(Job) * JOBBLOCK);
     gettimeofday(&shell_start, nullptr);
 }
 
@@ -179,21 +205,34 @@ void release_pgrp()
 
 int initjob()
 {
-    for (int i = 1; i < MAXJOB; i++)
-        if (!jobtab[i].stat) {
-            jobtab[i].stat = JOB_INUSE;
-            qsfree(jobtab[i].pwd);
-            jobtab[i].pwd = nullptr;
-            jobtab[i].gleader = 0;
-            return i;
-        }
+    for (;;) {
+        for (int i = 1; i < maxjob; i++)
+            if (!jobtab[i].stat) {
+                jobtab[i].stat = JOB_INUSE;
+                qsfree(jobtab[i].pwd);
+                jobtab[i].pwd = nullptr;
+                jobtab[i].gleader = 0;
+                return i;
+            }
+        // The table grows for jobs that run processes, as many as the
+        // process limit allows; a table full of jobs without any is
+        // commands nested in the shell (eval within eval): a runaway
+        // recursion, stopped before the stack runs out.
+        int inshell = 0;
+        for (int i = 1; i < maxjob; i++)
+            if (!jobtab[i].procs && !jobtab[i].auxprocs)
+                inshell++;
+        if (inshell >= JOBBLOCK - 2)
+            break;
+        growjobtab();
+    }
     qerr("job table full or recursion limit exceeded", nullptr, 0);
     return -1;
 }
 
 void setjobpwd()
 {
-    for (int i = 1; i < MAXJOB; i++)
+    for (int i = 1; i < maxjob; i++)
         if (jobtab[i].stat && !jobtab[i].pwd) {
             const char *pwd = getsparam("PWD");
             jobtab[i].pwd = qtrdup(pwd ? pwd : "");
@@ -236,7 +275,7 @@ int hasprocs(int job)
 
 int havefiles()
 {
-    for (int i = 1; i < MAXJOB; i++)
+    for (int i = 1; i < maxjob; i++)
         if (jobtab[i].stat && jobtab[i].filelist && nonempty(jobtab[i].filelist))
             return 1;
     return 0;
@@ -245,13 +284,13 @@ int havefiles()
 static void pickprevjob()
 {
     int i;
-    for (i = MAXJOB - 1; i; i--)
+    for (i = maxjob - 1; i; i--)
         if ((jobtab[i].stat & JOB_INUSE) && (jobtab[i].stat & JOB_STOPPED) && !(jobtab[i].stat & JOB_SUBJOB) &&
             i != curjob && i != thisjob) {
             prevjob = i;
             return;
         }
-    for (i = MAXJOB - 1; i; i--)
+    for (i = maxjob - 1; i; i--)
         if ((jobtab[i].stat & JOB_INUSE) && !(jobtab[i].stat & JOB_SUBJOB) && i != curjob && i != thisjob) {
             prevjob = i;
             return;
@@ -336,7 +375,7 @@ void update_job(Job *jn)
         }
         if (jn->stat & JOB_STOPPED) {
             if (jn->stat & JOB_SUBJOB) {
-                for (int i = 1; i < MAXJOB; i++)
+                for (int i = 1; i < maxjob; i++)
                     if ((jobtab[i].stat & JOB_SUPERJOB) && jobtab[i].other == job && jobtab[i].gleader)
                         killpg(jobtab[i].gleader, SIGTSTP);
             }
@@ -399,7 +438,7 @@ void update_job(Job *jn)
         numpipestats = i;
     }
     if ((jn->stat & JOB_DONE) && (jn->stat & JOB_SUBJOB) && !inforeground) {
-        for (int i = 1; i < MAXJOB; i++)
+        for (int i = 1; i < maxjob; i++)
             if ((jobtab[i].stat & JOB_SUPERJOB) && jobtab[i].other == job) {
                 settlesuperjob(jobtab + i, 0);
                 break;
@@ -495,7 +534,7 @@ static int settlesuperjob(Job *jn, int fg)
 
 int findproc(pid_t pid, Job **jptr, Process **pptr, int aux)
 {
-    for (int i = 1; i < MAXJOB; i++) {
+    for (int i = 1; i < maxjob; i++) {
         Job *jn = jobtab + i;
         for (Process *pn = aux ? jn->auxprocs : jn->procs; pn; pn = pn->next)
             if (pn->pid == pid) {
@@ -897,18 +936,18 @@ void clearjobtab(int monitor)
     // written is a page copied.  The parent's jobs are not ours to wait for.
     SignalGuard sg;
     static const Job unused{};
-    for (int i = 0; i < MAXJOB; i++)
+    for (int i = 0; i < maxjob; i++)
         if (memcmp(jobtab + i, &unused, sizeof unused)) {
             if (i)
                 freejob(jobtab + i, 0);
-            memset(static_cast<void *>(jobtab + i), 0, sizeof *jobtab);
+            memset(static_cast<void *>(jobtab + i), 0, sizeof(Job));
         }
     thisjob = curjob = prevjob = -1;
 }
 
 void scanjobs()
 {
-    for (int i = 1; i < MAXJOB; i++)
+    for (int i = 1; i < maxjob; i++)
         if (jobtab[i].stat & JOB_CHANGED)
             printjob(jobtab + i, 0, 1);
 }
@@ -916,7 +955,7 @@ void scanjobs()
 int countjobs()
 {
     int n = 0;
-    for (int i = 1; i < MAXJOB; i++)
+    for (int i = 1; i < maxjob; i++)
         if ((jobtab[i].stat & JOB_INUSE) && !(jobtab[i].stat & JOB_NOPRINT))
             n++;
     return n;
@@ -925,7 +964,7 @@ int countjobs()
 int findjobnam(const char *s)
 {
     size_t l = strlen(s);
-    for (int i = MAXJOB - 1; i; i--)
+    for (int i = maxjob - 1; i; i--)
         if ((jobtab[i].stat & JOB_INUSE) && !(jobtab[i].stat & (JOB_SUBJOB | JOB_NOPRINT)) && jobtab[i].procs &&
             i != thisjob && !strncmp(jobtab[i].procs->text, s, l))
             return i;
@@ -958,13 +997,13 @@ int getjob(const char *s, const char *prog)
     }
     if (idigit(static_cast<unsigned char>(*s))) {
         job = atoi(s);
-        if (job > 0 && job < MAXJOB && jobtab[job].stat && !(jobtab[job].stat & JOB_SUBJOB) && job != thisjob)
+        if (job > 0 && job < maxjob && jobtab[job].stat && !(jobtab[job].stat & JOB_SUBJOB) && job != thisjob)
             return job;
         qwarnnam(prog, "%%%s: no such job", s, 0);
         return -1;
     }
     if (*s == '?') {
-        for (job = MAXJOB - 1; job; job--)
+        for (job = maxjob - 1; job; job--)
             if ((jobtab[job].stat & JOB_INUSE) && !(jobtab[job].stat & JOB_SUBJOB) && job != thisjob)
                 for (Process *pn = jobtab[job].procs; pn; pn = pn->next)
                     if (strstr(pn->text, s + 1))
@@ -983,11 +1022,11 @@ int getjob(const char *s, const char *prog)
 void checkjobs()
 {
     int i;
-    for (i = 1; i < MAXJOB; i++)
+    for (i = 1; i < maxjob; i++)
         if (i != thisjob && (jobtab[i].stat & JOB_LOCKED) && !(jobtab[i].stat & JOB_NOPRINT) &&
             (isset(CHECKJOBS) || (jobtab[i].stat & JOB_STOPPED)))
             break;
-    if (i < MAXJOB) {
+    if (i < maxjob) {
         if (jobtab[i].stat & JOB_STOPPED)
             qerr("you have suspended jobs.", nullptr, 0);
         else
@@ -1001,7 +1040,7 @@ void killrunjobs(int from_signal)
     if (unset(HUP))
         return;
     int killed = 0;
-    for (int i = 1; i < MAXJOB; i++)
+    for (int i = 1; i < maxjob; i++)
         if ((from_signal || i != thisjob) && (jobtab[i].stat & JOB_LOCKED) &&
             !(jobtab[i].stat & JOB_NOPRINT) && !(jobtab[i].stat & JOB_STOPPED)) {
             if (jobtab[i].gleader != getpid() && killpg(jobtab[i].gleader, SIGHUP) != -1)

@@ -62,10 +62,21 @@ enum : int {
     JOB_SUBLEADER = 0x2000,
 };
 
-constexpr int MAXJOB = 50;
 constexpr int MAX_PIPESTATS = 256;
 
-extern Job jobtab[MAXJOB];
+// The job table grows by blocks that never move, so a Job * stays good
+// while later jobs are made; maxjob is the number of slots there are.
+constexpr int JOBBLOCK = 64;
+struct JobTable {
+    Job **blocks;
+    int nblocks;
+    Job &operator[](int i) const { return blocks[i / JOBBLOCK][i % JOBBLOCK]; }
+};
+inline Job *operator+(const JobTable &t, int i) { return &t[i]; }
+// The index of a job of the table.
+int operator-(const Job *jn, const JobTable &t);
+extern JobTable jobtab;
+extern int maxjob;
 extern int thisjob, curjob, prevjob;
 extern pid_t mypgrp;
 extern int64_t lastpid;

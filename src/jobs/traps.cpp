@@ -85,7 +85,7 @@ static ShellFunc *removetrap(int sig)
         } else if (sig == SIGHUP) {
             install_handler(sig);
         } else if (issystemsig(sig) && sig != SIGWINCH && sig != SIGCHLD) {
-            signal(sig, SIG_DFL);
+            remove_handler(sig, SIG_DFL);
         }
         if (bits & TRAP_FUNC) {
             ret = static_cast<ShellFunc *>(removehashnode(shfunctab, trapfuncname(sig)));
@@ -124,7 +124,7 @@ int settrap(int sig, Eprog *prog, int flags)
     if (!prog || empty_eprog(prog)) {
         sigtrapped[sig] = TRAP_IGNORED;
         if (issystemsig(sig) && sig != SIGWINCH && sig != SIGCHLD)
-            signal(sig, SIG_IGN);
+            remove_handler(sig, SIG_IGN);
     } else {
         sigtrapped[sig] = TRAP_SET | flags;
         nsigtrapped++;
@@ -252,7 +252,7 @@ int dotrapargs(int sig, int *bits, Eprog *prog)
     }
     if (trapret > 0) {
         breaks = loops;
-        errflag = 1;
+        errflag = ERRFLAG_INT;
     } else {
         breaks += obreaks;
         if (breaks > loops)
@@ -325,10 +325,12 @@ void dotrap_exit()
     sigfuncs[0] = nullptr;
     sigtrapped[0] = 0;
     int64_t status = lastval;
-    int oerr = errflag;
-    errflag = 0;
+    int oerr = errflag, oret = retflag;
+    // A return that ends a subshell must not cut the trap short.
+    errflag = retflag = 0;
     dotrapargs(0, &bits, prog);
     errflag = oerr;
+    retflag = oret;
     // The trap's own status does not replace the one the shell leaves with.
     lastval = status;
 }
@@ -430,8 +432,13 @@ int bin_trap(char *name, char **argv, BuiltinOptions *, int)
     char *cmd = *argv++;
     Eprog *prog = nullptr;
     {
-        prog = parse_string(dupstring(cmd), 0);
-        if (!prog) {
+        // The parser's own message would name no trap.
+        {
+            NoErrsGuard quiet(1);
+            prog = parse_string(dupstring(cmd), 0);
+        }
+        if (!prog || errflag) {
+            errflag = 0;
             qwarnnam(name, "couldn't parse trap command", nullptr, 0);
             return 1;
         }

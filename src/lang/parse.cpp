@@ -1057,6 +1057,23 @@ void par_subsh(int *complex)
     yylex();
 }
 
+// Redirections after a function's braced body belong to each call: the
+// body, whose list starts at start, becomes { body } with them.
+static void par_bodyredirs(int start)
+{
+    if (!isredirop(tok))
+        return;
+    ecadd(code_build(CODE_END, 0));
+    ecispace(start, 4);
+    ec.ecbuf[start + 2] = build_pipe(PIPE_END, 0);
+    int r = start + 3;
+    while (isredirop(tok))
+        par_redir(&r);
+    ec.ecbuf[r] = code_build(CODE_CURSH, wordcode(ec.ecused - 1 - r));
+    set_sublist_code(start + 1, SUBLIST_END, 0, ec.ecused - 1 - (start + 1), 1);
+    set_list_code(start, Z_SYNC | Z_END, 1);
+}
+
 // The string region and pattern slots of a function body being parsed.
 struct FuncBody {
     long oldlineno;
@@ -1124,6 +1141,7 @@ void par_funcdef()
         yylex();
     FuncBody fb = startfuncbody();
     fb.oldlineno = oldlineno;
+    int bodystart = ec.ecused;
     if (tok == LX_LBRACE) {
         yylex();
         par_list(&c);
@@ -1132,6 +1150,7 @@ void par_funcdef()
             YYERRORV(oecused);
         }
         yylex();
+        par_bodyredirs(bodystart);
     } else if (unset(SHORTLOOPS)) {
         abortfuncbody(fb);
         YYERRORV(oecused);
@@ -1377,6 +1396,7 @@ int par_simple(int *complex, int nr)
             ecadd(0);
             FuncBody fb = startfuncbody();
             fb.oldlineno = oldlineno;
+            int bodystart = ec.ecused;
             if (tok == LX_LBRACE) {
                 int cc = 0;
                 yylex();
@@ -1387,6 +1407,7 @@ int par_simple(int *complex, int nr)
                     YYERROR(oecused);
                 }
                 yylex();
+                par_bodyredirs(bodystart);
             } else {
                 int cc = 0;
                 int ll = ecadd(0);
@@ -1486,6 +1507,17 @@ void par_redir(int *rp)
         break;
     case RT_HERESTRING:
         name = dupstring(name);
+        // Quotes go, as in a here-document's body; the text of $'...'
+        // needs them to be decoded, so it is decoded first.
+        for (char *q = name; *q;) {
+            if (static_cast<unsigned char>(*q) == TK_DOLLAR && static_cast<unsigned char>(q[1]) == TK_SQUOTE) {
+                int len;
+                getkeystring(q, &len, GETKEY_DOLLAR_QUOTE, nullptr);
+                q += len;
+            } else {
+                q += static_cast<unsigned char>(*q) == METACHAR && q[1] ? 2 : 1;
+            }
+        }
         remnulargs(name);
         break;
     default:

@@ -323,6 +323,20 @@ void gettext2(ExecState *state)
                     n->end = end;
                     state->string_table += *state->pc;
                     state->pc += 3;
+                    // The parser makes redirections after the braces a
+                    // { } around the body; they are shown after the braces.
+                    wordcode *b = state->pc;
+                    if (code_type(b[0]) == CODE_LIST && (list_type(b[0]) & Z_END) && !(list_type(b[0]) & Z_SIMPLE) &&
+                        code_type(b[1]) == CODE_SUBLIST && sublist_type(b[1]) == SUBLIST_END && !sublist_flags(b[1]) &&
+                        code_type(b[2]) == CODE_PIPE && pipe_type(b[2]) == PIPE_END && code_type(b[3]) == CODE_REDIR) {
+                        ExecState rs = *state;
+                        rs.pc = b + 3;
+                        LinkList *r = ecgetredirs(&rs);
+                        if (code_type(*rs.pc) == CODE_CURSH && rs.pc + code_data(*rs.pc) == end - 2) {
+                            n->redirs = r;
+                            state->pc = rs.pc + 1;
+                        }
+                    }
                 }
             } else {
                 state->string_table = s->strs;
@@ -330,6 +344,8 @@ void gettext2(ExecState *state)
                 dec_tindent();
                 taddnl();
                 taddstr("}");
+                if (s->redirs)
+                    getredirs(s->redirs);
                 stack = 1;
             }
             break;

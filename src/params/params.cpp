@@ -139,6 +139,9 @@ Param *createparam(const char *name, int flags)
         }
         pm = oldpm;
         pm->aux = 0;
+        // A name exported or made read-only while unset (sh emulation)
+        // keeps the attribute when it is given a value.
+        flags |= pm->flags & (PF_EXPORTED | PF_READONLY);
     } else {
         pm = qcnew<Param>();
         if ((pm->shadowed = oldpm)) {
@@ -401,8 +404,16 @@ void colonarrsetfn(Param *pm, char *s)
     } else {
         *dptr = (pm->flags & PF_TIED) ? nullptr : qcnew<char *>(1);
     }
-    if (pm->tiedname)
+    if (pm->tiedname) {
+        // A user's array tied to this scalar keeps its length beside it.
+        for (Param *a = static_cast<Param *>(gethashnode2(realparamtab, pm->tiedname)); a; a = a->shadowed)
+            if (&a->value.arr == dptr) {
+                a->alen = *dptr ? arrlen(*dptr) : 0;
+                a->acap = *dptr ? a->alen + 1 : 0;
+                break;
+            }
         arrfixenv(pm->nam, *dptr);
+    }
 }
 
 void nullstrsetfn(Param *, char *s) { qsfree(s); }
@@ -933,6 +944,21 @@ constexpr int PRINT_TYPESET = 0x20;
 void printparamnode(HashNode *hn, int printflags)
 {
     Param *pm = static_cast<Param *>(hn);
+    if (printflags & (PRINT_POSIXEXPORT | PRINT_POSIXREADONLY)) {
+        // Only names a shell can assign; a name without a value as it is.
+        if (!isident(pm->nam) || (pm->flags & PF_AUTOLOAD) ||
+            ((printflags & PRINT_POSIXEXPORT) && (pm->flags & PF_SPECIAL) && (pm->flags & PF_READONLY)))
+            return;
+        fputs((printflags & PRINT_POSIXEXPORT) ? "export " : "readonly ", stdout);
+        quotedqputs(pm->nam, stdout);
+        if (!(pm->flags & PF_UNSET) && PF_TYPE(pm->flags) != PF_HASHED) {
+            putchar('=');
+            char *v = PF_TYPE(pm->flags) == PF_ARRAY ? sepjoin(pm->getter.afn(pm), " ", 1) : getsparam(pm->nam);
+            quotedqputs(v ? v : "", stdout);
+        }
+        putchar('\n');
+        return;
+    }
     if (pm->flags & PF_UNSET)
         return;
     if (printflags & PRINT_TYPESET)

@@ -117,6 +117,8 @@ HashTable *copyparamtable(HashTable *t, const char *name);
 void deleteparamtable(HashTable *t);
 void freeparamnode(HashNode *hn);
 void printparamnode(HashNode *hn, int printflags);
+// export -p and readonly -p in sh emulation: lines any sh reads back.
+constexpr int PRINT_POSIXEXPORT = 0x1000, PRINT_POSIXREADONLY = 0x2000;
 void scanparamvals(HashNode *hn, int flags);
 int scancountparams(HashTable *ht, int flags);
 char **paramvalarr(HashTable *ht, int flags);

@@ -483,9 +483,10 @@ static SpecialDef specialtab[] = {
     mk("pipestatus", PF_ARRAY, nullptr, ParamGetter{.afn = pipestatgetfn}, ParamSetter{.afn = pipestatsetfn}, true),
 };
 
-// Positional parameters $1..$N: an array view of pparams.
-static Param argvparam = mk("", PF_ARRAY | PF_READONLY, &pparams, ParamGetter{.afn = arrvargetfn},
-                            ParamSetter{.afn = nullarrsetfn}, false).pm;
+// Positional parameters $1..$N: an array view of pparams, assigned by
+// number as elements of argv are.
+static Param argvparam = mk("argv", PF_ARRAY, &pparams, ParamGetter{.afn = arrvargetfn},
+                            ParamSetter{.afn = arrvarsetfn}, false).pm;
 
 // ---- restricted mode ----
 
@@ -554,7 +555,8 @@ static void setdefaults()
     replace(prompt4, shk ? "+ " : "+%N:%i> ");
     replace(sprompt, "tarn: correct '%R' to '%r' [nyae]? ");
 
-    replace(ifs, DEFAULT_IFS);
+    // "$IFS" is the three bytes POSIX scripts expect in sh emulation.
+    replace(ifs, emulating(EMULATE_SH) ? " \t\n" : DEFAULT_IFS);
     replace(wordchars, DEFAULT_WORDCHARS);
     replace(postedit, "");
     if (qunderscore != underscorebuf)

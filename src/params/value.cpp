@@ -481,7 +481,11 @@ static SubResult readsubscript(char **sptr, Value *v, int a2)
     }
     *sptr = t;
     char *expr = dupstrpfx(s, size_t(t - s));
-    if (strchr(expr, '$') || strchr(expr, '`')) {
+    // A subscript still in tokens carries its quotes: expanded as a word,
+    // "$k" is the value of k and '$k' the text.
+    if (has_token(expr)) {
+        singsub(&expr);
+    } else if (strchr(expr, '$') || strchr(expr, '`')) {
         char *x = dupstring(expr);
         if (!parsestr(&x)) {
             singsub(&x);
@@ -775,6 +779,10 @@ static char *formatted(Param *pm, char *s)
         if (fl & PF_LEFT) {
             while (iblank(*s))
                 s++;
+            // With Z the leading zeros go too, all but a last one.
+            if (fl & PF_RIGHT_Z)
+                while (*s == '0' && s[1])
+                    s++;
             int len = qtrlen(s);
             if (len >= w)
                 s = chardup(s, 0, w);
@@ -786,10 +794,12 @@ static char *formatted(Param *pm, char *s)
                 s = r;
             }
         } else {
-            char pad = (fl & PF_RIGHT_Z) ? '0' : ' ';
             if (fl & PF_RIGHT_Z)
                 while (iblank(*s))
                     s++;
+            // Zeros pad a number only, signed or not.
+            const char *d = (*s == '-' || *s == '+') ? s + 1 : s;
+            char pad = (fl & PF_RIGHT_Z) && idigit(*d) ? '0' : ' ';
             int len = qtrlen(s);
             if (len >= w)
                 s = chardup(s, len - w, len);
@@ -1458,7 +1468,10 @@ Param *assignsparam(const char *name, char *val, int augment)
                 return nullptr;
             case PF_ARRAY:
             kshappend: {
-                int sstart = v->end > 0 ? v->end - 1 : v->end;
+                // The element the subscript names, counted from the start.
+                int sstart = v->start;
+                if (sstart < 0 && sstart + paramarrlen(v->param) >= 0)
+                    sstart += paramarrlen(v->param);
                 v->start = sstart;
                 v->end = sstart + 1;
                 v->arrmode = 0;

@@ -546,7 +546,7 @@ Job *shownjob(const char *key)
         return nullptr;
     char *end;
     long j = strtol(key, &end, 10);
-    if (*end || j < 1 || j >= MAXJOB || (key[0] == '0'))
+    if (*end || j < 1 || j >= maxjob || (key[0] == '0'))
         return nullptr;
     Job *jn = &jobtab[j];
     if (!(jn->stat & JOB_INUSE) || !jn->procs || (jn->stat & JOB_NOPRINT) || int(j) == thisjob)
@@ -609,7 +609,7 @@ template <char *(*Value)(Job *)> char *jobsget(const char *key)
 
 template <char *(*Value)(Job *)> void jobsscan(ScanFn fn, void *data)
 {
-    for (int j = 1; j < MAXJOB; j++) {
+    for (int j = 1; j < maxjob; j++) {
         char key[16];
         snprintf(key, sizeof key, "%d", j);
         if (Job *jn = shownjob(key))
