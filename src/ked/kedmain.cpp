@@ -498,7 +498,9 @@ void handleprefixes()
 // on a slow line.
 bool shouldrefresh()
 {
-    if (kungetct)
+    // Keys already waiting are taken first: a paste is drawn once it is
+    // in, not once per character.
+    if (kungetct || pendingbytes() > 0)
         return false;
     if (line_baud && !(lastcmd & W_MENU_KEEP) && SHTTY != -1) {
         long ms = long(cost) * refresh_cost_factor / 1000;

@@ -264,9 +264,11 @@ def test_unknown_terminal_still_edits():
 
 
 def test_prompt_with_invalid_bytes():
-    with editor(env={'PS1': '\x83\x9b> '}) as sh:
+    with editor() as sh:
+        sh.keys("PS1=$'\\x83\\x9b\\xff> '\r")
+        sh.wait_screen(lambda s: s.lines()[1].endswith('> '.rstrip()), 'the new prompt')
         sh.keys('echo fine\r')
-        sh.wait_screen(lambda s: 'fine' in s.lines()[1], 'the command ran')
+        sh.wait_screen(lambda s: 'fine' in s.lines()[2], 'the command ran')
 
 
 h.main(globals())

@@ -173,10 +173,13 @@ class Shell:
 
     def keys(self, text):
         """Send keys as they are, without a newline (bytes go out unencoded)."""
-        if isinstance(text, bytes):
-            os.write(self.p.child_fd, text)
-        else:
-            self.p.send(text)
+        data = text if isinstance(text, bytes) else text.encode('utf-8')
+        # In pieces, taking the output in between: a shell that echoes
+        # what it reads would otherwise fill the terminal both ways.
+        for i in range(0, len(data), 1024):
+            os.write(self.p.child_fd, data[i:i + 1024])
+            if len(data) > 1024:
+                self.pump(0.001)
 
     def pump(self, secs=0.05):
         """Take in whatever output has arrived."""
@@ -351,7 +354,10 @@ def main(namespace):
             sh = _current.get('shell')
             if sh is not None:
                 print('---- terminal transcript ----')
-                print(sh.transcript.getvalue().replace('\r', ''))
+                t = sh.transcript.getvalue().replace('\r', '')
+                if len(t) > 6000:
+                    t = '[... %d characters before ...]\n' % (len(t) - 6000) + t[-6000:]
+                print(t)
                 print('---- end of transcript ----')
         sys.stdout.flush()
     for name in failed:
