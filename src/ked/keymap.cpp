@@ -519,7 +519,10 @@ char *keyprintable(const char *seq)
             c &= 127;
         }
         if (c < 32) {
+            // ^\ needs its backslash escaped, or it would quote what follows.
             out += '^';
+            if (c + 64 == '\\')
+                out += '\\';
             out += char(c + 64);
         } else if (c == 127) {
             out += "^?";
@@ -956,11 +959,29 @@ int bin_bindkey(char *nam, char **args, BuiltinOptions *ops, int)
                 for (HashNode *hn = keymapnamtab->nodes[i]; hn; hn = hn->next)
                     names.emplace_back(hn->nam);
             std::sort(names.begin(), names.end());
+            std::vector<std::pair<Keymap *, std::string>> seen;
             for (const std::string &s : names) {
                 if (opt_isset(ops, 'L')) {
-                    fputs("bindkey -N ", stdout);
-                    if (s[0] == '-')
-                        fputs("-- ", stdout);
+                    // A name that shares its keymap with one listed before
+                    // is written as a link, so the listing reads back the
+                    // same (main stays the emacs or viins map).
+                    Keymap *km2 = openkeymap(s.c_str());
+                    const std::string *first = nullptr;
+                    for (auto &p : seen)
+                        if (p.first == km2)
+                            first = &p.second;
+                    if (first) {
+                        fputs("bindkey -A ", stdout);
+                        if ((*first)[0] == '-')
+                            fputs("-- ", stdout);
+                        quotedqputs(first->c_str(), stdout);
+                        putchar(' ');
+                    } else {
+                        fputs("bindkey -N ", stdout);
+                        if (s[0] == '-')
+                            fputs("-- ", stdout);
+                        seen.emplace_back(km2, s);
+                    }
                     quotedqputs(s.c_str(), stdout);
                 } else {
                     niceqputs(s.c_str(), stdout);
