@@ -257,10 +257,12 @@ int bindkey(Keymap *km, const char *seq, Thingy *bind, const char *str)
             if (--pk->prefixct)
                 break;
             bool one = p.size() == 1 || (p.size() == 2 && static_cast<unsigned char>(p[0]) == METACHAR);
-            if (one && pk->bind && pk->bind != undefkey() && !pk->str) {
+            // A single byte that is no longer a prefix goes back to the
+            // byte table, bound or not, so that every byte is in one table.
+            if (one && !pk->str) {
                 bool s1;
                 unsigned char b = firstbyte(p.c_str(), &s1);
-                km->first[b] = refthingy(pk->bind);
+                km->first[b] = refthingy(pk->bind ? pk->bind : undefkey());
                 freekeynode(km->multi->removenode(km->multi, p.c_str()));
                 break;
             }
