@@ -415,7 +415,17 @@ int bin_read(char *name, char **args, BuiltinOptions *ops, int)
         tty.fd = readfd;
         tty.save();
     }
-    if (keys || opt_isset(ops, 'q'))
+    // Inside the line editor (a widget reading keys) the keys come through
+    // its reader, which has the terminal in its mode and keys pushed back.
+    bool viaeditor = getkeyptr && fromterm && readfd == SHTTY && (keys || opt_isset(ops, 'q'));
+    auto nextkey = [&]() {
+        if (viaeditor) {
+            int k = getkeyptr(0);
+            return k < 0 ? READ_EOF : k;
+        }
+        return src.getc();
+    };
+    if ((keys || opt_isset(ops, 'q')) && !viaeditor)
         tty.change(ICANON | (opt_isset(ops, 's') ? ECHO : 0));
     else if ((fromterm || rawmode) && (opt_isset(ops, 'd') || opt_isset(ops, 's')))
         tty.change((opt_isset(ops, 'd') ? ICANON : 0) | (opt_isset(ops, 's') ? ECHO : 0));
@@ -434,7 +444,7 @@ int bin_read(char *name, char **args, BuiltinOptions *ops, int)
         {
             ChildUnblock chld;
             for (int n = 0; n < nchars;) {
-                int c = src.getc();
+                int c = nextkey();
                 if (c == READ_EOF) {
                     more = false;
                     break;
@@ -465,7 +475,7 @@ int bin_read(char *name, char **args, BuiltinOptions *ops, int)
         int c;
         {
             ChildUnblock chld;
-            c = src.getc();
+            c = nextkey();
         }
         tty.restore();
         if (c != READ_EOF && c != '\n') {

@@ -691,7 +691,7 @@ void readhistfile(const char *fn, int err, int readflags)
 
 void savehistfile(const char *fn, int err, int writeflags)
 {
-    if (!isset(INTERACTIVE) || savehistsiz <= 0 || !hist_ring || hist_ring == &curline)
+    if (!isset(INTERACTIVE) || savehistsiz <= 0 || !hist_ring)
         return;
     std::string file = histfilename(fn);
     if (file.empty())

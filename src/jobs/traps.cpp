@@ -250,6 +250,9 @@ int dotrapargs(int sig, int *bits, Eprog *prog)
         if (saveexec)
             execrestore();
     }
+    // Output of the trap took the editor's line away: draw it again.
+    if (refreshptr)
+        refreshptr();
     if (trapret > 0) {
         breaks = loops;
         errflag = ERRFLAG_INT;

@@ -574,6 +574,35 @@ void updateline(int ln)
     // Never start in the middle of a wide character.
     while (i > start && i < nl && nv[size_t(i)].kind == Cell::CELL_PAD)
         i--;
+    // Characters typed or deleted in the middle of a line: when the rest
+    // of the old line is still there, shifted, inserting or deleting
+    // columns is cheaper than writing the rest again.  Not on a line the
+    // text goes on from, nor under the right prompt, nor on the last
+    // screen line (an insertion there could scroll).
+    if (nl != ol && !nbuf[size_t(ln)].wrapped && !scr[size_t(ln)].wrapped && !(ln == 0 && rprompt_shown) &&
+        ln < screen_height - 1 && nl < screen_width && i < nl && i < ol) {
+        int suf = 0;
+        while (suf < nl - i && suf < ol - i && nv[size_t(nl - 1 - suf)] == ov[size_t(ol - 1 - suf)])
+            suf++;
+        int n = nl > ol ? nl - ol : ol - nl;
+        bool pure = nl > ol ? suf == ol - i : suf == nl - i;
+        int single = nl > ol ? TCINS : TCDEL, multi = nl > ol ? TCMULTINS : TCMULTDEL;
+        int c1 = cap(single) ? int(strlen(cap(single))) * n : 1 << 20;
+        int cm = cap(multi) ? int(strlen(cap(multi))) + 2 : 1 << 20;
+        // Worth it when the columns moved outweigh the capability.
+        if (pure && suf > (c1 < cm ? c1 : cm) && (c1 < (1 << 20) || cm < (1 << 20)) &&
+            nv[size_t(i)].kind != Cell::CELL_PAD && (i >= ol || ov[size_t(i)].kind != Cell::CELL_PAD)) {
+            moveto(ln, i);
+            tcmultout(single, multi, n);
+            if (nl > ol) {
+                ov.insert(ov.begin() + i, size_t(n), charcell(" ", 1));
+                writecells(ln, i, i + n);
+            } else {
+                ov.erase(ov.begin() + i, ov.begin() + i + n);
+            }
+            return;
+        }
+    }
     moveto(ln, i);
     writecells(ln, i, ne);
     if (oe > nl) {

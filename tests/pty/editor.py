@@ -14,11 +14,11 @@ P = h.PS1
 LEFT, RIGHT, UP, DOWN = '\x1b[D', '\x1b[C', '\x1b[A', '\x1b[B'
 
 
-def editor(size=(24, 80), env=None, lang='C.UTF-8', **kw):
+def editor(size=(24, 80), env=None, lang='C.UTF-8', args=('-f', '-i'), **kw):
     e = {'TERM': 'xterm', 'LANG': lang, 'LC_ALL': lang}
     if env:
         e.update(env)
-    return h.shell(args=['-f', '-i'], env=e, screen=True, size=size, **kw)
+    return h.shell(args=list(args), env=e, screen=True, size=size, **kw)
 
 
 def run(sh, cmd):
@@ -79,6 +79,23 @@ def test_undo_steps_back_one_widget_at_a_time():
         sh.wait_line(0, P + 'ab')
         sh.keys('\x1f\x1f')
         sh.wait_line(0, P)
+
+
+def test_typing_in_the_middle_writes_little():
+    with editor() as sh:
+        sh.keys('echo ' + 'a' * 60 + LEFT * 50)
+        sh.wait_cursor((0, len(P) + 15))
+        before = len(sh.transcript.getvalue())
+        sh.keys('X')
+        sh.wait_line(0, P + 'echo ' + 'a' * 10 + 'X' + 'a' * 50)
+        # The rest of the line moves over on the terminal; it is not sent.
+        sent = len(sh.transcript.getvalue()) - before
+        check(sent < 20, 'inserting one character wrote %d bytes' % sent)
+        before = len(sh.transcript.getvalue())
+        sh.keys('\x7f')
+        sh.wait_line(0, P + 'echo ' + 'a' * 60)
+        sent = len(sh.transcript.getvalue()) - before
+        check(sent < 20, 'deleting one character wrote %d bytes' % sent)
 
 
 def test_multi_line_buffer():
@@ -200,6 +217,72 @@ def test_clear_screen():
         run(sh, 'echo junk')
         sh.keys('abc\x0c')
         sh.wait_text(P + 'abc')
+
+
+def test_named_commands_describe_key_and_where_is():
+    with editor() as sh:
+        sh.keys('\x1bx')
+        sh.wait_screen(lambda s: 'execute: _' in s.text(), 'the named-command prompt')
+        sh.keys('describe-key-b\t')
+        sh.wait_screen(lambda s: 'execute: describe-key-briefly_' in s.text(), 'the completed name')
+        sh.keys('\r')
+        sh.wait_screen(lambda s: 'Describe key briefly: _' in s.text(), 'its status line')
+        sh.keys('\x01')
+        sh.wait_screen(lambda s: '^A is beginning-of-line' in s.text(), 'the description')
+        sh.keys('\x1bxwhere-is\rend-of-line\r')
+        sh.wait_screen(lambda s: 'end-of-line is on ^E' in s.text(), 'where it is bound')
+        sh.keys('\x1bxwhere-is\rvi-join\r')
+        sh.wait_screen(lambda s: 'vi-join is on ^X^J' in s.text(), 'a two-key binding')
+
+
+def test_read_k_inside_a_widget_reads_the_next_key():
+    with editor() as sh:
+        run(sh, "w() { read -k 1 key; LBUFFER+=\"<$key>\" }; ked -N w; bindkey '^T' w")
+        sh.keys('a\x14z')
+        sh.wait_line(1, P + 'a<z>')
+
+
+def test_a_closed_watched_descriptor_is_dropped():
+    with editor() as sh:
+        run(sh, "exec 7< <(sleep 0.3); h() { print -r -- \"handler $*\" >> log }; ked -F 7 h")
+        time.sleep(1.5 * h.Config.factor)
+        sh.keys('echo alive\r')
+        sh.wait_screen(lambda s: 'alive' in s.lines()[-1] or 'alive' in s.text(), 'the shell still answering')
+        sh.pump(0.3)
+        with open(os.path.join(sh.home, 'log')) as f:
+            calls = f.read().splitlines()
+        check(1 <= len(calls) <= 3, 'the handler was called %d times' % len(calls))
+        check('handler removed' in sh.text() or 'is removed' in sh.text(), 'no report of the removal')
+
+
+def test_trap_output_while_editing_is_followed_by_the_line():
+    with editor() as sh:
+        run(sh, "trap 'print got usr1' USR1")
+        sh.keys('half typed')
+        sh.wait_line(1, P + 'half typed')
+        os.kill(sh.pid, 10)
+        sh.wait_screen(lambda s: 'got usr1' in s.text() and s.lines()[s.cursor()[0]] == P + 'half typed',
+                       'the line drawn again after the output')
+
+
+def test_hangup_while_editing_saves_the_history():
+    # Without -f: the history is saved only where startup files may run.
+    with editor(env={'HISTFILE': 'hist', 'SAVEHIST': '10'}, args=('-i',)) as sh:
+        run(sh, 'echo remembered')
+        sh.keys('never entered')
+        sh.wait_line(2, P + 'never entered')
+        os.kill(sh.pid, 1)
+        sh.wait_exit()
+        with open(os.path.join(sh.home, 'hist')) as f:
+            check('echo remembered' in f.read(), 'the history was not saved')
+
+
+def test_deleting_the_selected_keymap_inside_a_widget():
+    with editor() as sh:
+        run(sh, "w() { bindkey -N tmp emacs; ked -K tmp; bindkey -D tmp main }; ked -N w; bindkey '^T' w")
+        sh.keys('\x14abc')
+        # main is gone: the keys go to .safe, which inserts them.
+        sh.wait_screen(lambda s: s.lines()[s.cursor()[0]].endswith('abc'), 'typing still works')
 
 
 # ---- characters ----
