@@ -29,13 +29,14 @@ namespace {
 
 constexpr int EC_INIT_SIZE = 256;
 constexpr int EC_DOUBLE_THRESHOLD = 32768;
-constexpr int EC_INCREMENT = 1024;
 
 TARN_HOT int inpartime;
 
 void ecgrow(int n)
 {
-    int a = ec.eclen < EC_DOUBLE_THRESHOLD ? ec.eclen : EC_INCREMENT;
+    // Doubling while small, then half again: growth stays geometric so a
+    // huge list costs linear copying wherever realloc cannot move pages.
+    int a = ec.eclen < EC_DOUBLE_THRESHOLD ? ec.eclen : ec.eclen / 2;
     if (a < n)
         a = n;
     ec.ecbuf = static_cast<wordcode *>(qrealloc(ec.ecbuf, size_t(ec.eclen + a) * sizeof(wordcode)));
