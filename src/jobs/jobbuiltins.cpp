@@ -391,3 +391,14 @@ int bin_times(char *, char **, BuiltinOptions *, int)
     pr(buf.tms_cstime, '\n');
     return 0;
 }
+
+int bin_ttyctl(char *, char **, BuiltinOptions *ops, int)
+{
+    if (opt_isset(ops, 'f'))
+        ttyfrozen = 1;
+    else if (opt_isset(ops, 'u'))
+        ttyfrozen = 0;
+    else
+        printf("tty is %sfrozen\n", ttyfrozen ? "" : "not ");
+    return 0;
+}

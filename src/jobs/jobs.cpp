@@ -49,6 +49,8 @@ int coprocin = -1, coprocout = -1;
 TARN_HOT int list_pipe, simple_pline;
 TARN_HOT int errbrk_saved, prev_breaks, prev_errflag;
 ttyinfo shttyinfo;
+// ttyctl -f: the settings a command leaves are not taken as the shell's.
+int ttyfrozen;
 
 TARN_HOT static struct tms shtms;           // process times at the last reaping
 static struct timeval shell_start;  // for `time` without a command
@@ -390,7 +392,7 @@ void update_job(Job *jn)
         lastval = val;
         inforeground = 2;
     }
-    if (shout && job == thisjob && !somestopped && !(jn->stat & JOB_NOSTTY) && !jn->stty_in_env)
+    if (shout && !ttyfrozen && job == thisjob && !somestopped && !(jn->stat & JOB_NOSTTY) && !jn->stty_in_env)
         gettyinfo(&shttyinfo);
 
     if (isset(MONITOR)) {

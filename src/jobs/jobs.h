@@ -15,6 +15,7 @@ struct ttyinfo {
     struct termios tio;
 };
 extern ttyinfo shttyinfo;
+extern int ttyfrozen;
 void gettyinfo(ttyinfo *ti);
 void settyinfo(ttyinfo *ti);
 // Give the terminal to a process group (job control only).

@@ -354,4 +354,14 @@ def test_prompt_with_invalid_bytes():
         sh.wait_screen(lambda s: 'fine' in s.lines()[2], 'the command ran')
 
 
+def test_ttyctl_freezes_the_terminal_settings():
+    with editor() as sh:
+        probe = "stty -a | tr ' ;' '\\n\\n' | grep -cx tostop; ttyctl"
+        run(sh, 'stty tostop')
+        run(sh, probe)
+        sh.wait_screen(lambda s: '\n1\ntty is not frozen' in s.text(), "a command's settings kept")
+        run(sh, 'stty -tostop; ttyctl -f; stty tostop')
+        run(sh, probe)
+        sh.wait_screen(lambda s: '\n0\ntty is frozen' in s.text(), 'the settings from before')
+
 h.main(globals())
