@@ -154,16 +154,6 @@ int backwarddeletechar(char **args)
     return 0;
 }
 
-int deletecharorlist(char **args)
-{
-    // Listing the completions belongs to the completion module.
-    if (tarncs != tarnll)
-        return deletechar(args);
-    if (kedhooks[LISTMATCHESHOOK].funcs)
-        return runkedhook(COMPLETEHOOK, builtinthingy(T_LISTCHOICES)->widget);
-    return 1;
-}
-
 // ---- moving by characters and lines ----
 
 int forwardchar(char **args)

@@ -281,6 +281,67 @@ inline int countsign() { return qmod.count < 0 ? -1 : 1; }
 // A widget that runs the opposite widget for a negative count.
 int runopposite(KedFunc f, char **args);
 
+// ---- completion entry: the word and its context (compword.cpp) ----
+
+// The word being completed: its start and end in the buffer (byte offsets
+// of the unmetafied line) and the cursor's offset within it.
+extern int wb, we, offs;
+extern int lincmd, linredir, linarr, inwhat, insubscr, instring, inbackt, addedx;
+enum : int { IN_NOTHING, IN_CMD, IN_MATH, IN_COND, IN_ENV, IN_PAR };
+// Metafied arena strings, null when not set.
+extern char *varname, *qipre, *qisuf, *autoq;
+// The words of the current command (metafied, untokenized), their number
+// and the index of the current word (-1 when none).
+extern char **clwords;
+extern int clwnum, clwpos;
+extern char *cmdstr, *rdstr;
+extern LinkList *rdstrs;
+// The line and cursor before completion began (metafied line).
+extern char *origline;
+extern int origcs, origll;
+// Where a brace expansion piece starts in the word (-1 when none): the
+// word completed is the part after it.
+extern int brpiecebeg;
+// Modes of the current request and of the previous one.
+extern int usemenu, useglob, wouldinstab, lastambig, bashlistfirst, menucmp, menuacc;
+extern int compfunc_running;
+extern Widget *compwidget;
+extern char *compfunc;
+extern char **cfargs;
+extern int cfret, comprecursive, incompfunc, fromcomp;
+// The request types passed through the hooks.
+enum : int { COMP_COMPLETE, COMP_LIST_COMPLETE, COMP_SPELL, COMP_EXPAND, COMP_EXPAND_COMPLETE, COMP_LIST_EXPAND };
+// Data of the "complete" hook.
+struct CompldatA {
+    char *s;
+    int incmd;
+    int lst;
+};
+// Find the word at the cursor and its context; null when there is none.
+// prefix: the word ends at the cursor (expand-or-complete-prefix).
+char *extract_word(int prefix);
+// The offset of the $ expression in s that holds offset offs, or -1.
+int parambeg(const char *s, int offs);
+// The command word before the cursor for which-command and run-help:
+// its start and end in the buffer; false when there is none.
+bool extract_command(int *startp, int *endp);
+// Insert a metafied string at the cursor (len -1: all of it), moving
+// the cursor behind it when move is set; the bytes inserted.
+int inststrlen(const char *s, int move, int len);
+// The completion widgets' shared entry.
+int docomplete(int type);
+// A completion widget made with ked -C: its function runs through its model.
+int completecall(char **args);
+// Show a list of plain strings (metafied) below the line; 1 when the user
+// refused to see it.
+int listlist(LinkList *l);
+// Set once the completion module answers the listing hooks.
+extern int (*listlistptr)(LinkList *l);
+// Quote s for insertion in the quoting of the word (instring).
+char *quoteforword(const char *s);
+// Last list on the screen that end-of-list may leave there.
+extern int lastlistlines;
+
 extern Hookdef kedhooks[];
 enum : int {
     LISTMATCHESHOOK,

@@ -418,11 +418,8 @@ int execkedfunc(Thingy *func, char **args)
             if (!(w->flags & W_KEEP_COLUMN))
                 lastcol = -1;
             if (w->flags & W_COMPLETION) {
-                // The completion module runs it; without that module it
-                // cannot work.
-                ret = runkedhook(COMPLETEHOOK, w) ? 1 : 0;
-                if (!kedhooks[COMPLETEHOOK].funcs && !kedhooks[COMPLETEHOOK].def)
-                    ret = 1;
+                // Its shell function runs through the widget it is modelled on.
+                ret = completecall(args);
             } else {
                 SignalGuard sg;
                 ret = w->fn(args);
