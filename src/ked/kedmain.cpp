@@ -174,6 +174,9 @@ void ungetkeys(const char *s, int len)
 
 extern int vichgflag;
 void vichgadd(int c);
+// Vi mode's state at the start of each line, and its release.
+void vinewline();
+void vifreechange();
 
 namespace {
 
@@ -269,7 +272,17 @@ int getkey(int dotimeout)
     int zeros = 0;
     for (;;) {
         int oc = tccolumns, ol = tclines;
+        // Signals are taken while waiting for a key, also inside a widget
+        // (which runs with them queued): an interrupt or a hang-up must
+        // reach a widget that reads keys itself.
+        int oqueue = sigq.enabled;
+        sigq.enabled = 0;
+        if (sigq.front != sigq.rear)
+            run_queued_signals();
         int r = readbyte(&c, dotimeout);
+        int rerrno = errno;
+        sigq.enabled = oqueue;
+        errno = rerrno;
         if (r == 1)
             break;
         if (r == -2)
@@ -602,6 +615,7 @@ char *kedread(char **lp, char **rp, int flags)
     linesz = 256;
     line = static_cast<unsigned char *>(qalloc(size_t(linesz) + 2));
     mark = tarnll = tarncs = done = lastcmd = 0;
+    vinewline();
     qsfree(statusline);
     statusline = nullptr;
     statusll = 0;
@@ -1112,6 +1126,7 @@ int finish_tarnQsked(Module *)
     lbindk = nullptr;
     free_keymaps();
     freecutbuffers();
+    vifreechange();
     free_thingies();
     qfree(pushback);
     pushback = nullptr;
