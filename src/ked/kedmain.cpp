@@ -174,6 +174,7 @@ void ungetkeys(const char *s, int len)
 
 extern int vichgflag;
 void vichgadd(int c);
+void vichgreread(int c);
 // Vi mode's state at the start of each line, and its release.
 void vinewline();
 void vifreechange();
@@ -264,8 +265,12 @@ int readbyte(unsigned char *cp, int dotimeout)
 
 int getkey(int dotimeout)
 {
-    if (kungetct)
-        return pushback[--kungetct];
+    if (kungetct) {
+        int c = pushback[--kungetct];
+        if (vichgflag)
+            vichgreread(c);
+        return c;
+    }
     if (delay_tty_setup && !pendingbytes())
         qsetterm();
     unsigned char c;

@@ -31,6 +31,8 @@ Modifier lastmod = {0, 1, 1, 0};
 // vi-repeat-change asked the next change start to replay lastchg; the
 // change running now is such a replay.
 bool virepeat, inreplay;
+// Keys taken off the recording that are to go back into it when read.
+int vireread;
 // The history line the insertion began on (viinsbegin belongs to it).
 long viinshist = -1;
 
@@ -64,7 +66,7 @@ bool startvichange(int im)
     }
     inreplay = false;
     lastmod = qmod;
-    vichgbufptr = 0;
+    vichgbufptr = vireread = 0;
     vichgflag = 0;
     char *s = dupstring(keybuf ? keybuf : "");
     int len;
@@ -79,14 +81,14 @@ void endvichange()
 {
     if (vichgflag)
         lastchg.assign(vichgbuf, size_t(vichgbufptr));
-    vichgflag = 0;
+    vichgflag = vireread = 0;
     inreplay = false;
 }
 
 // A change that failed is not the last change: the one before stays.
 void dropvichange()
 {
-    vichgflag = 0;
+    vichgflag = vireread = 0;
     inreplay = false;
 }
 
@@ -339,11 +341,25 @@ void vichgadd(int c)
     vichgbuf[vichgbufptr++] = char(c);
 }
 
-// Keys read past a binding are read again: they leave the change buffer.
+// Keys read past a binding are read again: they leave the change buffer,
+// and come back into it when they are read again while the change is
+// still recorded (not when the binding ended it, as Escape ends an
+// insertion).
 void vichgdrop(int n)
 {
-    if (vichgflag)
-        vichgbufptr = vichgbufptr > n ? vichgbufptr - n : 0;
+    if (vichgflag) {
+        int k = vichgbufptr > n ? n : vichgbufptr;
+        vichgbufptr -= k;
+        vireread += k;
+    }
+}
+
+void vichgreread(int c)
+{
+    if (vireread > 0) {
+        vireread--;
+        vichgadd(c);
+    }
 }
 
 // A new line is read: no change, range or insertion is in progress, and
@@ -351,7 +367,7 @@ void vichgdrop(int n)
 // repeated on this line.
 void vinewline()
 {
-    vichgflag = vilinerange = virangeflag = wordflag = viinsbegin = 0;
+    vichgflag = vilinerange = virangeflag = wordflag = viinsbegin = vireread = 0;
     viinshist = -1;
     virepeat = inreplay = false;
     viresetmarks();
@@ -1004,8 +1020,13 @@ int viquotedinsert(char **args)
     int k = getkeyshowingcaret();
     if (k < 0)
         return 1;
+    // quoted-insert reads the key again; it is recorded once.
     ungetkey(k);
-    return quotedinsert(args);
+    int o = vichgflag;
+    vichgflag = 0;
+    int r = quotedinsert(args);
+    vichgflag = o;
+    return r;
 }
 
 // Ended by a lower-case key, or by end of input or an interrupt (the key

@@ -337,6 +337,14 @@ def test_repeat_last_change():
     ])
 
 
+def test_repeat_keeps_keys_read_past_a_shorter_binding():
+    # j waits for a k; the u after it is read again as part of the
+    # insertion, and so repeated with it.
+    table([
+        ('x' + ESC + 'ajumpjk.', 'xjumpjum' + CUR + 'p'),
+    ], setup=['bindkey -M viins jk vi-cmd-mode'])
+
+
 def test_repeat_before_any_change_fails():
     table([('abc' + ESC + '.', 'ab' + CUR + 'c', True)])
 
