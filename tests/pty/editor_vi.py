@@ -385,6 +385,26 @@ def test_put_before_and_after():
     ])
 
 
+def test_other_deletions_yanks_and_comments():
+    table([
+        ('abcd' + ESC + 'X', 'ab' + CUR + 'd'),
+        ('abcd' + ESC + '2X', 'a' + CUR + 'd'),
+        ('abcd' + ESC + '0X', CUR + 'abcd', True),
+        ('abcd' + ESC + 'XP', 'ab' + CUR + 'cd'),
+        ('one two' + ESC + '0wgy$p', 'one twotw' + CUR + 'o'),
+        ('one two' + ESC + '$gy', 'one tw' + CUR + 'o'),
+        ('echo x' + ESC + 'g#', '#echo ' + CUR + 'x'),
+        ('echo x' + ESC + 'g#g#', 'echo ' + CUR + 'x'),
+        ('a' + NL + 'b' + ESC + 'g#', 'a\n#' + CUR + 'b'),
+        ('  ab' + ESC + 'g0', CUR + '  ab'),
+        ('one' + NL + 'two' + NL + 'x' + ESC + 'kkd+', CUR + 'x'),
+        ('a' + NL + 'b' + NL + 'c' + NL + 'd' + ESC + 'dddddd"3p', 'a\n' + CUR + 'd'),
+        # A change repeated with a named buffer uses it again.
+        ('one two three' + ESC + '0"adw.$"ap', 'threetwo' + CUR + ' '),
+        ('one two three' + ESC + '0dw"b.$"bp', 'threetwo' + CUR + ' '),
+    ], setup=['bindkey -a gy vi-yank-eol g# vi-pound-insert g0 vi-beginning-of-line'])
+
+
 # ---- replacing, joining ----
 
 def test_replace_and_join():
@@ -455,8 +475,13 @@ def test_history_search():
         sh.keys('N')
         sh.wait_line(0, P + 'echo second')
         fresh(sh)
+        # Backspace takes a whole character off the search string.
+        sh.keys(ESC + '/th\u65e5\x7fi\r')
+        sh.wait_line(0, P + 'print third')
         # ^ anchors; an empty string searches for the last one again.
-        sh.keys(ESC + '/^pr\r')
+        b0 = bells(sh)
+        sh.keys('/^o\r')
+        sh.wait_screen(lambda s: bells(s) > b0, 'a beep')
         sh.wait_line(0, P + 'print third')
         sh.keys('/^ec\r')
         sh.wait_line(0, P + 'echo second')
