@@ -181,6 +181,8 @@ int viendofline(char **)
     return 0;
 }
 
+// ^: the first character of the line that is no blank (the line end
+// when there is none).
 int vifirstnonblank(char **)
 {
     vifirstnonblank();

@@ -281,6 +281,7 @@ def test_line_wise_operators():
         (ml + ESC + 'kk>>', '\t' + CUR + 'one\n  two\nthree'),
         (ml + ESC + 'kk>j', '\t' + CUR + 'one\n\t  two\nthree'),
         (ml + ESC + 'kk>j<<', CUR + 'one\n\t  two\nthree'),
+        (ml + ESC + 'kk>>.', '\t\t' + CUR + 'one\n  two\nthree'),
         (ml + ESC + 'kk>w', 'on' + CUR + 'e\n  two\nthree', True),
         ('a b' + ESC + 'Ydd', CUR + ''),
         ('a b' + ESC + 'ddp', '\n' + CUR + 'a b'),
@@ -455,6 +456,8 @@ def test_history_motions():
         (ESC + '99G', '', True),
         # Edits of a visited line stay with it while this line is read.
         (ESC + 'kxkj', 'print thi' + CUR + 'r'),
+        # A mark belongs to its history line.
+        (ESC + 'k0wmajj`a', 'print ' + CUR + 'third'),
     ], setup=HIST)
 
 
