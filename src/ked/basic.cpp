@@ -644,6 +644,15 @@ int yank(char **)
     return 0;
 }
 
+// vi-put: the span it put in, for a yank-pop after it.
+void noteyank(int b, int e)
+{
+    yankb = b;
+    yanke = e;
+    kct = -1;
+    kctbase = kringnum;
+}
+
 int yankpop(char **)
 {
     if (!(lastcmd & W_YANK) || !kring || yanke > tarnll || yankb > yanke)

@@ -174,6 +174,10 @@ void ungetkeys(const char *s, int len)
 
 extern int vichgflag;
 void vichgadd(int c);
+void vichgreread(int c);
+// Vi mode's state at the start of each line, and its release.
+void vinewline();
+void vifreechange();
 
 namespace {
 
@@ -261,15 +265,29 @@ int readbyte(unsigned char *cp, int dotimeout)
 
 int getkey(int dotimeout)
 {
-    if (kungetct)
-        return pushback[--kungetct];
+    if (kungetct) {
+        int c = pushback[--kungetct];
+        if (vichgflag)
+            vichgreread(c);
+        return c;
+    }
     if (delay_tty_setup && !pendingbytes())
         qsetterm();
     unsigned char c;
     int zeros = 0;
     for (;;) {
         int oc = tccolumns, ol = tclines;
+        // Signals are taken while waiting for a key, also inside a widget
+        // (which runs with them queued): an interrupt or a hang-up must
+        // reach a widget that reads keys itself.
+        int oqueue = sigq.enabled;
+        sigq.enabled = 0;
+        if (sigq.front != sigq.rear)
+            run_queued_signals();
         int r = readbyte(&c, dotimeout);
+        int rerrno = errno;
+        sigq.enabled = oqueue;
+        errno = rerrno;
         if (r == 1)
             break;
         if (r == -2)
@@ -599,6 +617,7 @@ char *kedread(char **lp, char **rp, int flags)
     linesz = 256;
     line = static_cast<unsigned char *>(qalloc(size_t(linesz) + 2));
     mark = tarnll = tarncs = done = lastcmd = 0;
+    vinewline();
     qsfree(statusline);
     statusline = nullptr;
     statusll = 0;
@@ -1109,6 +1128,7 @@ int finish_tarnQsked(Module *)
     lbindk = nullptr;
     free_keymaps();
     freecutbuffers();
+    vifreechange();
     free_thingies();
     qfree(pushback);
     pushback = nullptr;
