@@ -7,6 +7,9 @@
 
 #include "core/core.h"
 #include "expand/expand.h"
+#include "ked/ked.h"
+
+#include <sys/types.h>
 
 // ---- match specifications and the matcher (matcher.cpp) ----
 
@@ -168,3 +171,190 @@ int cline_sublen(Cline *l);
 // '"' double quotes.  Matching and insertion quote with its first entry;
 // null is taken as none.
 extern char *compqstack;
+
+// ---- matches and groups (compcore.cpp, compadd.cpp) ----
+
+enum : int {
+    MF_FILE = 1,        // a file name (-f)
+    MF_REMOVE = 2,      // the suffix goes again automatically
+    MF_ISPAR = 4,       // a parameter name (-e)
+    MF_PARBR = 8,       // ... in braces
+    MF_PARNEST = 16,    // ... nested
+    MF_NOLIST = 32,     // not listed (-n)
+    MF_DISPLINE = 64,   // its display string on a line of its own (-l)
+    MF_HIDE = 128,      // hidden
+    MF_NOSPACE = 256,   // no space after it
+    MF_PACKED = 512,
+    MF_ROWS = 1024,
+    MF_MULT = 2048,     // same text as an earlier match: shown once
+    MF_FMULT = 4096,    // the first of such a run
+    MF_ALL = 8192,      // stands for all matches ("<all>")
+    MF_DUMMY = 16384,   // an empty match
+};
+
+struct Cmatch {
+    char *str;    // the match, quoted for insertion
+    char *orig;   // as the caller gave it
+    char *ipre;   // ignored prefix to put back (quoted)
+    char *ripre;  // the same unquoted
+    char *isuf;
+    char *ppre, *psuf;  // path prefix and suffix
+    char *prpre;        // path prefix used to test the file
+    char *pre, *suf;    // -P and -S
+    char *disp;         // display string
+    char *autoq;        // quote to close after it
+    int flags;
+    char *rems, *remf;  // characters and function that remove the suffix
+    int qipl, qisl;
+    int rnum, gnum;  // number within the group and in the whole list, from 1
+    mode_t mode, fmode;
+    char modec, fmodec;
+};
+
+enum : int {
+    GF_NOSORT = 1,
+    GF_LINES = 2,
+    GF_HASDL = 4,
+    GF_UNIQCON = 8,
+    GF_UNIQALL = 16,
+    GF_PACKED = 32,
+    GF_ROWS = 64,
+};
+
+struct Cexpl {
+    int always;
+    char *str;
+    int count, fcount;
+};
+
+struct Cmgroup {
+    char *name;
+    Cmgroup *prev, *next;
+    int flags;
+    int mcount;
+    Cmatch **matches;
+    int lcount;   // matches to list
+    int llcount;  // listed one per line
+    char **ylist;  // strings listed instead of matches
+    int ecount;
+    Cexpl **expls;
+    LinkList *lexpls, *lmatches, *lfmatches;
+    int num;
+    int isnew;
+    // Filled in by the lister.
+    int dcount, cols, lins, width;
+    int *widths;
+    int totl, shortest;
+};
+
+// What the matches of one kind have in common so far.
+struct Aminfo {
+    Cmatch *firstm;
+    int exact;
+    Cmatch *exactm;
+    int count;
+    Cline *line;
+};
+
+extern Cmgroup *amatches, *pmatches, *lastpmatches, *mgroup;
+extern int nmatches, smatches, diffmatches, nmessages, hasallmatch, permmnum, permgnum, validlist, hasoldlist,
+    lastpermmnum, lastpermgnum;
+extern Aminfo *ainfo, *fainfo;
+extern Cmatch **amatchlist;  // all permanent matches in order
+// What the completion function left in compstate, and the values the
+// special parameters mirror.
+extern char *compprefix, *compsuffix, *compiprefix, *compisuffix, *compqiprefix, *compqisuffix;
+extern int64_t compcurrent;
+extern char **compwords, **compredirs;
+extern char *compcontext, *compparameter, *compredirect, *compquote, *compquoting, *comprestore, *complist,
+    *compinsert, *compexact, *compexactstr, *comppatmatch, *comppatinsert, *complastprompt, *comptoend,
+    *compoldlist, *compoldins, *compvared;
+extern int64_t complistmax;
+extern int useline, useexact, uselist, forcelist, onlyexpl, startauto, movetoend, insspace, menuwasactive;
+extern int complistlines, compignored;
+// "insert" named a match: its number (negative from the end), 0 none.
+extern int menuselected;
+// The unambiguous data of the list, computed when asked for.
+char *unambig_string(int *cp, char **pp, char **ip);
+
+// compadd's options, as addmatches takes them.
+struct Cadata {
+    char *ipre, *isuf, *ppre, *psuf, *prpre, *pre, *suf;
+    char *group, *rems, *remf, *ign, *exp, *apar, *opar, *dpar, *disp, *mesg;
+    char *dummies_s;
+    int flags;     // MF_ bits
+    int aflags;    // CAF_ bits
+    int dummies;
+    Cmatcher *match;
+};
+enum : int {
+    CAF_QUOTE = 1,    // -Q: do not quote
+    CAF_NOSORT = 2,   // -V
+    CAF_MATCH = 4,    // match the words (off with -U)
+    CAF_UNIQCON = 8,  // -1
+    CAF_UNIQALL = 16, // -2
+    CAF_ARRAYS = 32,  // -a
+    CAF_KEYS = 64,    // -k
+    CAF_ALL = 128,    // -C
+};
+// Add words (metafied, raw) as matches; 0 when at least one was added.
+int addmatches(Cadata *dat, char **argv);
+void begcmgroup(const char *name, int flags);
+void endcmgroup(char **ylist);
+void addexpl(int always);
+void permmatches(int last);
+void freematches(Cmgroup *g);
+// Is a completion function running (compadd and compset may be used)?
+extern int incompfunc_level;
+int bin_compadd(char *nam, char **args, BuiltinOptions *ops, int func);
+int bin_compset(char *nam, char **args, BuiltinOptions *ops, int func);
+int cond_psfix(char **a, int id);
+int cond_range(char **a, int id);
+// The quoting of the word the special parameters describe, undone.
+char *comp_unquote(const char *s);
+// s quoted for the line with the quoting of the word.
+char *comp_quote(const char *s, int ign);
+// Set the compstate "nmatches" and friends after matches were added.
+void updatecompstate();
+
+// ---- inserting and listing (compresult.cpp) ----
+
+struct Menuinfo {
+    Cmgroup *group;
+    int cur;     // index in group->matches, -1 none
+    int pos, len, end, we, insc, asked;
+    int valid;
+};
+extern Menuinfo minfo;
+extern int lastend;  // whether the last insertion left the cursor at the end of the unambiguous part
+
+int do_ambiguous();
+void do_single(Cmatch *m);
+void do_allmatches(int end);
+void do_menucmp(int lst);
+int reverse_menu();
+void accept_last();
+void do_ambig_menu();
+int calclist(int showall);
+int asklist();
+void printlist(int over, int showall);
+int ilistmatches();
+void invalidate_list();
+int list_lines();
+void comp_list(const char *v);
+int listlist_impl(LinkList *l);
+// The match at a position of the whole list, counting from 0.
+Cmatch *matchat(int n, Cmgroup **gp);
+// Hook functions the module installs.
+int list_matches_hook(Hookdef *, void *);
+int invalidate_list_hook(Hookdef *, void *);
+int reverse_menu_hook(Hookdef *, void *);
+int accept_completion_hook(Hookdef *, void *);
+// The hooks the module defines.
+extern Hookdef comphooks[];
+int ilistmatches_hookdef(Hookdef *, void *);
+enum : int { INSERTMATCHHOOK, MENUSTARTHOOK, COMPCTLMAKEHOOK, COMPCTLCLEANUPHOOK, COMPLISTMATCHESHOOK };
+inline int runcomphook(int h, void *d) { return runhookdef(&comphooks[h], d); }
+
+// ---- the defaults without a completion function (compctl.cpp) ----
+int compctl_make_hook(Hookdef *, void *);

@@ -646,8 +646,7 @@ int completecall(char **args)
     Widget *w = bindk ? bindk->widget : nullptr;
     if (!w || !(w->flags & W_COMPLETION))
         return 1;
-    Thingy *model = findthingy(w->compmodel);
-    if (!model || !model->widget || !(model->widget->flags & W_COMPLETION_MODEL))
+    if (!w->fn)
         return 1;
     cfargs = args;
     cfret = 0;
@@ -655,7 +654,7 @@ int completecall(char **args)
     Widget *owidget = compwidget;
     compfunc = w->fnnam;
     compwidget = w;
-    int ret = model->widget->fn(args);
+    int ret = w->fn(args);
     if (ret && !cfret)
         cfret = 1;
     compfunc = ofunc;

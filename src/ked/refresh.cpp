@@ -711,9 +711,18 @@ void qrefresh()
         return;
     cost = 0;
     if (clearlist && listshown) {
-        runkedhook(INVALIDATELISTHOOK, nullptr);
+        // The list below the text goes: cleared from the line after the
+        // text to the end of the screen, or by drawing everything again.
+        if (lastlistlen > 0 && cap(TCCLEAREOD) && !resetneeded) {
+            moveto(nlnct > 0 ? nlnct : 1, 0);
+            tcout(TCCLEAREOD);
+        } else {
+            runkedhook(INVALIDATELISTHOOK, nullptr);
+        }
         listshown = 0;
         lastlistlen = 0;
+        if (showinglist != -2)
+            showinglist = 0;
     }
     clearlist = 0;
     singleline = isset(SINGLELINEKED) || tclines < 3 || (termflags & (TERM_BAD | TERM_UNKNOWN | TERM_NOUP));
@@ -727,9 +736,9 @@ void qrefresh()
         }
         winchanged = 0;
         resetvideo();
-        if (!singleline && !tcout(TCCLEAREOD)) {
-            // Without clearing to the end, old lines are cleared one by one.
-        }
+        // The screen below is cleared, except for a list just drawn there.
+        if (!singleline && showinglist != -1)
+            tcout(TCCLEAREOD);
         rawout(singleline ? lastpromptline : (lpromptbuf ? promptbytes(lpromptbuf) : std::string()));
         if (prompt_width == 0 && prompt_height > 1 && lpromptbuf && !singleline) {
             int w, h;
@@ -800,6 +809,15 @@ void qrefresh()
         max_lines_used = nlnct;
     moveto(cline, ccol);
     kedflush();
+    // A list asked for is drawn below the text, and the text again above it.
+    if (showinglist == -2 || (showinglist > 0 && showinglist < nlnct)) {
+        showinglist = 0;
+        runkedhook(LISTMATCHESHOOK, nullptr);
+        if (resetneeded)
+            qrefresh();
+    }
+    if (showinglist == -1)
+        showinglist = nlnct;
 }
 
 void movetobelow()

@@ -894,6 +894,7 @@ constexpr LinkedRow linkedtab[] = {
     {"tarn/compctl", setup_tarnQscompctl, boot_tarnQscompctl, cleanup_tarnQscompctl, finish_tarnQscompctl},
     {"tarn/computil", setup_tarnQscomputil, boot_tarnQscomputil, cleanup_tarnQscomputil, finish_tarnQscomputil},
     {"tarn/ked", setup_tarnQsked, boot_tarnQsked, cleanup_tarnQsked, finish_tarnQsked},
+    {"tarn/complete", setup_tarnQscomplete, boot_tarnQscomplete, cleanup_tarnQscomplete, finish_tarnQscomplete},
 };
 
 // Autoload stubs made at start-up in the native emulation; each list is
@@ -916,6 +917,7 @@ constexpr StubRow stubtab[] = {
     {"tarn/termcap", "echotc", "termcap", nullptr},
     {"tarn/terminfo", "echoti", "terminfo", nullptr},
     {"tarn/ked", "bindkey vared ked", nullptr, nullptr},
+    {"tarn/complete", "compadd compset", nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -925,6 +927,7 @@ struct DepRow {
     const char *deps;
 };
 constexpr DepRow deptab[] = {
+    {"tarn/complete", "tarn/ked"},
     {"tarn/compctl", "tarn/complete tarn/ked"},
     {"tarn/computil", "tarn/complete tarn/ked"},
     {nullptr, nullptr},
