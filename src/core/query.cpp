@@ -145,6 +145,7 @@ int checkrmall(const char *dir)
         return 1;
     fputs("tarn: sure you want to delete all the files in ", shout);
     if (*dir != '/') {
+        initdirs();
         if (pwd && strcmp(pwd, "/"))
             niceqputs(pwd, shout);
         putc('/', shout);

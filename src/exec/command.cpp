@@ -493,8 +493,10 @@ static bool rmstarcheck(LinkList *args)
         if (!l || static_cast<unsigned char>(s[l - 1]) != TK_STAR)
             continue;
         char *dir;
-        if (l == 1)
+        if (l == 1) {
+            initdirs();
             dir = pwd;
+        }
         else if (s[l - 2] != '/')
             continue;
         else if (l == 2)
