@@ -244,6 +244,19 @@ def test_rm_star_refused_keeps_other_arguments():
         sh.prompt()
 
 
+def test_rm_star_in_the_root_directory_asks_too():
+    with h.shell() as sh:
+        # The check is made on the word rm, whatever runs it: a function
+        # stands in for the command here.
+        sh.run('rm() { echo removing $# }')
+        ask(sh, 'rm /*', 'delete all the files in / ' + RMQUERY)
+        sh.send('n')
+        check_eq(sh.prompt().lstrip('\a'), 'n\n')
+        ask(sh, 'rm /*', RMQUERY)
+        sh.send('y')
+        check(sh.prompt().lstrip('\a').startswith('y\nremoving '), 'the function ran')
+
+
 def test_rm_star_silent_and_not_for_other_patterns():
     with h.shell() as sh:
         touch(sh, 'a.c', 'b.c', 'c')
