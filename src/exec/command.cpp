@@ -496,12 +496,12 @@ static bool rmstarcheck(LinkList *args)
         if (l == 1) {
             initdirs();
             dir = pwd;
-        }
-        else if (s[l - 2] != '/')
+        } else if (s[l - 2] != '/') {
             continue;
-        else if (l == 2)
-            dir = dupstring("/");  // the root's files are no less worth asking about
-        else {
+        } else if (l == 2) {
+            // The root's files are no less worth asking about.
+            dir = dupstring("/");
+        } else {
             dir = dupstrpfx(s, l - 2);
             untokenize(dir);
         }
