@@ -453,10 +453,10 @@ static void cdnewpwd(int func, LinkNode *dir, bool moved)
             putchar('\n');
         }
     }
-    if (shfunctab->getnode(shfunctab, "chpwd")) {
+    if (hookwanted("chpwd")) {
         fflush(stdout);
         fflush(stderr);
-        callhookfunc("chpwd", nullptr, 0, nullptr);
+        callhookfunc("chpwd", nullptr, 1, nullptr);
     }
     limitdirstack();
 }

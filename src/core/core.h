@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <dirent.h>
 #include <sys/time.h>
 
@@ -135,6 +136,29 @@ extern int tclines, tccolumns;
 void init_winsize();
 // Work done before each interactive prompt.
 void preprompt();
+// When mail was last checked (start-up counts as a check).
+extern time_t lastmailcheck;
+
+// ---- questions on the terminal and spelling correction ----
+// One byte read from SHTTY, or -1 at end of file, on an error or after an
+// interrupt.
+int read1char();
+// Characters waiting on the terminal, discarded when purge is set.
+int noquery(int purge);
+// Ask for one key: with valid, one of its characters (a newline answers
+// its first); without, any key.  Keys typed ahead, or a failed read,
+// answer 'n'.
+int getquery(const char *valid, int purge);
+// Confirm deleting every file in dir: 1 to go ahead.
+int checkrmall(const char *dir);
+// The distance from the typed word t to the candidate s: 0 equal, 1 case
+// only or a transposition, 2 a letter missing, extra or a neighbouring
+// key, summed along the word; 200 too far.
+int typodist(const char *s, const char *t, int limit);
+// Offer the nearest spelling of *word (arena, token form): hist puts the
+// correction into the history line too, cmd treats it as a command word,
+// ask asks on the terminal (else the correction is taken).
+void spckword(char **word, int hist, int cmd, int ask);
 
 // Read the next directory entry's name, metafied; dot entries skipped when
 // ignoredots is set.  Null at the end.

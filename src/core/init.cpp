@@ -454,6 +454,8 @@ void setupvals()
 
     init_limits();
     loops = breaks = 0;
+    // Mail that came before the shell started is not news at its first prompt.
+    lastmailcheck = time(nullptr);
     sourcelevel = locallevel = 0;
     trapreturn = 0;
     noerrexit = -1;
@@ -712,10 +714,8 @@ void loop(int toplevel, int justonce)
         }
         if (hend(prog)) {
             int toksav = tok;
-            if (toplevel) {
-                if (ShellFunc *shf = static_cast<ShellFunc *>(shfunctab->getnode(shfunctab, "preexec")))
-                    runpreexec(shf, prog);
-            }
+            if (toplevel)
+                runpreexec(prog);
             if (stopmsg)
                 stopmsg--;
             execode(prog, 0, 0, toplevel ? "toplevel" : "file");

@@ -479,6 +479,39 @@ static void restoreassigned(LinkList *saved)
     }
 }
 
+// ---- rm * ----
+
+// Confirm each argument of rm that names every file of a directory (a
+// lone star, or a directory and a star); a refused one is dropped.  False
+// when no argument is left.
+static bool rmstarcheck(LinkList *args)
+{
+    for (LinkNode *n = nextnode(firstnode(args)), *next; n; n = next) {
+        next = nextnode(n);
+        char *s = static_cast<char *>(getdata(n));
+        size_t l = strlen(s);
+        if (!l || static_cast<unsigned char>(s[l - 1]) != TK_STAR)
+            continue;
+        char *dir;
+        if (l == 1) {
+            initdirs();
+            dir = pwd;
+        } else if (s[l - 2] != '/') {
+            continue;
+        } else if (l == 2) {
+            // The root's files are no less worth asking about.
+            dir = dupstring("/");
+        } else {
+            dir = dupstrpfx(s, l - 2);
+            untokenize(dir);
+        }
+        if (!checkrmall(dir))
+            uremnode(args, n);
+    }
+    // An interrupt at a question ends the command as well.
+    return !errflag && nextnode(firstnode(args)) != nullptr;
+}
+
 // ---- $_ ----
 
 void setunderscore(const char *str)
@@ -816,6 +849,14 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
         setunderscore(static_cast<char *>(getdata(lastnode(args))));
     else if (type == CODE_SIMPLE)
         setunderscore("");
+
+    if (type == CODE_SIMPLE && args && nonempty(args) && isset(INTERACTIVE) && isset(SHINSTDIN) &&
+        unset(RMSTARSILENT) && !strcmp(static_cast<char *>(getdata(firstnode(args))), "rm") &&
+        nextnode(firstnode(args)) && !rmstarcheck(args)) {
+        errflag = errflag | ERRFLAG_ERROR;
+        lastval = 1;
+        return;
+    }
 
     // Resolve an external command through the hash table.
     CmdEntry *hn = nullptr;

@@ -594,8 +594,10 @@ static int runtimed(ExecState *state, int)
     return int(lastval);
 }
 
-void runpreexec(ShellFunc *shf, Eprog *prog)
+void runpreexec(Eprog *prog)
 {
+    if (!hookwanted("preexec"))
+        return;
     HeapGuard hg;
     LinkList *args = newlinklist();
     addlinknode(args, dupstring("preexec"));
@@ -607,9 +609,6 @@ void runpreexec(ShellFunc *shf, Eprog *prog)
     char *ft = getpermtext(prog, nullptr, 0);
     addlinknode(args, dupstring(ft));
     qsfree(ft);
-    int osc = sfcontext;
-    sfcontext = SFC_HOOK;
-    doshfunc("preexec", shf->funcdef, args, shf->flags, 1);
-    sfcontext = osc;
+    callhookfunc("preexec", args, 1, nullptr);
     errflag = 0;
 }

@@ -51,8 +51,9 @@ void execode(Eprog *p, int dont_change_job, int exiting, const char *source);
 // Parse and run a string as one program (eval, -c, traps).
 void execstring(char *s, int dont_change_job, int exiting, const char *context);
 void execlist(ExecState *state, int dont_change_job, int exiting);
-// Call the preexec hook function for the program about to run.
-void runpreexec(ShellFunc *shf, Eprog *prog);
+// Call the preexec hook for the program about to run, when a function
+// preexec or preexec_functions is there.
+void runpreexec(Eprog *prog);
 // Called by a builtin whose wait for input was interrupted: when that was
 // because the pipeline feeding the shell-run tail stopped, fork the copy of
 // the shell that carries on with the tail.  1 in the copy once it is
@@ -111,8 +112,11 @@ enum : int { SFC_NONE = 0, SFC_DIRECT = 1, SFC_SIGNAL = 2, SFC_HOOK = 3, SFC_WID
 // ended with return.
 int doshfunc(const char *name, Eprog *prog, LinkList *args, int flags, int noreturnval);
 void runshfunc(Eprog *prog, const char *name);
-// Call a hook function such as chpwd, if defined.
+// Run the hook function name and, with arrayp, those named in the array
+// name_functions after it: 0 when any ran, 1 when none is defined.
 int callhookfunc(const char *name, LinkList *args, int arrayp, int *retval);
+// Whether calling the hook would run anything.
+bool hookwanted(const char *name);
 // The deepest function nesting; beyond it a call is an error, so runaway
 // recursion never exhausts the process stack.
 constexpr int MAX_FUNCTION_DEPTH = 1000;

@@ -246,10 +246,27 @@ void runshellfunc(ShellFunc *shf, LinkList *args)
     deletefilelist(keepfiles);
 }
 
-int callhookfunc(const char *name, LinkList *lnklst, int, int *retval)
+// The functions a hook runs besides its own: those named in the array
+// NAME_functions, in order.
+static char **hookfunctions(const char *name)
+{
+    char buf[64];
+    if (snprintf(buf, sizeof buf, "%s_functions", name) >= int(sizeof buf))
+        return nullptr;
+    char **fns = getaparam(buf);
+    return fns && *fns ? fns : nullptr;
+}
+
+bool hookwanted(const char *name)
+{
+    return shfunctab->getnode(shfunctab, name) || hookfunctions(name);
+}
+
+int callhookfunc(const char *name, LinkList *lnklst, int arrayp, int *retval)
 {
     ShellFunc *shf = static_cast<ShellFunc *>(shfunctab->getnode(shfunctab, name));
-    if (!shf)
+    char **fns = arrayp ? hookfunctions(name) : nullptr;
+    if (!shf && !fns)
         return 1;
     int osc = sfcontext, ostopmsg = stopmsg;
     sfcontext = SFC_HOOK;
@@ -260,14 +277,32 @@ int callhookfunc(const char *name, LinkList *lnklst, int, int *retval)
         args = newlinklist();
         addlinknode(args, dupstring(name));
     }
-    doshfunc(name, shf->funcdef, args, shf->flags, 1);
+    bool ran = false;
+    if (shf) {
+        doshfunc(name, shf->funcdef, args, shf->flags, 1);
+        ran = true;
+    }
+    if (fns) {
+        // What the functions run may change the array.
+        fns = arrdup(fns);
+        void *hookname = getdata(firstnode(args));
+        for (char **f = fns; *f && !errflag; f++) {
+            ShellFunc *af = static_cast<ShellFunc *>(shfunctab->getnode(shfunctab, *f));
+            if (!af)
+                continue;
+            setdata(firstnode(args), *f);
+            doshfunc(*f, af->funcdef, args, af->flags, 1);
+            ran = true;
+        }
+        setdata(firstnode(args), hookname);
+    }
     if (retval)
         *retval = int(lastval);
     lastval = olv;
     sfcontext = osc;
     // A hook's own commands do not count against the stopped-jobs warning.
     stopmsg = ostopmsg;
-    return 0;
+    return ran ? 0 : 1;
 }
 
 // ---- autoloading ----

@@ -1407,6 +1407,12 @@ void ctxtlex()
 int exalias()
 {
     hwend();
+    // Words typed at the prompt, not those of strings, alias text or a
+    // case pattern, and never while completion splits the line.
+    if ((isset(CORRECT) || isset(CORRECTALL)) && tok == LX_WORD && tokstr && isset(INTERACTIVE) &&
+        isset(SHINSTDIN) && !strin && !incasepat && !nocorrect && !kedparse &&
+        !(inbufflags & SEG_EXPANSION) && (isset(CORRECTALL) || incmdpos))
+        spckword(&tokstr, 1, incmdpos, 1);
     if (!tokstr) {
         yytext = const_cast<char *>(tok >= 0 && tok <= LX_WHILE && tokstrings[tok] ? tokstrings[tok] : "");
         return 0;
