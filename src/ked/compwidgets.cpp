@@ -419,7 +419,20 @@ int docomplete(int type)
     if (lincmd && inwhat == IN_NOTHING)
         inwhat = IN_CMD;
     if (type == COMP_SPELL) {
+        // The nearest spelling, taken without asking.
+        char *tw = lexoneword(s);
         ret = 1;
+        if (tw) {
+            char *w = dupstring(tw);
+            spckword(&w, 0, lincmd, 0);
+            untokenize(w);
+            char *old = dupstring(tw);
+            untokenize(old);
+            if (strcmp(w, old)) {
+                replaceword(wb, we, w);
+                ret = 0;
+            }
+        }
     } else if (type == COMP_COMPLETE || type == COMP_LIST_COMPLETE) {
         CompldatA d{s, lincmd, type};
         ret = havecompmodule() ? runkedhook(COMPLETEHOOK, &d) : 1;
