@@ -475,10 +475,9 @@ void run_completion_function(const char *word, int lst, int incmd)
     sfcontext = SFC_COMPLETE;
     incompfunc_level++;
     incompfunc = 1;
-    {
-        HeapGuard hg;
-        cfret = doshfunc(compfunc, shf->funcdef, args, shf->flags, 1);
-    }
+    // The matches compadd adds live on the request's heap, so the
+    // function gets no heap of its own: popping it would free them.
+    cfret = doshfunc(compfunc, shf->funcdef, args, shf->flags, 1);
     incompfunc_level--;
     incompfunc = incompfunc_level > 0;
     sfcontext = osc;

@@ -87,7 +87,8 @@ Shown matchshown(Cmatch *m)
 {
     if (m->disp)
         return shown(m->disp);
-    Shown s = shown(m->str);
+    // Names are listed as they are, not as they are quoted on the line.
+    Shown s = shown(m->orig && *m->orig ? m->orig : m->str);
     if (isset(LISTTYPES) && (m->flags & MF_FILE) && m->modec) {
         s.text += m->modec;
         s.width++;
@@ -191,12 +192,14 @@ void do_single(Cmatch *m)
         sl = inserttext(m->suf);
         n += sl;
         if (minfo.we && (m->flags & MF_REMOVE)) {
-            if (m->remf || m->rems)
+            if (m->remf || m->rems) {
                 makesuffixstr(m->remf, m->rems, sl);
-            else if (sl == 1)
-                makesuffixstr(nullptr, dupstring(""), 1), suffixlen[static_cast<unsigned char>(m->suf[0])] = 1;
-            else
+            } else {
                 makesuffix(sl);
+                // A one-character suffix also goes when it is typed again.
+                if (sl == 1)
+                    suffixlen[static_cast<unsigned char>(m->suf[0])] = 1;
+            }
         }
         minfo.insc = sl;
     } else {

@@ -128,6 +128,11 @@ void becomesubshell(int how, int kind, int fake)
         }
         SHTTY = -1;
     }
+    // The line being edited stays with the parent: a subshell's messages
+    // must not redraw it.
+    opts[KED] = 0;
+    trashkedptr = nullptr;
+    refreshptr = nullptr;
     if (isset(MONITOR)) {
         signal(SIGTTOU, SIG_DFL);
         signal(SIGTTIN, SIG_DFL);
