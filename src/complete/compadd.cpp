@@ -624,6 +624,7 @@ int bin_compadd(char *name, char **argv, BuiltinOptions *, int)
         qwarnnam(name, "can only be called from completion function", nullptr, 0);
         return 1;
     }
+    MatchHeapUse mh;
     Cadata dat{};
     dat.aflags = CAF_MATCH;
     std::string mspec;

@@ -23,6 +23,7 @@ Aminfo *ainfo, *fainfo;
 Cmatch **amatchlist;
 char *compprefix, *compsuffix, *compiprefix, *compisuffix, *compqiprefix, *compqisuffix;
 int64_t compcurrent;
+Heap *matchheaps;
 char **compwords, **compredirs;
 char *compcontext, *compparameter, *compredirect, *compquote, *compquoting, *comprestore, *complist, *compinsert,
     *compexact, *compexactstr, *comppatmatch, *comppatinsert, *complastprompt, *comptoend, *compoldlist,
@@ -562,6 +563,7 @@ int do_completion(Hookdef *, void *data)
 {
     CompldatA *cd = static_cast<CompldatA *>(data);
     HeapGuard hg;
+    MatchHeapScope mhs;
     int ret = 0;
     compqstack = dupstring(instring == 1 ? "'" : instring == 2 ? "\"" : "\\");
     useline = wouldinstab ? -1 : cd->lst != COMP_LIST_COMPLETE;
@@ -683,6 +685,108 @@ int after_complete(Hookdef *, void *)
     return 0;
 }
 
+// read -c and -l inside a completion function: the words of the command
+// being completed, or the whole line, instead of input; with -n the
+// cursor's word number or position.
+int compctlread(const char *name, char **args, void *opsp, char *reply)
+{
+    BuiltinOptions *ops = static_cast<BuiltinOptions *>(opsp);
+    if (!incompfunc) {
+        qwarnnam(name, "option valid only in functions called from completion", nullptr, 0);
+        return 1;
+    }
+    bool print = opt_isset(ops, 'e') || opt_isset(ops, 'E');
+    bool assign = !opt_isset(ops, 'e');
+    if (opt_isset(ops, 'n')) {
+        int64_t v = opt_isset(ops, 'l') ? int64_t(tarncs) + 1 : compcurrent;
+        if (print)
+            printf("%lld\n", static_cast<long long>(v));
+        if (assign)
+            setiparam(reply, v);
+        return 0;
+    }
+    char **words;
+    if (opt_isset(ops, 'l')) {
+        char *ln = dupstrpfx(reinterpret_cast<char *>(line), size_t(tarnll));
+        if (opt_isset(ops, 'A')) {
+            LinkList *l = spacesplit(ln, 0, 1, 0);
+            int n = 0;
+            for (LinkNode *nd = firstnode(l); nd; nd = nextnode(nd))
+                n++;
+            words = static_cast<char **>(qhalloc(sizeof(char *) * size_t(n + 1)));
+            n = 0;
+            for (LinkNode *nd = firstnode(l); nd; nd = nextnode(nd))
+                words[n++] = static_cast<char *>(getdata(nd));
+            words[n] = nullptr;
+        } else {
+            static char *one[2];
+            one[0] = ln;
+            one[1] = nullptr;
+            words = one;
+        }
+    } else {
+        words = compwords ? compwords : static_cast<char **>(qhalloc(sizeof(char *)));
+        if (!compwords)
+            *words = nullptr;
+    }
+    if (print) {
+        for (char **w = words; *w; w++) {
+            fputs(unmeta(*w), stdout);
+            putchar(w[1] ? ' ' : '\n');
+        }
+        fflush(stdout);
+    }
+    if (!assign)
+        return 0;
+    if (opt_isset(ops, 'A')) {
+        setaparam(reply, qarrdup(words));
+        return 0;
+    }
+    // One word to each name, the rest joined to the last.
+    const char *nm = reply;
+    char **w = words;
+    while (nm) {
+        const char *next = *args;
+        if (next)
+            args++;
+        if (!next && *w && w[1]) {
+            setsparam(nm, sepjoin(w, nullptr, 0));
+            break;
+        }
+        setsparam(nm, qtrdup(*w ? *w : ""));
+        if (*w)
+            w++;
+        nm = next;
+    }
+    return 0;
+}
+
+// With compstate[restore]=auto, a function called from the completion
+// function gives back the special parameters it changed when it returns,
+// so helpers can move PREFIX and IPREFIX about without undoing it.
+int comp_wrapper(Eprog *prog, FuncWrap *rest, char *name)
+{
+    if (!incompfunc || !comprestore || strcmp(comprestore, "auto"))
+        return 1;
+    char **strs[] = {&compprefix, &compsuffix, &compiprefix, &compisuffix, &compqiprefix, &compqisuffix};
+    char *saved[6];
+    for (int i = 0; i < 6; i++)
+        saved[i] = *strs[i] ? qtrdup(*strs[i]) : nullptr;
+    char **owords = compwords ? qarrdup(compwords) : nullptr;
+    int64_t ocur = compcurrent;
+    runshfunc(prog, rest, name);
+    for (int i = 0; i < 6; i++) {
+        qsfree(*strs[i]);
+        *strs[i] = saved[i];
+    }
+    freearray(compwords);
+    compwords = owords;
+    compcurrent = ocur;
+    return 0;
+}
+
+FuncWrap compwrapper = {nullptr, 0, comp_wrapper, nullptr};
+
 BuiltinEntry compbuiltins[] = {
     mkbuiltin("compadd", 0, bin_compadd, 0, -1, 0, nullptr, nullptr),
     mkbuiltin("compset", 0, bin_compset, 1, 3, 0, nullptr, nullptr),
@@ -720,18 +824,20 @@ int setup_tarnQscomplete(Module *)
     return 0;
 }
 
-int boot_tarnQscomplete(Module *)
+int boot_tarnQscomplete(Module *m)
 {
     for (const HookFn &h : hookfns)
         addhookfunc(h.name, h.fn);
     addhookdefs("tarn/complete", comphooks, int(sizeof comphooks / sizeof *comphooks));
     listlistptr = listlist_impl;
     addconddefs("tarn/complete", compconds, int(sizeof compconds / sizeof *compconds));
+    compctlreadptr = compctlread;
+    addwrapper(m, &compwrapper);
     return addbuiltins("tarn/complete", compbuiltins, int(sizeof compbuiltins / sizeof *compbuiltins)) == 1 ? 0
                                                                                                            : 1;
 }
 
-int cleanup_tarnQscomplete(Module *)
+int cleanup_tarnQscomplete(Module *m)
 {
     invalidate_list();
     for (const HookFn &h : hookfns)
@@ -739,6 +845,8 @@ int cleanup_tarnQscomplete(Module *)
     deletehookdefs("tarn/complete", comphooks, int(sizeof comphooks / sizeof *comphooks));
     listlistptr = nullptr;
     deleteconddefs("tarn/complete", compconds, int(sizeof compconds / sizeof *compconds));
+    compctlreadptr = fallback_compctlread;
+    deletewrapper(m, &compwrapper);
     deletebuiltins("tarn/complete", compbuiltins, int(sizeof compbuiltins / sizeof *compbuiltins));
     return 0;
 }

@@ -11,6 +11,37 @@
 
 #include <sys/types.h>
 
+// ---- the request's own arena ----
+
+// What compadd builds lives until the request ends, but a completion
+// function runs on a heap of its own that goes when it returns: compadd
+// allocates on this separate chain, which the request frees at its end.
+extern Heap *matchheaps;
+
+// Makes the match chain current for the length of a compadd.
+struct [[nodiscard]] MatchHeapUse {
+    Heap *saved;
+    MatchHeapUse() : saved(switch_heaps(matchheaps)) {}
+    ~MatchHeapUse() { matchheaps = switch_heaps(saved); }
+    MatchHeapUse(const MatchHeapUse &) = delete;
+    MatchHeapUse &operator=(const MatchHeapUse &) = delete;
+};
+
+// Gives a request a fresh match chain and frees it when the request ends;
+// a request inside another keeps the outer one's chain apart.
+struct [[nodiscard]] MatchHeapScope {
+    Heap *outer;
+    MatchHeapScope() : outer(matchheaps) { matchheaps = nullptr; }
+    ~MatchHeapScope()
+    {
+        Heap *cur = switch_heaps(matchheaps);
+        old_heaps(cur);
+        matchheaps = outer;
+    }
+    MatchHeapScope(const MatchHeapScope &) = delete;
+    MatchHeapScope &operator=(const MatchHeapScope &) = delete;
+};
+
 // ---- match specifications and the matcher (matcher.cpp) ----
 
 // One element of a pattern in a specification.  For a character or a

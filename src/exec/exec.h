@@ -111,7 +111,10 @@ enum : int { SFC_NONE = 0, SFC_DIRECT = 1, SFC_SIGNAL = 2, SFC_HOOK = 3, SFC_WID
 // Call a function; args has the name first (or null).  Non-zero when it
 // ended with return.
 int doshfunc(const char *name, Eprog *prog, LinkList *args, int flags, int noreturnval);
-void runshfunc(Eprog *prog, const char *name);
+struct FuncWrap;
+// Run a function body in its own parameter scope, through the wrappers
+// modules added (null for none).
+void runshfunc(Eprog *prog, FuncWrap *wrap, const char *name);
 // Run the hook function name and, with arrayp, those named in the array
 // name_functions after it: 0 when any ran, 1 when none is defined.
 int callhookfunc(const char *name, LinkList *args, int arrayp, int *retval);

@@ -82,9 +82,11 @@ int execfuncdef(ExecState *state, int)
     return ret;
 }
 
-void runshfunc(Eprog *prog, const char *name)
+void runshfunc(Eprog *prog, FuncWrap *wrap, const char *name)
 {
-    (void)name;
+    // A module's wrapper that runs the body itself ends the walk.
+    if (wrap && !runwrappers(prog, wrap, const_cast<char *>(name)))
+        return;
     char *ou = qtrdup(qunderscore ? qunderscore : "");
     startparamscope();
     execode(prog, 1, 0, "shfunc");
@@ -151,7 +153,7 @@ int doshfunc(const char *name, Eprog *prog, LinkList *args, int flags, int noret
     if (prog->flags & EF_RUN) {
         // A file that defines the function: run it, then the function.
         prog->flags &= ~EF_RUN;
-        runshfunc(prog, name);
+        runshfunc(prog, nullptr, name);
         ShellFunc *shf = static_cast<ShellFunc *>(shfunctab->getnode(shfunctab, name));
         if (!shf || (shf->flags & PM_UNDEFINED)) {
             qwarn("%s: function not defined by file", name, 0);
@@ -160,10 +162,10 @@ int doshfunc(const char *name, Eprog *prog, LinkList *args, int flags, int noret
             else
                 lastval = 1;
         } else {
-            runshfunc(shf->funcdef, name);
+            runshfunc(shf->funcdef, wrappers, name);
         }
     } else {
-        runshfunc(prog, name);
+        runshfunc(prog, wrappers, name);
     }
 
     funcdepth--;

@@ -290,6 +290,25 @@ def test_compset_moves_prefixes():
         check_eq(open(os.path.join(sh.home, 'p')).read(), '2 ls -l\n', 'words restricted')
 
 
+def test_read_of_the_line_and_restore_auto():
+    with editor() as sh:
+        compfunc(sh, "read -c a b; read -cA w; read -cn n; read -l l; read -ln c; "
+                     "print -r -- \"$a|$b|${#w}|$n|$l|$c\" > $HOME/p; compadd -U x")
+        sh.keys('ls -l fo\x14')
+        settle(sh)
+        check_eq(open(os.path.join(sh.home, 'p')).read(), 'ls|-l fo|3|3|ls -l fo|9\n', 'read -c and -l')
+        run(sh, 'read -c x; print st=$?')
+        shows(sh, 'option valid only in functions called from completion')
+        # A helper's compset is undone when it returns under restore=auto,
+        # and kept without it.
+        compfunc(sh, "_h() { compset -P '*/' }; compstate[restore]=auto; _h; "
+                     "print -r -- \"1:$PREFIX\" > $HOME/p; compstate[restore]=''; _h; "
+                     "print -r -- \"2:$PREFIX\" >> $HOME/p; compadd -U x", key='^Y', name='ty')
+        sh.keys('\x15x a/b\x19')
+        settle(sh)
+        check_eq(open(os.path.join(sh.home, 'p')).read(), '1:a/b\n2:b\n', 'restore=auto')
+
+
 def test_conditions_in_and_outside_completion_functions():
     with editor() as sh:
         compfunc(sh, "if [[ -prefix -- ]]; then compadd -- --long; else compadd short; fi")
