@@ -11,6 +11,9 @@
 
 #include <sys/types.h>
 
+#include <string>
+#include <vector>
+
 // ---- the request's own arena ----
 
 // What compadd builds lives until the request ends, but a completion
@@ -371,11 +374,52 @@ int asklist();
 void printlist(int over, int showall);
 int ilistmatches();
 void invalidate_list();
+int listentrycount();  // of the summary calclist made
+int listlinecount();
 int list_lines();
 void comp_list(const char *v);
 int listlist_impl(LinkList *l);
 // The match at a position of the whole list, counting from 0.
 Cmatch *matchat(int n, Cmgroup **gp);
+
+// ---- the list as calclist laid it out, for the printers ----
+
+// Text as the terminal shows it, and the columns it takes.
+struct Shown {
+    std::string text;
+    int width;
+};
+// Each character of a metafied string made printable (escapes, control
+// bytes, invalid bytes and newlines never go out raw); and all of them.
+void shownchars(const char *ms, std::vector<Shown> &out);
+Shown shownstr(const char *ms);
+// The string a match is listed by (display string or name), and its
+// printable form with the file-type mark.
+const char *matchtext(Cmatch *m);
+Shown matchshown(Cmatch *m);
+struct ListEntry {
+    Shown s;
+    Cmatch *m;  // null for strings listed instead of matches
+};
+struct GroupLayout {
+    Cmgroup *g = nullptr;
+    std::vector<ListEntry> entries;   // listed in columns
+    std::vector<ListEntry> linestrs;  // listed one per line
+    std::vector<Cexpl *> expls;
+    std::vector<int> widths;          // packed column widths
+    int cols = 1, rows = 0, width = 0;
+    bool rowsfirst = false;
+};
+extern std::vector<GroupLayout> listlayout;
+int listcolumns();
+int listlines();
+// Whether the prompt is drawn again above the list (clearflag).
+bool listclearflag();
+// The question before a long list; 0 show it, 1 refused.
+int listask(int entries, int nlines, bool forstrings);
+// After printing: back up to the prompt when the list leaves room.
+void listafter(int printed);
+
 // Hook functions the module installs.
 int list_matches_hook(Hookdef *, void *);
 int invalidate_list_hook(Hookdef *, void *);

@@ -14,44 +14,40 @@
 
 Menuinfo minfo;
 int lastend;
+std::vector<GroupLayout> listlayout;
 
 namespace {
 
 const char *nz(const char *s) { return s ? s : ""; }
 
+}  // namespace
+
 // ---- text for the list ----
 
-struct Shown {
-    std::string text;
-    int width;
-};
-
-// A metafied string in a form the terminal can show: control bytes as ^X,
-// bytes that are not characters as <XX>.
-Shown shown(const char *ms)
+// Every character of a metafied string in a form the terminal can show:
+// control bytes as ^X, bytes that are not characters (or not printable in
+// the locale) as <XX>.  Nothing a match holds ever reaches the terminal
+// raw.
+void shownchars(const char *ms, std::vector<Shown> &out)
 {
     int len;
     char *u = unmetafy(dupstring(ms), &len);
-    Shown r{std::string(), 0};
     mbstate_t st{};
+    char b[16];
     for (int i = 0; i < len;) {
         unsigned char c = static_cast<unsigned char>(u[i]);
         if (c < 32 || c == 127) {
-            r.text += '^';
-            r.text += char(c == 127 ? '?' : c | 64);
-            r.width += 2;
+            char x[3] = {'^', char(c == 127 ? '?' : c | 64), 0};
+            out.push_back(Shown{x, 2});
             i++;
             continue;
         }
         if (c < 128 || !kedmultibyte) {
-            if (c >= 128 && c < 160) {
-                char b[8];
+            if (c >= 128 && (c < 160 || !isprint(c))) {
                 snprintf(b, sizeof b, "<%02X>", c);
-                r.text += b;
-                r.width += 4;
+                out.push_back(Shown{b, 4});
             } else {
-                r.text += char(c);
-                r.width++;
+                out.push_back(Shown{std::string(1, char(c)), 1});
             }
             i++;
             continue;
@@ -59,45 +55,67 @@ Shown shown(const char *ms)
         wchar_t wc;
         size_t n = mbrtowc(&wc, u + i, size_t(len - i), &st);
         if (n == size_t(-1) || n == size_t(-2) || n == 0) {
-            char b[8];
             snprintf(b, sizeof b, "<%02X>", c);
-            r.text += b;
-            r.width += 4;
+            out.push_back(Shown{b, 4});
             st = mbstate_t{};
             i++;
             continue;
         }
         int w = wcwidth(wc);
         if (w < 0) {
-            char b[16];
             snprintf(b, sizeof b, "<%04X>", unsigned(wc));
-            r.text += b;
-            r.width += int(strlen(b));
+            out.push_back(Shown{b, int(strlen(b))});
         } else {
-            r.text.append(u + i, n);
-            r.width += w;
+            out.push_back(Shown{std::string(u + i, n), w});
         }
         i += int(n);
     }
+}
+
+Shown shownstr(const char *ms)
+{
+    std::vector<Shown> v;
+    shownchars(ms, v);
+    Shown r{std::string(), 0};
+    for (const Shown &c : v) {
+        r.text += c.text;
+        r.width += c.width;
+    }
     return r;
+}
+
+namespace {
+
+Shown shown(const char *ms) { return shownstr(ms); }
+
+}  // namespace
+
+const char *matchtext(Cmatch *m)
+{
+    if (m->disp)
+        return m->disp;
+    // Names are listed as they are, not as they are quoted on the line.
+    return m->orig && *m->orig ? m->orig : m->str;
 }
 
 // What a match shows in the list.
 Shown matchshown(Cmatch *m)
 {
-    if (m->disp)
-        return shown(m->disp);
-    // Names are listed as they are, not as they are quoted on the line.
-    Shown s = shown(m->orig && *m->orig ? m->orig : m->str);
-    if (isset(LISTTYPES) && (m->flags & MF_FILE) && m->modec) {
+    Shown s = shown(matchtext(m));
+    if (!m->disp && isset(LISTTYPES) && (m->flags & MF_FILE) && m->modec) {
         s.text += m->modec;
         s.width++;
     }
     return s;
 }
 
-int columns() { return tccolumns > 0 ? tccolumns : 80; }
-int lines() { return tclines > 0 ? tclines : 24; }
+int listcolumns() { return tccolumns > 0 ? tccolumns : 80; }
+int listlines() { return tclines > 0 ? tclines : 24; }
+
+namespace {
+
+int columns() { return listcolumns(); }
+int lines() { return listlines(); }
 
 // Byte offset of the cp-th character (from 1) of a metafied string.
 int charoffset(const char *ms, int cp)
@@ -540,16 +558,7 @@ struct ListState {
     int onlyexpl, showall, cols, lines, menuacc;
 } listdat;
 
-struct GroupLayout {
-    std::vector<Shown> entries;   // listed in columns
-    std::vector<Shown> linestrs;  // listed one per line
-    std::vector<Cexpl *> expls;
-    std::vector<int> widths;      // packed column widths
-    int cols = 1, rows = 0, width = 0;
-    bool rowsfirst = false;
-};
-
-std::vector<GroupLayout> layout;
+std::vector<GroupLayout> &layout = listlayout;
 
 void laygroups(int showall)
 {
@@ -558,6 +567,7 @@ void laygroups(int showall)
     int maxw = 0;
     for (Cmgroup *g = pmatches; g; g = g->next) {
         GroupLayout gl;
+        gl.g = g;
         gl.rowsfirst = isset(LISTROWSFIRST) || (g->flags & GF_ROWS);
         bool packed = isset(LISTPACKED) || (g->flags & GF_PACKED);
         for (int i = 0; i < g->ecount; i++) {
@@ -579,7 +589,7 @@ void laygroups(int showall)
                     oneline = true;
             }
             for (char **p = g->ylist; *p; p++)
-                (oneline ? gl.linestrs : gl.entries).push_back(shown(*p));
+                (oneline ? gl.linestrs : gl.entries).push_back(ListEntry{shown(*p), nullptr});
         } else {
             for (int i = 0; i < g->mcount; i++) {
                 Cmatch *m = g->matches[i];
@@ -604,16 +614,16 @@ void laygroups(int showall)
                     s = Shown{all, int(all.size())};
                 }
                 if (m->disp && (m->flags & MF_DISPLINE))
-                    gl.linestrs.push_back(s);
+                    gl.linestrs.push_back(ListEntry{s, m});
                 else
-                    gl.entries.push_back(s);
+                    gl.entries.push_back(ListEntry{s, m});
             }
         }
         int n = int(gl.entries.size());
         if (n) {
             int longest = 0;
-            for (const Shown &s : gl.entries)
-                longest = std::max(longest, s.width);
+            for (const ListEntry &e : gl.entries)
+                longest = std::max(longest, e.s.width);
             gl.width = longest + 2;
             gl.cols = std::max(1, std::min(n, (cols + 2) / gl.width));
             if (gl.width > cols)
@@ -621,8 +631,8 @@ void laygroups(int showall)
             gl.rows = (n + gl.cols - 1) / gl.cols;
             if (packed && gl.cols < n) {
                 int shortest = cols;
-                for (const Shown &s : gl.entries)
-                    shortest = std::min(shortest, s.width);
+                for (const ListEntry &e : gl.entries)
+                    shortest = std::min(shortest, e.s.width);
                 for (int c = std::min(n, cols / (shortest + 2)); c > gl.cols; c--) {
                     int rows = (n + c - 1) / c;
                     std::vector<int> w(size_t(c), 0);
@@ -630,7 +640,7 @@ void laygroups(int showall)
                         int col = gl.rowsfirst ? k % c : k / rows;
                         if (col >= c)
                             col = c - 1;
-                        w[size_t(col)] = std::max(w[size_t(col)], gl.entries[size_t(k)].width + 2);
+                        w[size_t(col)] = std::max(w[size_t(col)], gl.entries[size_t(k)].s.width + 2);
                     }
                     int total = 0;
                     for (int x : w)
@@ -664,8 +674,8 @@ int countlines()
         n += int(gl.expls.size());
         for (Cexpl *e : gl.expls)
             n += shown(e->str).width / cols;
-        for (const Shown &s : gl.linestrs)
-            n += 1 + (s.width > 0 ? (s.width - 1) / cols : 0);
+        for (const ListEntry &e : gl.linestrs)
+            n += 1 + (e.s.width > 0 ? (e.s.width - 1) / cols : 0);
         n += gl.rows;
     }
     return n;
@@ -693,6 +703,9 @@ int calclist(int showall)
     return 1;
 }
 
+int listentrycount() { return listdat.nlist; }
+int listlinecount() { return listdat.nlines; }
+
 int list_lines()
 {
     if (!pmatches)
@@ -703,15 +716,21 @@ int list_lines()
 
 namespace {
 
-bool computeclearflag()
+}  // namespace
+
+bool listclearflag()
 {
     bool one = !(qmod.flags & MOD_MULT) || qmod.count == 1;
     return isset(KED) && !(termflags & (TERM_BAD | TERM_UNKNOWN)) &&
            ((isset(ALWAYSLASTPROMPT) && one) || (!isset(ALWAYSLASTPROMPT) && !one));
 }
 
+namespace {
+bool computeclearflag() { return listclearflag(); }
+}  // namespace
+
 // Ask whether to show a long list; 0 show it, 1 refused.
-int askfor(int entries, int nlines, bool forstrings)
+int listask(int entries, int nlines, bool forstrings)
 {
     int64_t lm = forstrings ? getiparam("LISTMAX") : complistmax;
     int32_t listmax = int32_t(lm);
@@ -756,7 +775,7 @@ int askfor(int entries, int nlines, bool forstrings)
 }
 
 // After printing: back up to the prompt when the list leaves room.
-void afterlist(int printed)
+void listafter(int printed)
 {
     if (clearflag) {
         int up = printed + nlnct - 1;
@@ -780,6 +799,8 @@ void afterlist(int printed)
     kedflush();
 }
 
+namespace {
+
 void putpadded(const Shown &s, int width, bool last)
 {
     kedputs(s.text.data(), int(s.text.size()));
@@ -800,7 +821,7 @@ int asklist()
     }
     if (minfo.asked)
         return 0;
-    return askfor(listdat.nlist, listdat.nlines, false);
+    return listask(listdat.nlist, listdat.nlines, false);
 }
 
 void printlist(int, int showall)
@@ -840,10 +861,10 @@ void printlist(int, int showall)
             kedputs(s.text.data(), int(s.text.size()));
             printed += s.width / cols;
         }
-        for (const Shown &s : gl.linestrs) {
+        for (const ListEntry &e : gl.linestrs) {
             nl();
-            kedputs(s.text.data(), int(s.text.size()));
-            printed += s.width > 0 ? (s.width - 1) / cols : 0;
+            kedputs(e.s.text.data(), int(e.s.text.size()));
+            printed += e.s.width > 0 ? (e.s.width - 1) / cols : 0;
         }
         int n = int(gl.entries.size());
         for (int r = 0; r < gl.rows; r++) {
@@ -855,11 +876,11 @@ void printlist(int, int showall)
                 int next = gl.rowsfirst ? k + 1 : k + gl.rows;
                 bool last = c == gl.cols - 1 || next >= n || (gl.rowsfirst && (r * gl.cols + c + 1) >= n);
                 int w = gl.widths.empty() ? gl.width : gl.widths[size_t(c)];
-                putpadded(gl.entries[size_t(k)], w, last);
+                putpadded(gl.entries[size_t(k)].s, w, last);
             }
         }
     }
-    afterlist(printed);
+    listafter(printed);
 }
 
 int ilistmatches()
@@ -941,7 +962,7 @@ int listlist_impl(LinkList *l)
     }
     trashked();
     clearflag = computeclearflag();
-    if (askfor(n, nlines, true))
+    if (listask(n, nlines, true))
         return 1;
     int printed = 0;
     for (int r = 0; r < nlines; r++) {
@@ -959,7 +980,7 @@ int listlist_impl(LinkList *l)
         if (ncols == 1 && widest > cols + 2)
             printed += int(sh[size_t(r)].text.size()) / cols;
     }
-    afterlist(printed);
+    listafter(printed);
     return 0;
 }
 

@@ -155,6 +155,9 @@ extern Thingy *last_named_command;
 
 void init_keymaps();
 void free_keymaps();
+// A copy of a keymap, or (from null) one with every key undefined; no
+// name refers to it yet.
+Keymap *newkeymap(Keymap *from);
 Keymap *openkeymap(const char *name);
 int linkkeymap(Keymap *km, const char *name, int protect);
 int unlinkkeymap(const char *name, int ignore);

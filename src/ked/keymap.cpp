@@ -81,6 +81,8 @@ void freekmname(HashNode *hn)
     qfree(n);
 }
 
+}  // namespace
+
 Keymap *newkeymap(Keymap *from)
 {
     Keymap *km = qcnew<Keymap>();
@@ -102,6 +104,8 @@ Keymap *newkeymap(Keymap *from)
     }
     return km;
 }
+
+namespace {
 
 // A shorter sequence: the last character (a metafied pair whole) removed.
 void chopchar(std::string &s)

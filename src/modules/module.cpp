@@ -895,6 +895,7 @@ constexpr LinkedRow linkedtab[] = {
     {"tarn/computil", setup_tarnQscomputil, boot_tarnQscomputil, cleanup_tarnQscomputil, finish_tarnQscomputil},
     {"tarn/ked", setup_tarnQsked, boot_tarnQsked, cleanup_tarnQsked, finish_tarnQsked},
     {"tarn/complete", setup_tarnQscomplete, boot_tarnQscomplete, cleanup_tarnQscomplete, finish_tarnQscomplete},
+    {"tarn/complist", setup_tarnQscomplist, boot_tarnQscomplist, cleanup_tarnQscomplist, finish_tarnQscomplist},
 };
 
 // Autoload stubs made at start-up in the native emulation; each list is
@@ -929,6 +930,7 @@ struct DepRow {
 constexpr DepRow deptab[] = {
     {"tarn/complete", "tarn/ked"},
     {"tarn/compctl", "tarn/complete tarn/ked"},
+    {"tarn/complist", "tarn/complete tarn/ked"},
     {"tarn/computil", "tarn/complete tarn/ked"},
     {nullptr, nullptr},
 };
