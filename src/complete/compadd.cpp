@@ -614,8 +614,6 @@ char *unambig_string(int *cp, char **pp, char **ip)
     return s;
 }
 
-void updatecompstate() {}
-
 // ---- compadd ----
 
 int bin_compadd(char *name, char **argv, BuiltinOptions *, int)

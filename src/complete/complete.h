@@ -349,7 +349,6 @@ char *comp_unquote(const char *s);
 // s quoted for the line with the quoting of the word.
 char *comp_quote(const char *s, int ign);
 // Set the compstate "nmatches" and friends after matches were added.
-void updatecompstate();
 
 // ---- inserting and listing (compresult.cpp) ----
 
