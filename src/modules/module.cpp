@@ -892,10 +892,12 @@ constexpr LinkedRow linkedtab[] = {
     {"tarn/termcap", setup_tarnQstermcap, boot_tarnQstermcap, cleanup_tarnQstermcap, finish_tarnQstermcap},
     {"tarn/terminfo", setup_tarnQsterminfo, boot_tarnQsterminfo, cleanup_tarnQsterminfo, finish_tarnQsterminfo},
     {"tarn/compctl", setup_tarnQscompctl, boot_tarnQscompctl, cleanup_tarnQscompctl, finish_tarnQscompctl},
-    {"tarn/computil", setup_tarnQscomputil, boot_tarnQscomputil, cleanup_tarnQscomputil, finish_tarnQscomputil},
-    {"tarn/ked", setup_tarnQsked, boot_tarnQsked, cleanup_tarnQsked, finish_tarnQsked},
     {"tarn/complete", setup_tarnQscomplete, boot_tarnQscomplete, cleanup_tarnQscomplete, finish_tarnQscomplete},
     {"tarn/complist", setup_tarnQscomplist, boot_tarnQscomplist, cleanup_tarnQscomplist, finish_tarnQscomplist},
+    {"tarn/computil", setup_tarnQscomputil, boot_tarnQscomputil, cleanup_tarnQscomputil, finish_tarnQscomputil},
+    {"tarn/ked", setup_tarnQsked, boot_tarnQsked, cleanup_tarnQsked, finish_tarnQsked},
+    {"tarn/kedparameter", setup_tarnQskedparameter, boot_tarnQskedparameter, cleanup_tarnQskedparameter,
+     finish_tarnQskedparameter},
 };
 
 // Autoload stubs made at start-up in the native emulation; each list is
@@ -919,6 +921,7 @@ constexpr StubRow stubtab[] = {
     {"tarn/terminfo", "echoti", "terminfo", nullptr},
     {"tarn/ked", "bindkey vared ked", nullptr, nullptr},
     {"tarn/complete", "compadd compset", nullptr, nullptr},
+    {"tarn/kedparameter", nullptr, "widgets keymaps", nullptr},
     {nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -932,6 +935,7 @@ constexpr DepRow deptab[] = {
     {"tarn/compctl", "tarn/complete tarn/ked"},
     {"tarn/complist", "tarn/complete tarn/ked"},
     {"tarn/computil", "tarn/complete tarn/ked"},
+    {"tarn/kedparameter", "tarn/ked"},
     {nullptr, nullptr},
 };
 
