@@ -392,6 +392,19 @@ struct Shown {
 // bytes, invalid bytes and newlines never go out raw); and all of them.
 void shownchars(const char *ms, std::vector<Shown> &out);
 Shown shownstr(const char *ms);
+
+// Values for the escapes of LISTPROMPT and MENUPROMPT.
+struct PromptData {
+    int lshown, ltotal;  // lines shown so far, of the list
+    int mnum, mtotal;    // the match reached, of the matches
+    int pos;             // percent, -1 top, -2 bottom
+};
+// Print an explanation or a prompt: %B/%b, %S/%s, %U/%u turn attributes
+// on and off (what is still on is asserted again after each off), %n is
+// count, %{...%} is sent as it is and takes no room; pd (may be null)
+// gives the prompt escapes.  The columns it takes.
+int putformat(const char *fmt, int count, const PromptData *pd);
+extern bool measuring;  // putformat only counts
 // The string a match is listed by (display string or name), and its
 // printable form with the file-type mark.
 const char *matchtext(Cmatch *m);

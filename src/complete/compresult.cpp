@@ -824,6 +824,141 @@ int asklist()
     return listask(listdat.nlist, listdat.nlines, false);
 }
 
+// ---- formats: explanations and the prompts ----
+
+
+namespace {
+
+void fmtcap(int cap);
+
+struct Attrs {
+    bool bold = false, standout = false, underline = false;
+};
+
+void reassert(const Attrs &a)
+{
+    if (a.bold)
+        fmtcap(TCBOLDFACEBEG);
+    if (a.standout)
+        fmtcap(TCSTANDOUTBEG);
+    if (a.underline)
+        fmtcap(TCUNDERLINEBEG);
+}
+
+}  // namespace
+
+bool measuring;
+
+namespace {
+
+void fmtout(const char *s, int len)
+{
+    if (!measuring)
+        kedputs(s, len);
+}
+
+void fmtcap(int cap)
+{
+    if (!measuring)
+        tcout(cap);
+}
+
+}  // namespace
+
+// Print a format; the columns it takes.  count is %n for explanations;
+// pd (may be null) gives the prompt escapes.
+int putformat(const char *fmt, int count, const PromptData *pd)
+{
+    std::string f = unmeta(fmt);
+    Attrs a;
+    int width = 0;
+    std::string text;
+    auto flush = [&] {
+        if (text.empty())
+            return;
+        Shown s = shownstr(metafy(const_cast<char *>(text.c_str()), int(text.size()), META_HEAPDUP));
+        fmtout(s.text.data(), int(s.text.size()));
+        width += s.width;
+        text.clear();
+    };
+    char buf[40];
+    for (size_t i = 0; i < f.size(); i++) {
+        if (f[i] != '%' || i + 1 >= f.size()) {
+            text += f[i];
+            continue;
+        }
+        char c = f[++i];
+        switch (c) {
+        case '%': text += '%'; continue;
+        case 'n': text += std::to_string(count); continue;
+        case '{': {
+            flush();
+            size_t e = f.find("%}", i + 1);
+            std::string raw = f.substr(i + 1, e == std::string::npos ? std::string::npos : e - i - 1);
+            fmtout(raw.data(), int(raw.size()));
+            i = e == std::string::npos ? f.size() : e + 1;
+            continue;
+        }
+        case 'B': case 'b': case 'S': case 's': case 'U': case 'u':
+            flush();
+            if (c == 'B') {
+                a.bold = true;
+                fmtcap(TCBOLDFACEBEG);
+            } else if (c == 'S') {
+                a.standout = true;
+                fmtcap(TCSTANDOUTBEG);
+            } else if (c == 'U') {
+                a.underline = true;
+                fmtcap(TCUNDERLINEBEG);
+            } else {
+                if (c == 'b')
+                    a.bold = false;
+                else if (c == 's')
+                    a.standout = false;
+                else
+                    a.underline = false;
+                fmtcap(TCALLATTRSOFF);
+                reassert(a);
+            }
+            continue;
+        }
+        if (!pd) {
+            text += '%';
+            text += c;
+            continue;
+        }
+        switch (c) {
+        case 'l': case 'L':
+            snprintf(buf, sizeof buf, "%d/%d", pd->lshown, pd->ltotal);
+            break;
+        case 'm': case 'M':
+            snprintf(buf, sizeof buf, "%d/%d", pd->mnum, pd->mtotal);
+            break;
+        case 'p': case 'P':
+            if (pd->pos == -1)
+                snprintf(buf, sizeof buf, "%s", c == 'P' ? "Top   " : "Top");
+            else if (pd->pos == -2)
+                snprintf(buf, sizeof buf, "Bottom");
+            else
+                snprintf(buf, sizeof buf, c == 'P' ? "%2d%%   " : "%d%%", pd->pos);
+            break;
+        default:
+            snprintf(buf, sizeof buf, "%%%c", c);
+        }
+        if (c == 'L' || c == 'M') {
+            char pad[48];
+            snprintf(pad, sizeof pad, "%-9s", buf);
+            text += pad;
+        } else {
+            text += buf;
+        }
+    }
+    flush();
+    if (a.bold || a.standout || a.underline)
+        fmtcap(TCALLATTRSOFF);
+    return width;
+}
+
 void printlist(int, int showall)
 {
     (void)showall;
@@ -839,27 +974,8 @@ void printlist(int, int showall)
     for (GroupLayout &gl : layout) {
         for (Cexpl *e : gl.expls) {
             nl();
-            std::string t = e->str;
-            // %n is the count; %B/%b, %S/%s, %U/%u are dropped in this plain form.
-            std::string out;
-            for (size_t i = 0; i < t.size(); i++) {
-                if (t[i] == '%' && i + 1 < t.size()) {
-                    char c = t[++i];
-                    if (c == 'n')
-                        out += std::to_string(e->count);
-                    else if (c == '%')
-                        out += '%';
-                    else if (c == '{') {
-                        size_t end = t.find("%}", i);
-                        i = end == std::string::npos ? t.size() : end + 1;
-                    }
-                    continue;
-                }
-                out += t[i];
-            }
-            Shown s = shown(out.c_str());
-            kedputs(s.text.data(), int(s.text.size()));
-            printed += s.width / cols;
+            int w = putformat(e->str, e->count, nullptr);
+            printed += w > 0 ? (w - 1) / cols : 0;
         }
         for (const ListEntry &e : gl.linestrs) {
             nl();

@@ -185,10 +185,16 @@ def test_second_line_of_a_command_sees_the_first():
 
 def test_compadd_groups_explanations_and_menu_both_ways():
     with editor() as sh:
-        compfunc(sh, "compadd -J g1 -X 'first group' foo bar baz; compadd -J g2 -X second quux")
+        compfunc(sh, "compadd -J g1 -X 'first %Bgroup%b' foo bar baz; compadd -J g2 -X '%Usec%uond %n' quux")
         run(sh, "bindkey '^[[Z' reverse-menu-complete '^X^M' menu-complete")
         sh.keys('echo \x14')
-        shows(sh, 'first group\nbar  baz  foo\nsecond\nquux')
+        shows(sh, 'first group\nbar  baz  foo\nsecond 1\nquux')
+        # The explanations' attributes reach the screen, and end where they are turned off.
+        rows = sh.screen.display
+        r = next(i for i, l in enumerate(rows) if l.startswith('first group'))
+        buf = sh.screen.buffer
+        check(buf[r][6].bold and not buf[r][0].bold and not buf[r + 1][0].bold, 'bold "group" only')
+        check(buf[r + 2][0].underscore and not buf[r + 2][4].underscore, 'underlined "sec" only')
         sh.keys('\x14')
         line_is(sh, 'echo bar')
         sh.keys('\x14\x14\x14')
