@@ -5,12 +5,14 @@ the same run, on a pseudo-terminal.
   file      a file name in a directory of N entries (one match), Tab to
             the inserted rest of the name on the screen
   command   a command name with M commands in a PATH directory (one match)
-  list      the list of all N entries of that directory in columns: Tab,
-            Tab, "y" to the question, timed to the prompt coming back;
-            also at N/10 and N*3 entries so growth shows
+  list      the list of all N entries of that directory in columns, from
+            Tab after their common part to the prompt coming back under
+            the list; also at N/10 and N*3 entries so growth shows
 
-Neither shell reads a startup file; both get the same prompt; bash gets an
-inputrc that turns off its pager so both print the whole list.
+Neither shell reads a startup file; both get the same prompt.  Both list
+at the first Tab without a question: tarn with autolist and a LISTMAX
+above the count, bash with an inputrc that shows all matches when
+ambiguous, asks for none and turns its pager off.
 
     python3 bench/complete.py [--tarn build/tarn] [--reps 7] [--files 10000]
 """
@@ -84,14 +86,11 @@ class Shell:
         return t
 
     def list_all(self, typed):
+        """Time from Tab to the prompt coming back under the whole list."""
         os.write(self.fd, typed.encode())
         drain(self.fd, 0.05)
-        os.write(self.fd, b'\t')
-        drain(self.fd, 0.3)
         t0 = time.perf_counter()
         os.write(self.fd, b'\t')
-        read_until(self.fd, b'?', t0 + 60)
-        os.write(self.fd, b'y')
         read_until(self.fd, (PROMPT + typed).encode(), t0 + 120)
         t = time.perf_counter() - t0
         os.write(self.fd, b'\x15')
@@ -136,11 +135,12 @@ def main():
             os.chmod(p, 0o755)
         inputrc = os.path.join(top, 'inputrc')
         with open(inputrc, 'w') as f:
-            f.write('set page-completions off\nset completion-query-items 100\n')
+            f.write('set page-completions off\nset completion-query-items 100000000\n'
+                    'set show-all-if-ambiguous on\n')
         env = dict(os.environ, TERM='xterm', PS1=PROMPT, LC_ALL='C.UTF-8', LANG='C.UTF-8',
-                   HOME=top, INPUTRC=inputrc, PATH=bindir + ':/usr/bin:/bin', LISTMAX='100')
+                   HOME=top, INPUTRC=inputrc, PATH=bindir + ':/usr/bin:/bin', LISTMAX='100000000')
         env.pop('PROMPT_COMMAND', None)
-        shells = [('tarn', [tarn, '-f', '-i']), ('bash', ['bash', '--norc', '--noprofile', '-i'])]
+        shells = [('tarn', [tarn, '-f', '-o', 'autolist', '-i']), ('bash', ['bash', '--norc', '--noprofile', '-i'])]
         results = {}
         for name, argv in shells:
             r = {}
@@ -157,8 +157,9 @@ def main():
             for n in sizes:
                 sh = Shell(argv, env, os.path.join(top, 'd%d' % n))
                 try:
+                    common = os.path.commonprefix(['a%06d' % 0, 'a%06d' % (n - 1)])
                     r['list %d' % n] = statistics.median(
-                        sh.list_all('cat a') for _ in range(max(1, args.reps // 2)))
+                        sh.list_all('cat ' + common) for _ in range(max(1, args.reps // 2)))
                 finally:
                     sh.close()
             results[name] = r
