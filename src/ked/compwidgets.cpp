@@ -389,7 +389,7 @@ int docomplete(int type)
     if (runkedhook(BEFORECOMPLETEHOOK, &lst))
         return 0;
     // History references on the line are expanded first.
-    if (strchr(reinterpret_cast<char *>(line), bangchar) && tarnll) {
+    if (bangchar && tarnll && memchr(line, bangchar, size_t(tarnll))) {
         std::string before(reinterpret_cast<char *>(line), size_t(tarnll));
         int ocs = tarncs;
         if (!expandhistory(nullptr)) {

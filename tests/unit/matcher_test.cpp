@@ -536,7 +536,13 @@ TEST_F(Matcher, AnchorRetriesBounded)
     EXPECT_EQ(cm(shorter.c_str(), "", near.c_str()), near);
     EXPECT_EQ(cm(shorter.c_str(), "a-", near.c_str()), near);
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    // Unbounded retries take hours here; an unoptimised sanitizer build on
+    // a busy machine takes some seconds for the bounded work.
+#if defined(__SANITIZE_ADDRESS__) || !defined(__OPTIMIZE__)
+    EXPECT_LT(secs, 60.0);
+#else
     EXPECT_LT(secs, 5.0);
+#endif
 }
 
 }  // namespace
