@@ -891,6 +891,7 @@ constexpr LinkedRow linkedtab[] = {
     {"tarn/parameter", setup_tarnQsparameter, boot_tarnQsparameter, cleanup_tarnQsparameter, finish_tarnQsparameter},
     {"tarn/termcap", setup_tarnQstermcap, boot_tarnQstermcap, cleanup_tarnQstermcap, finish_tarnQstermcap},
     {"tarn/terminfo", setup_tarnQsterminfo, boot_tarnQsterminfo, cleanup_tarnQsterminfo, finish_tarnQsterminfo},
+    {"tarn/qutil", setup_tarnQsqutil, boot_tarnQsqutil, cleanup_tarnQsqutil, finish_tarnQsqutil},
     {"tarn/compctl", setup_tarnQscompctl, boot_tarnQscompctl, cleanup_tarnQscompctl, finish_tarnQscompctl},
     {"tarn/complete", setup_tarnQscomplete, boot_tarnQscomplete, cleanup_tarnQscomplete, finish_tarnQscomplete},
     {"tarn/complist", setup_tarnQscomplist, boot_tarnQscomplist, cleanup_tarnQscomplist, finish_tarnQscomplist},
@@ -908,7 +909,8 @@ struct StubRow {
 };
 // tarn/datetime and tarn/langinfo have none: strftime and $langinfo exist
 // once their module is loaded.  tarn/compctl and tarn/computil have none
-// either: their builtins are not part of this shell.
+// either: their builtins are not part of this shell; nor are tarn/qutil's
+// qformat and qregexparse.
 constexpr StubRow stubtab[] = {
     {"tarn/rlimits", "limit ulimit unlimit", nullptr, nullptr},
     {"tarn/sched", "sched", nullptr, nullptr},
@@ -919,6 +921,7 @@ constexpr StubRow stubtab[] = {
      nullptr},
     {"tarn/termcap", "echotc", "termcap", nullptr},
     {"tarn/terminfo", "echoti", "terminfo", nullptr},
+    {"tarn/qutil", "qstyle qparseopts", nullptr, nullptr},
     {"tarn/ked", "bindkey vared ked", nullptr, nullptr},
     {"tarn/complete", "compadd compset", nullptr, nullptr},
     {"tarn/kedparameter", nullptr, "widgets keymaps", nullptr},
@@ -931,6 +934,7 @@ struct DepRow {
     const char *deps;
 };
 constexpr DepRow deptab[] = {
+    {"tarn/qutil", "tarn/complete"},
     {"tarn/complete", "tarn/ked"},
     {"tarn/compctl", "tarn/complete tarn/ked"},
     {"tarn/complist", "tarn/complete tarn/ked"},

@@ -1,4 +1,4 @@
-// The further modules (resource limits, scheduled commands, dates, the
+// The further modules (styles and option parsing, resource limits, scheduled commands, dates, the
 // special associative arrays, terminal and locale information) and login
 // watching, which belongs to tarn/main.  Each module is registered from
 // the table in modules/module.cpp.
@@ -38,6 +38,10 @@ int setup_tarnQsterminfo(Module *);
 int boot_tarnQsterminfo(Module *);
 int cleanup_tarnQsterminfo(Module *);
 int finish_tarnQsterminfo(Module *);
+int setup_tarnQsqutil(Module *);
+int boot_tarnQsqutil(Module *);
+int cleanup_tarnQsqutil(Module *);
+int finish_tarnQsqutil(Module *);
 int setup_tarnQscomputil(Module *);
 int boot_tarnQscomputil(Module *);
 int cleanup_tarnQscomputil(Module *);
