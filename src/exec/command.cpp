@@ -205,7 +205,7 @@ static char *assigntrace(const char *name, bool append)
     return nullptr;
 }
 
-// `name=$name...` or `name="$name..."` with a plain literal after the
+// `name=$name...`, `name="${name}..."` and the like, with a plain literal after the
 // reference, on an ordinary set scalar: the literal is appended where the
 // value lies, so building a string up in a loop is not quadratic.  Any
 // other form, or a parameter with attributes, takes the general way.
@@ -220,13 +220,24 @@ static bool appendinplace(const char *name, const char *code)
     if (*p != (dq ? TK_QDOLLAR : TK_DOLLAR))
         return false;
     p++;
+    bool braced = *p == TK_LBRACE || *p == '{';
+    if (braced)
+        p++;
     size_t nl = strlen(name);
     if (strncmp(reinterpret_cast<const char *>(p), name, nl))
         return false;
     p += nl;
-    // What follows the name must not extend it, subscript it or modify it.
-    if (iident(*p) || *p == '[' || *p == ':')
+    if (braced) {
+        // Only the bare name inside the braces: no flags, subscripts or
+        // operators.
+        if (*p != TK_RBRACE && *p != '}')
+            return false;
+        p++;
+    } else if (iident(*p) || *p == '[' || *p == ':') {
+        // What follows the name must not extend it, subscript it or
+        // modify it.
         return false;
+    }
     const char *lit = reinterpret_cast<const char *>(p);
     for (; *p; p++)
         if (*p >= 0x80 || *p == '~' || *p == '\\')
@@ -236,23 +247,7 @@ static bool appendinplace(const char *name, const char *code)
         return false;
     if (!ll)
         return false;
-    Param *pm = static_cast<Param *>(paramtab->getnode(paramtab, name));
-    constexpr int attrs = PF_TYPEMASK | PF_LEFT | PF_RIGHT_B | PF_RIGHT_Z | PF_LOWER | PF_UPPER |
-                          PF_READONLY | PF_EXPORTED | PF_UNIQUE | PF_TIED | PF_SPECIAL | PF_UNSET |
-                          PF_HASHELEM | PF_NAMEDDIR | PF_AUTOLOAD;
-    if (!pm || (pm->flags & attrs) || pm->getter.cfn != strgetfn || pm->setter.cfn != scalarsetfn ||
-        !pm->value.str)
-        return false;
-    char *old = pm->value.str;
-    size_t ol = strlen(old), need = ol + ll + 1;
-    if (malloc_usable_size(old) < need) {
-        // Grown geometrically, so a long run of appends copies little.
-        old = static_cast<char *>(qrealloc(old, need < 64 ? 64 : need * 2));
-        pm->value.str = old;
-    }
-    memcpy(old + ol, lit, ll);
-    old[ol + ll] = '\0';
-    return true;
+    return scalarappend(static_cast<Param *>(paramtab->getnode(paramtab, name)), lit, ll);
 }
 
 // The name of an assignment, its subscript expanded with its quotes as a

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 
 HashTable *paramtab, *realparamtab;
 Param *argvparam_pm;
@@ -234,6 +235,7 @@ void copyparam(Param *to, Param *from, int toplevel)
     switch (PF_TYPE(from->flags)) {
     case PF_SCALAR:
         to->value.str = qtrdup(from->getter.cfn(from));
+        to->slenof = nullptr;
         break;
     case PF_INTEGER:
         to->value.val = from->getter.ifn(from);
@@ -311,6 +313,31 @@ int isident(const char *s)
 
 // ---- standard accessors ----
 
+bool scalarappend(Param *pm, const char *lit, size_t ll)
+{
+    if (isset(ALLEXPORT) || isset(AUTONAMEDIRS))
+        return false;
+    constexpr int attrs = PF_TYPEMASK | PF_LEFT | PF_RIGHT_B | PF_RIGHT_Z | PF_LOWER | PF_UPPER |
+                          PF_READONLY | PF_EXPORTED | PF_UNIQUE | PF_TIED | PF_SPECIAL | PF_UNSET |
+                          PF_HASHELEM | PF_NAMEDDIR | PF_AUTOLOAD | PF_RESTRICTED;
+    if (!pm || (pm->flags & attrs) || pm->getter.cfn != strgetfn || pm->setter.cfn != scalarsetfn ||
+        !pm->value.str || pm->envstr || pm->tiedname)
+        return false;
+    char *old = pm->value.str;
+    size_t ol = pm->slenof == old && !old[pm->slen] ? pm->slen : strlen(old);
+    size_t need = ol + ll + 1;
+    if (malloc_usable_size(old) < need) {
+        // Grown geometrically, so a long run of appends copies little.
+        old = static_cast<char *>(qrealloc(old, need < 64 ? 64 : need * 2));
+        pm->value.str = old;
+    }
+    memcpy(old + ol, lit, ll);
+    old[ol + ll] = '\0';
+    pm->slenof = old;
+    pm->slen = ol + ll;
+    return true;
+}
+
 char *strgetfn(Param *pm) { return pm->value.str ? pm->value.str : static_cast<char *>(hcalloc(1)); }
 
 void scalarsetfn(Param *pm, char *s)
@@ -318,6 +345,7 @@ void scalarsetfn(Param *pm, char *s)
     if (pm->value.str && pm->value.str != s)
         qsfree(pm->value.str);
     pm->value.str = s;
+    pm->slenof = nullptr;
     if (!(pm->flags & PF_HASHELEM) && ((pm->flags & PF_NAMEDDIR) || isset(AUTONAMEDIRS)) && s) {
         pm->flags |= PF_NAMEDDIR;
         if (nameddirtab)

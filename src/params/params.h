@@ -97,6 +97,10 @@ struct Param : HashNode {
     // Stored arrays keep their length and room so appending is amortised
     // O(1); valid while the standard array accessors own value.arr.
     int alen, acap;
+    // An ordinary scalar's length in bytes, valid while value.str is
+    // slenof: appends need not count what is already there.
+    const char *slenof;
+    size_t slen;
 };
 
 // A reference to a parameter or a slice of it (arena or caller's frame).
@@ -174,6 +178,12 @@ Param *setiparam(const char *name, int64_t val);
 Param *setnparam(const char *name, mnumber val);
 inline Param *setsparam(const char *name, char *val) { return assignsparam(name, val, 0); }
 inline Param *setaparam(const char *name, char **val) { return assignaparam(name, val, 0); }
+
+// Append ll bytes to an ordinary set scalar where its value lies, growing
+// the room geometrically; false (nothing done) for a parameter with
+// attributes, a special or an unset one, or under options that act on
+// every assignment.
+bool scalarappend(Param *pm, const char *lit, size_t ll);
 
 // ---- standard accessors ----
 char *strgetfn(Param *pm);

@@ -1424,6 +1424,10 @@ Param *assignsparam(const char *name, char *val, int augment)
         if (v->start == 0 && v->end == -1) {
             switch (type) {
             case PF_SCALAR:
+                if (scalarappend(v->param, val, strlen(val))) {
+                    qsfree(val);
+                    return v->param;
+                }
                 v->start = INT_MAX;
                 break;
             case PF_INTEGER:
