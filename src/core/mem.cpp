@@ -32,12 +32,40 @@ static Heap *lastheap()
     return h;
 }
 
-// Standard arenas given back are kept for reuse, up to a megabyte: every
-// command frees and takes arenas, and mapping fresh ones each time costs
-// system calls and page faults.
+// Standard arenas are carved from slabs mapped many at a time, and those
+// given back are kept for reuse: every command frees and takes arenas, and
+// mapping fresh ones each time costs system calls and page faults.  A
+// slab is one mapping however many of its arenas are in use: a subshell
+// nested in a subshell, each holding arenas, would otherwise add mappings
+// at every level, and the kernel's cost of a fork grows with the mappings
+// times the depth.  Beyond SPARE_ARENAS kept ones, the pages of an arena
+// given back (all but its header's) go back to the system.
 constexpr int SPARE_ARENAS = 64;
-static Heap *spare_arenas[SPARE_ARENAS];
+constexpr size_t SLAB_ARENAS = 64;
+static Heap *spare_arenas;  // linked through next
 static int nspare;
+static char *slab_cur;
+static size_t slab_left;
+
+static size_t stdarenasize() { return roundpage(HEAP_HDR + HEAP_AREA); }
+
+static void *slabarena()
+{
+    size_t one = stdarenasize();
+    if (!slab_left) {
+        void *p = mmap(nullptr, one * SLAB_ARENAS, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) {
+            qerr("fatal error: out of heap memory", nullptr, 0);
+            _exit(1);
+        }
+        slab_cur = static_cast<char *>(p);
+        slab_left = SLAB_ARENAS;
+    }
+    void *r = slab_cur;
+    slab_cur += one;
+    slab_left--;
+    return r;
+}
 
 // A value longer than an arena (a string built up in a loop) takes an
 // arena of its own each time it is copied; a few of those are kept too, so
@@ -48,8 +76,12 @@ static Heap *spare_big[SPARE_BIG];
 
 static void unmaparena(Heap *h)
 {
-    if (h->size == roundpage(HEAP_HDR + HEAP_AREA) && nspare < SPARE_ARENAS) {
-        spare_arenas[nspare++] = h;
+    if (h->size == stdarenasize()) {
+        if (nspare >= SPARE_ARENAS && h->size > pagesize)
+            madvise(reinterpret_cast<char *>(h) + pagesize, h->size - pagesize, MADV_DONTNEED);
+        h->next = spare_arenas;
+        spare_arenas = h;
+        nspare++;
         return;
     }
     if (h->size <= SPARE_BIG_MAX) {
@@ -113,8 +145,14 @@ static Heap *newarena(size_t request)
     size_t sz = request <= HEAP_AREA - 1 ? HEAP_HDR + HEAP_AREA : request + HEAP_HDR;
     sz = roundpage(sz);
     void *p;
-    if (nspare && sz == roundpage(HEAP_HDR + HEAP_AREA)) {
-        p = spare_arenas[--nspare];
+    if (sz == stdarenasize()) {
+        if (Heap *h = spare_arenas) {
+            spare_arenas = h->next;
+            nspare--;
+            p = h;
+        } else {
+            p = slabarena();
+        }
     } else if (Heap *big = sz > roundpage(HEAP_HDR + HEAP_AREA) ? takebigarena(sz) : nullptr) {
         p = big;
         sz = big->size;
