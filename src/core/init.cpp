@@ -528,11 +528,12 @@ void sourcehome(const char *name)
 
 // A new user's first interactive shell says, once, where a sensible set-up
 // is to be had.  Any per-user startup file, even an empty one, means the
-// user has made their choice; scripts, -c, sh and ksh emulation (which read
-// other files) and shells told to skip the startup files stay quiet.
+// user has made their choice.  Scripts, -c, input that is not typed at a
+// terminal, sh and ksh emulation (which read other files) and shells told
+// to skip the startup files stay quiet.
 static void firstrunhint()
 {
-    if (unset(INTERACTIVE) || unset(SHINSTDIN) || unset(RCS) || isset(PRIVILEGED) ||
+    if (unset(INTERACTIVE) || unset(SHINSTDIN) || !isatty(SHIN) || unset(RCS) || isset(PRIVILEGED) ||
         emulating(EMULATE_SH | EMULATE_KSH))
         return;
     HeapGuard hg;
