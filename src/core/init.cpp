@@ -9,6 +9,7 @@
 #include "lang/lang.h"
 #include "modules/module.h"
 #include "params/params.h"
+#include "core/paths.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -509,19 +510,44 @@ void init_signals()
 
 // ---- startup files ----
 
+// The per-user startup directory, as an arena copy.
+static char *startupdir()
+{
+    SignalGuard sg;
+    const char *dir = emulating(EMULATE_SH | EMULATE_KSH) ? nullptr : getsparam("QDOTDIR");
+    if (!dir)
+        dir = getsparam("HOME");
+    return dupstring(dir ? dir : "");
+}
+
 void sourcehome(const char *name)
 {
-    const char *dir;
-    {
-        SignalGuard sg;
-        dir = emulating(EMULATE_SH | EMULATE_KSH) ? nullptr : getsparam("QDOTDIR");
-        if (!dir)
-            dir = getsparam("HOME");
-        if (!dir)
-            dir = "";
-    }
     HeapGuard hg;
-    source(qhtricat(dir, "/", name));
+    source(qhtricat(startupdir(), "/", name));
+}
+
+// A new user's first interactive shell says, once, where a sensible set-up
+// is to be had.  Any per-user startup file, even an empty one, means the
+// user has made their choice.  Scripts, -c, input that is not typed at a
+// terminal, sh and ksh emulation (which read other files) and shells told
+// to skip the startup files stay quiet.
+static void firstrunhint()
+{
+    if (unset(INTERACTIVE) || unset(SHINSTDIN) || !isatty(SHIN) || unset(RCS) || isset(PRIVILEGED) ||
+        emulating(EMULATE_SH | EMULATE_KSH))
+        return;
+    HeapGuard hg;
+    char *dir = startupdir();
+    static constexpr const char *files[] = {".tarnenv", ".qprofile", ".tarnrc", ".qlogin", ".qlogout"};
+    for (const char *f : files) {
+        char *p = unmeta(qhtricat(dir, "/", f));
+        if (access(p, F_OK) == 0 || errno != ENOENT)
+            return;
+    }
+    const char *home = getsparam("HOME");
+    const char *shown = home && *home && !strcmp(dir, home) ? "~" : dir;
+    qwarn("%s", qhtricat(qhtricat("no ", shown, "/.tarnrc yet; try: cp "),
+                         qhtricat(tarnexamplerc, " ", shown), "/.tarnrc"), 0);
 }
 
 void run_init_scripts()
@@ -552,24 +578,24 @@ void run_init_scripts()
             noerrs = 0;
         }
     } else {
-        source("/etc/tarnenv");
+        source(globaltarnenv);
         if (isset(RCS) && unset(PRIVILEGED))
             sourcehome(".tarnenv");
         if (isset(LOGIN)) {
             if (isset(RCS) && isset(GLOBALRCS))
-                source("/etc/qprofile");
+                source(globalqprofile);
             if (isset(RCS) && unset(PRIVILEGED))
                 sourcehome(".qprofile");
         }
         if (isset(INTERACTIVE)) {
             if (isset(RCS) && isset(GLOBALRCS))
-                source("/etc/tarnrc");
+                source(globaltarnrc);
             if (isset(RCS) && unset(PRIVILEGED))
                 sourcehome(".tarnrc");
         }
         if (isset(LOGIN)) {
             if (isset(RCS) && isset(GLOBALRCS))
-                source("/etc/qlogin");
+                source(globalqlogin);
             if (isset(RCS) && unset(PRIVILEGED))
                 sourcehome(".qlogin");
         }
@@ -591,6 +617,7 @@ void init_misc()
         stopmsg = 1;
         qexit(lastval, 0);
     }
+    firstrunhint();
     if (isset(INTERACTIVE) && isset(RCS))
         readhistfile(nullptr, 0, HFILE_USE_OPTIONS);
 }
@@ -771,7 +798,7 @@ void qexit(int64_t status, int how)
         if (isset(LOGIN) && !subsh) {
             sourcehome(".qlogout");
             if (isset(RCS) && isset(GLOBALRCS))
-                source("/etc/qlogout");
+                source(globalqlogout);
         }
     }
     lastval = status;

@@ -6,6 +6,7 @@
 #include "history/history.h"
 #include "expand/expand.h"
 #include "jobs/jobs.h"
+#include "core/paths.h"
 
 #include <grp.h>
 #include <pwd.h>
@@ -531,8 +532,8 @@ static void setdefaults()
     if (!shtimer.tv_sec)
         gettimeofday(&shtimer, nullptr);
     replacearr(path, mkperm({"/bin", "/usr/bin", "/usr/ucb", "/usr/local/bin"}));
-    replacearr(fpath, mkperm({"/usr/share/tarn/site-functions", "/usr/share/tarn/4.1.1/functions"}));
-    replacearr(module_path, mkperm({"/usr/lib/tarn/4.1.1"}));
+    replacearr(fpath, mkperm({tarnsitefuncdir, tarnfuncdir}));
+    replacearr(module_path, mkperm({tarnmoduledir}));
     replacearr(cdpath, mkperm({}));
     replacearr(manpath, mkperm({}));
     replacearr(fignore, mkperm({}));

@@ -2,8 +2,9 @@
 
 Each test file imports this module, defines functions named test_*, and ends
 with `ptyharness.main(globals())`.  Every test gets a fresh shell on a fresh
-pseudo-terminal, with HOME a new empty directory (so no startup files run)
-and a prompt that is easy to find in the output.  A failing test prints the
+pseudo-terminal, with HOME a new directory holding only an empty .tarnrc
+(so no startup commands run, and the shell does not take the user for a new
+one) and a prompt that is easy to find in the output.  A failing test prints the
 whole terminal transcript.
 
 Timing: nothing sleeps for a fixed time to let the shell catch up; every step
@@ -74,9 +75,11 @@ class Shell:
     """One interactive shell on a pseudo-terminal."""
 
     def __init__(self, args=None, env=None, argv0=None, ps1=PS1, wait_prompt=True, screen=False,
-                 size=(24, 80)):
+                 size=(24, 80), first_run=False):
         self.home = tempfile.mkdtemp(prefix='tarn-pty-')
         self.home = os.path.realpath(self.home)
+        if not first_run:
+            open(os.path.join(self.home, '.tarnrc'), 'w').close()
         self.ps1 = ps1
         e = {
             'PATH': '/usr/local/bin:/usr/bin:/bin',
