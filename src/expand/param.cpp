@@ -954,10 +954,10 @@ bool patternop(int opch, bool dbl, bool colon, char *arg, char *repl, const PFla
     return !errflag;
 }
 
-// ${name:offset:length}.  After the colon a digit, a blank, "(", "$", a
-// second ":" not followed by "=", or a letter that names no modifier
-// begins an offset; a modifier letter begins the modifiers and -=?+#
-// the operators, so every form that worked before keeps its meaning.
+// ${name:offset:length}.  After the colon a digit, a blank, "(", "$" or a
+// second ":" not followed by "=" begins an offset; a letter begins the
+// modifiers (an unknown one is still reported) and -=?+# the operators,
+// so every form of before keeps its meaning.
 bool slicestart(const char *p)
 {
     unsigned char c = plain(p);
@@ -965,9 +965,7 @@ bool slicestart(const char *p)
         return false;
     if (c == ':')
         return plain(p + 1) != '=';
-    if (idigit(c) || c == ' ' || c == '\t' || c == '(' || c == '$')
-        return true;
-    return (iident(c) || c == '!') && !strchr("htreluqQsgwWfF", c);
+    return idigit(c) || c == ' ' || c == '\t' || c == '(' || c == '$';
 }
 
 // The end of one slice expression: a ":" or the closing brace outside
