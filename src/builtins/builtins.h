@@ -113,6 +113,7 @@ int bin_fg(char *nam, char **argv, BuiltinOptions *ops, int func);
 int bin_break(char *nam, char **argv, BuiltinOptions *ops, int func);
 int bin_cd(char *nam, char **argv, BuiltinOptions *ops, int func);
 int bin_typeset(char *nam, char **argv, BuiltinOptions *ops, int func);
+void untypesetmarks(LinkList *args);
 int bin_dirs(char *nam, char **argv, BuiltinOptions *ops, int func);
 int bin_print(char *nam, char **argv, BuiltinOptions *ops, int func);
 int bin_eval(char *nam, char **argv, BuiltinOptions *ops, int func);

@@ -329,7 +329,17 @@ int bin_print(char *name, char **args, BuiltinOptions *ops, int func)
     int fmtlen = 0;
     bool nonl = opt_isset(ops, 'n'), sawc = false;
 
+    // printf -v name: the output is the value of name.
+    char *outvar = nullptr;
     if (isprintf) {
+        if (*args && !strcmp(*args, "-v") && args[1]) {
+            outvar = args[1];
+            args += 2;
+            if (!isident(outvar)) {
+                qwarnnam(name, "not an identifier: %s", outvar, 0);
+                return 1;
+            }
+        }
         if (*args && !strcmp(*args, "--"))
             args++;
         if (!*args) {
@@ -545,6 +555,12 @@ int bin_print(char *name, char **args, BuiltinOptions *ops, int func)
             out += endc;
     }
 
+    if (outvar) {
+        char *m = metafy(dupstrpfx(out.data(), out.size()), int(out.size()), META_USEHEAP);
+        if (!assignsparam(outvar, qtrdup(m), 0) || errflag)
+            return 1;
+        return status;
+    }
     if (opt_isset(ops, 'z') || opt_isset(ops, 's')) {
         std::string line = out;
         if (!fmt && !nonl && !line.empty() && line.back() == endc)

@@ -7,6 +7,7 @@
 #include "builtins/builtins.h"
 #include "core/meta.h"
 #include "expand/expand.h"
+#include "lang/lang.h"
 #include "params/options.h"
 #include "params/params.h"
 
@@ -492,6 +493,76 @@ int typesetmatching(char *nam, char **argv, int on, int off, int roff, BuiltinOp
 
 }  // namespace
 
+// name=(...) given to the typeset family: *argvp is on the opening mark
+// and is left on the closing one.  The parameter is declared with the
+// command's attributes, then given the elements (a readonly one only
+// after that).
+static bool typesetarray(char *nam, char ***argvp, int on, int off, int roff, BuiltinOptions *ops, int auxlen)
+{
+    char **argv = *argvp;
+    char *name = dupstring(*argv + 2);
+    size_t nl = strlen(name);
+    bool append = nl && name[nl - 1] == '+';
+    if (append)
+        name[nl - 1] = '\0';
+    char **start = ++argv;
+    while (*argv && typesetmark(*argv) != TSM_CLOSE)
+        argv++;
+    *argvp = *argv ? argv : argv - 1;
+    int n = int(argv - start);
+    bool keyed = false;
+    for (int i = 0; i < n; i++)
+        keyed = keyed || typesetmark(start[i]) == TSM_KEY;
+    if (!isident(name) || strchr(name, '[')) {
+        qwarnnam(nam, "not an identifier: %s", name, 0);
+        return false;
+    }
+    if (on & (PF_INTEGER | PF_EFLOAT | PF_FFLOAT)) {
+        qwarnnam(nam, "%s: can't assign an array to a number", name, 0);
+        return false;
+    }
+    Param *pm = lookupreal(name);
+    int aon = on & ~PF_READONLY;
+    bool hashed = (on & PF_HASHED) ||
+                  (!(on & PF_ARRAY) && pm && !(pm->flags & PF_UNSET) && (PF_TYPE(pm->flags) & PF_HASHED) &&
+                   (!(on & PF_LOCAL) || pm->level == locallevel));
+    if (!(aon & (PF_ARRAY | PF_HASHED)))
+        aon |= hashed ? PF_HASHED : PF_ARRAY;
+    if (keyed && !(aon & PF_HASHED)) {
+        qwarnnam(nam, "%s: keys need an associative array", name, 0);
+        return false;
+    }
+    if (!typesetone(nam, name, pm, aon, off, roff, nullptr, nullptr, ops, auxlen))
+        return false;
+    // [key]=value elements give a key and a value each.
+    char **arr = qnew<char *>(size_t(2 * n) + 1), **t = arr;
+    for (int i = 0; i < n; i++) {
+        char *w = start[i];
+        if (typesetmark(w) == TSM_KEY) {
+            char *k = w + 3, *e = strstr(k, "]=");
+            if (!e) {
+                *t = nullptr;
+                freearray(arr);
+                qwarnnam(nam, "bad key in array literal: %s", w + 2, 0);
+                return false;
+            }
+            *t++ = qtrduppfx(k, size_t(e - k));
+            w = e + 2;
+        }
+        *t++ = qtrdup(w);
+    }
+    *t = nullptr;
+    if (!assignaparam(name, arr, append) || errflag)
+        return false;
+    if (on & PF_READONLY)
+        if (Param *npm = lookupreal(name))
+            npm->flags |= PF_READONLY;
+    if (opt_isset(ops, 'p'))
+        if (Param *npm = lookupreal(name))
+            printparamnode(npm, PRINT_TYPESET);
+    return true;
+}
+
 int bin_typeset(char *nam, char **argv, BuiltinOptions *ops, int)
 {
     if (opt_isset(ops, 'f'))
@@ -577,13 +648,51 @@ int bin_typeset(char *nam, char **argv, BuiltinOptions *ops, int)
 
     int ret = 0;
     for (; *argv; argv++) {
+        if (typesetmark(*argv) == TSM_OPEN) {
+            if (!typesetarray(nam, &argv, on, off, roff, ops, auxlen))
+                ret = 1;
+            continue;
+        }
         Assign asg;
         if (!splitassign(nam, *argv, &asg)) {
             ret = 1;
+            continue;
+        }
+        // name+=value appends, as the assignment does.
+        size_t nl = strlen(asg.name);
+        if (asg.value && nl > 1 && asg.name[nl - 1] == '+') {
+            asg.name[nl - 1] = '\0';
+            Param *pm = lookupreal(asg.name);
+            // With nothing to change, declaring first would list it.
+            bool declare = !pm || (pm->flags & PF_UNSET) || ((on & ~(PF_LOCAL | PF_READONLY)) | off) ||
+                           ((on & PF_LOCAL) && pm->level != locallevel);
+            if ((declare && !typesetone(nam, asg.name, pm, on & ~PF_READONLY, off, roff, nullptr, nullptr, ops,
+                                        auxlen)) ||
+                !assignsparam(asg.name, qtrdup(asg.value), 1) || errflag) {
+                ret = 1;
+                continue;
+            }
+            if (Param *pm = lookupreal(asg.name))
+                pm->flags |= on & PF_READONLY;
             continue;
         }
         if (!typesetone(nam, asg.name, lookupreal(asg.name), on, off, roff, asg.value, nullptr, ops, auxlen))
             ret = 1;
     }
     return ret;
+}
+
+// Array literals that reached a command other than the typeset family (a
+// function or program of that name, or a disabled builtin) become the
+// words as written.
+void untypesetmarks(LinkList *args)
+{
+    for (LinkNode *n = firstnode(args); n; n = nextnode(n)) {
+        char *w = static_cast<char *>(getdata(n));
+        switch (typesetmark(w)) {
+        case TSM_OPEN: setdata(n, qhtricat(w + 2, "=(", "")); break;
+        case TSM_CLOSE: setdata(n, dupstring(")")); break;
+        case TSM_KEY: setdata(n, w + 2); break;
+        }
+    }
 }

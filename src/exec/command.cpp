@@ -892,6 +892,8 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
             globlist(args, 0);
         if (errflag)
             return RedirExp::EXPERR;
+        if (args && !(is_builtin && bn->handler == bin_typeset))
+            untypesetmarks(args);
         return expandredirs(redir);
     };
     RedirExp rexp = RedirExp::OK;

@@ -480,6 +480,14 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
             deletejob(jn);
         }
         thisjob = oldjob;
+        // With pipefail the pipeline fails when any element failed: its
+        // status is that of the last one that did.
+        if (isset(PIPEFAIL) && !lastval && !(jn->stat & JOB_STOPPED))
+            for (int i = numpipestats - 1; i >= 0; i--)
+                if (pipestats[i]) {
+                    lastval = pipestats[i];
+                    break;
+                }
     } else {
         releasechld();
     }

@@ -10,44 +10,87 @@
 
 namespace {
 
-// The bounds of a {from..to} group.
+// The bounds of a {from..to} or {from..to..step} group.
 struct BraceRange {
-    long from, to;
-    int width;  // for "%0*ld"
+    long from, to, step;  // step: its magnitude, at least 1
+    int width;            // for "%0*ld"
+    bool letters;         // single characters, not numbers
 };
 
-// Whether s[0..n) is "from..to" with unsigned decimal bounds, at least one
-// of them written (a missing one counts as 0).
+// A decimal bound with an optional sign; len 0 counts as 0.  Its width
+// when it was written with a leading zero (the sign included), else 0.
+bool rangenumber(const char *p, size_t len, long *v, int *zwidth)
+{
+    *v = 0;
+    *zwidth = 0;
+    size_t i = 0;
+    bool neg = false;
+    if (len && (*p == '-' || *p == '+')) {
+        neg = *p == '-';
+        i = 1;
+        if (len == 1)
+            return false;
+    }
+    // Eighteen digits keep the values inside a long.
+    if (len - i > 18)
+        return false;
+    for (size_t k = i; k < len; k++) {
+        if (!idigit(static_cast<unsigned char>(p[k])))
+            return false;
+        *v = *v * 10 + (p[k] - '0');
+    }
+    if (len - i > 1 && p[i] == '0')
+        *zwidth = int(len);
+    if (neg)
+        *v = -*v;
+    return true;
+}
+
+bool asciialpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// Whether s[0..n) is "from..to" or "from..to..step": decimal bounds (at
+// least one written, a missing one counting as 0) or two single letters,
+// and a non-zero decimal step.
 bool parserange(const char *s, size_t n, BraceRange *r)
 {
-    const char *end = s + n, *dots = nullptr;
+    const char *end = s + n, *dots = nullptr, *dots2 = nullptr;
     for (const char *p = s; p + 1 < end; p++)
         if (p[0] == '.' && p[1] == '.') {
-            dots = p;
-            break;
+            if (!dots) {
+                dots = p++;
+            } else {
+                dots2 = p;
+                break;
+            }
         }
     if (!dots)
         return false;
-    const char *b = dots + 2;
-    size_t la = size_t(dots - s), lb = size_t(end - b);
-    // Eighteen digits keep the values inside a long.
-    if ((!la && !lb) || la > 18 || lb > 18)
+    const char *b = dots + 2, *bend = dots2 ? dots2 : end;
+    size_t la = size_t(dots - s), lb = size_t(bend - b);
+    if (!la && !lb)
         return false;
-    auto number = [](const char *p, size_t len, long *v) {
-        *v = 0;
-        for (size_t i = 0; i < len; i++) {
-            if (!idigit(static_cast<unsigned char>(p[i])))
-                return false;
-            *v = *v * 10 + (p[i] - '0');
-        }
+    r->step = 1;
+    if (dots2) {
+        long st;
+        int zw;
+        if (!rangenumber(dots2 + 2, size_t(end - dots2 - 2), &st, &zw) || dots2 + 2 == end || !st)
+            return false;
+        r->step = st < 0 ? -st : st;
+    }
+    r->letters = la == 1 && lb == 1 && asciialpha(*s) &&
+                 asciialpha(*b);
+    if (r->letters) {
+        r->from = static_cast<unsigned char>(*s);
+        r->to = static_cast<unsigned char>(*b);
+        r->width = 0;
         return true;
-    };
-    if (!number(s, la, &r->from) || !number(b, lb, &r->to))
+    }
+    int za, zb;
+    if (!rangenumber(s, la, &r->from, &za) || !rangenumber(b, lb, &r->to, &zb))
         return false;
     // The width is that of a bound written with a leading zero, the first
-    // one's if both are; otherwise the shorter one's, which pads nothing.
-    bool za = la > 1 && *s == '0', zb = lb > 1 && *b == '0';
-    r->width = int(za ? la : zb ? lb : std::min(la, lb));
+    // one's if both are; otherwise nothing is padded.
+    r->width = za ? za : zb;
     return true;
 }
 
@@ -181,13 +224,19 @@ void xpandbraces(LinkList *list, LinkNode **np)
     }
     BraceRange r;
     if (!comma && parserange(in.data(), in.size(), &r)) {
-        long step = r.from <= r.to ? 1 : -1;
         char buf[48];
-        for (long v = r.from;; v += step) {
-            snprintf(buf, sizeof buf, "%0*ld", r.width, v);
+        for (long v = r.from;;) {
+            if (r.letters) {
+                buf[0] = char(v);
+                buf[1] = '\0';
+            } else {
+                snprintf(buf, sizeof buf, "%0*ld", r.width, v);
+            }
             emit(buf);
-            if (v == r.to)
+            // The last value is the last one not past the far bound.
+            if ((r.from <= r.to ? r.to - v : v - r.to) < r.step)
                 break;
+            v += r.from <= r.to ? r.step : -r.step;
         }
     } else if (!comma) {
         charclass(in, emit);

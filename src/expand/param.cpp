@@ -954,6 +954,139 @@ bool patternop(int opch, bool dbl, bool colon, char *arg, char *repl, const PFla
     return !errflag;
 }
 
+// ${name:offset:length}.  After the colon a digit, a blank, "(", "$" or a
+// second ":" not followed by "=" begins an offset; a letter begins the
+// modifiers (an unknown one is still reported) and -=?+# the operators,
+// so every form of before keeps its meaning.
+bool slicestart(const char *p)
+{
+    unsigned char c = plain(p);
+    if (!c || isrbrace(p))
+        return false;
+    if (c == ':')
+        return plain(p + 1) != '=';
+    return idigit(c) || c == ' ' || c == '\t' || c == '(' || c == '$';
+}
+
+// The end of one slice expression: a ":" or the closing brace outside
+// brackets, a ":" answering a "?" belonging to the expression.
+char *sliceend(char *p)
+{
+    int depth = 0, pending = 0;
+    for (; *p; p++) {
+        unsigned char c = plain(p);
+        if (c == '(' || c == '[' || c == '{')
+            depth++;
+        else if ((c == ')' || c == ']' || c == '}') && depth)
+            depth--;
+        else if (!depth && isrbrace(p))
+            break;
+        else if (!depth && c == '?')
+            pending++;
+        else if (!depth && c == ':' && !pending--)
+            break;
+    }
+    return p;
+}
+
+bool sliceexpr(char *b, char *e, int64_t *out)
+{
+    char *t = dupstrpfx(b, size_t(e - b));
+    singsub(&t);
+    if (errflag)
+        return false;
+    untokenize(t);
+    *out = mathevali(t);
+    return !errflag;
+}
+
+// The characters of a metafied string start to end of total n, as the
+// offsets select; false (with the message) when the end falls before
+// the start.
+bool slicebounds(int64_t n, int64_t off, bool haslen, int64_t len, int64_t *from, int64_t *to)
+{
+    if (off < 0)
+        off += n;
+    if (off < 0 || off > n) {
+        *from = *to = 0;
+        return true;
+    }
+    int64_t end = n;
+    if (haslen) {
+        end = len < 0 ? n + len : off + len;
+        if (len < 0 && end < off) {
+            qerr("%d: substring expression < 0", nullptr, int(len));
+            return false;
+        }
+        if (end > n)
+            end = n;
+    }
+    *from = off;
+    *to = end;
+    return true;
+}
+
+// p is on the colon; leaves p on the closing brace.
+bool applyslice(char *&p, const char *pname, PVal &v)
+{
+    char *b = p + 1;
+    char *e = sliceend(b);
+    int64_t off = 0, len = 0;
+    bool haslen = false;
+    if (e > b && !sliceexpr(b, e, &off))
+        return false;
+    if (plain(e) == ':') {
+        char *b2 = e + 1;
+        char *e2 = sliceend(b2);
+        if (plain(e2) == ':' || !isrbrace(e2)) {
+            qerr("bad substitution", nullptr, 0);
+            return false;
+        }
+        haslen = true;
+        if (e2 > b2 && !sliceexpr(b2, e2, &len))
+            return false;
+        e = e2;
+    }
+    p = e;
+    if (!v.set)
+        return true;
+    int64_t from, to;
+    if (v.isarray) {
+        char **a = v.arr ? v.arr : qhnew<char *>(1);
+        // Positional parameters count from $0, as the shell's own name.
+        if (!strcmp(pname, "@") || !strcmp(pname, "*")) {
+            char **w = qhnew<char *>(size_t(arrlen(a)) + 2);
+            w[0] = dupstring(argzero ? argzero : "");
+            memcpy(w + 1, a, sizeof(char *) * (size_t(arrlen(a)) + 1));
+            a = w;
+        }
+        int64_t n = arrlen(a);
+        if (!slicebounds(n, off, haslen, len, &from, &to)) {
+            return false;
+        }
+        int64_t cnt = to > from ? to - from : 0;
+        char **r = qhnew<char *>(size_t(cnt) + 1);
+        for (int64_t i = 0; i < cnt; i++)
+            r[i] = a[from + i];
+        r[cnt] = nullptr;
+        v.arr = r;
+        return true;
+    }
+    const char *s = v.value ? v.value : "";
+    // Offsets count characters: a metafied pair is one.
+    std::vector<const char *> at;
+    for (const char *q = s;; q += *q == METACHAR && q[1] ? 2 : 1) {
+        at.push_back(q);
+        if (!*q)
+            break;
+    }
+    int64_t n = int64_t(at.size()) - 1;
+    if (!slicebounds(n, off, haslen, len, &from, &to))
+        return false;
+    v.value = to > from ? dupstrpfx(at[size_t(from)], size_t(at[size_t(to)] - at[size_t(from)])) : dupstring("");
+    return true;
+}
+
 // The modifiers at p (on a ':') up to the closing brace or, outside
 // braces, as far as they are valid; p is left after them.
 bool applymodifiers(char *&p, bool braces, PVal &v)
@@ -1212,7 +1345,10 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
             p++;
             oc = plain(p);
         }
-        if (oc && strchr("-=?+#%/", oc)) {
+        if (oc == ':' && !colon && slicestart(p + 1)) {
+            if (!applyslice(p, pname ? pname : "", v))
+                return false;
+        } else if (oc && strchr("-=?+#%/", oc)) {
             gotop = true;
             int opch = oc;
             p++;

@@ -37,7 +37,7 @@ void recorddoneprocs(Job *jn)
     }
 }
 
-static bool donestatus(pid_t pid, int *status)
+bool donestatus(pid_t pid, int *status)
 {
     for (int i = 0; i < donecount; i++) {
         int k = (donenext - 1 - i + DONE_KEEP) % DONE_KEEP;
@@ -91,6 +91,16 @@ int bin_fg(char *name, char **argv, BuiltinOptions *ops, int func)
     if (func == BIN_JOBS)
         stopmsg = 2;
     int retval = 0;
+    if (func == BIN_WAIT && *argv && !strcmp(*argv, "-n")) {
+        if (argv[1]) {
+            qwarnnam(name, "-n takes no job", nullptr, 0);
+            return 1;
+        }
+        unqueue_signals();
+        retval = waitanyjob(SIGINT);
+        queue_signals();
+        return retval;
+    }
     if (!*argv) {
         if (func == BIN_FG || func == BIN_BG || func == BIN_DISOWN) {
             if (curjob == -1 || (jobtab[curjob].stat & JOB_NOPRINT)) {

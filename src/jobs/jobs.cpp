@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 static Job firstjobs[JOBBLOCK];
 static Job *firstblocks[] = {firstjobs};
@@ -638,6 +639,44 @@ void waitjob(int job, int sig)
         deletejob(jn);
         pipestats[0] = int(lastval);
         numpipestats = 1;
+    }
+}
+
+// wait -n: the status of the next background job to end, or of one that
+// ended and was not yet waited for; 127 when none is left.  A job that
+// ends while we wait may be gone from the table at once: its last
+// process's status is then found among those of the children that ended.
+int waitanyjob(int sig)
+{
+    ChildWait cw;
+    std::vector<std::pair<Job *, pid_t>> watched;
+    for (;;) {
+        for (auto [jn, pid] : watched) {
+            int st;
+            if (!(jn->stat & JOB_INUSE) && donestatus(pid, &st))
+                return st;
+        }
+        watched.clear();
+        for (int i = 1; i < maxjob; i++) {
+            Job *jn = jobtab + i;
+            if (!(jn->stat & JOB_INUSE) || i == thisjob || !jn->procs)
+                continue;
+            Process *pn = jn->procs;
+            while (pn->next)
+                pn = pn->next;
+            if (jn->stat & JOB_DONE) {
+                int st = statval(pn->status);
+                deletejob(jn);
+                return st;
+            }
+            if (!(jn->stat & JOB_STOPPED))
+                watched.emplace_back(jn, pn->pid);
+        }
+        if (watched.empty() || errflag)
+            return 127;
+        signal_suspend(SIGCHLD, sig);
+        runtrapsnow();
+        signal_block(cw.chld);
     }
 }
 

@@ -99,6 +99,9 @@ void addproc(pid_t pid, const char *text, int aux, struct timeval *bgtime);
 void spawnjob();
 void waitjobs();
 void waitjob(int job, int sig);
+int waitanyjob(int sig);
+// The status of a child that ended and was reported, kept for wait.
+bool donestatus(pid_t pid, int *status);
 void waitforpid(pid_t pid, int wait_cmd);
 void update_process(Process *pn, int status);
 void update_job(Job *jn);

@@ -307,6 +307,20 @@ extern char *yytext;
 extern int incmdpos, incond, incasepat, infor, inredir, in_dparens;
 extern int nocorrect, isnewlin, noaliases, inalmore, aliasspaceflag;
 extern int nocomments;
+// Set by the parser while it reads the arguments of a typeset-family
+// command, so that name=( begins an array literal there too.
+extern int intypeset;
+
+// An array literal among the arguments of a typeset-family command is
+// passed as marked words: TSM_OPEN followed by the name (a trailing "+"
+// appends), the elements (TSM_KEY before a [key]=value element), and
+// TSM_CLOSE.  METACHAR followed by these bytes is never the metafied form
+// of any text, so no word of a script can be taken for a mark.
+enum : unsigned char { TSM_OPEN = 1, TSM_CLOSE = 2, TSM_KEY = 3 };
+inline int typesetmark(const char *s)
+{
+    return static_cast<unsigned char>(s[0]) == 0x83 && s[1] >= TSM_OPEN && s[1] <= TSM_KEY ? s[1] : 0;
+}
 // Completion hooks into word splitting (the completion layer sets them).
 extern int kedparse, wordbeg, lexcursor;
 extern int lexdepth;

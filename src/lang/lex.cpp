@@ -11,6 +11,7 @@ TARN_HOT char *tokstr;
 int tokfd = -1;
 TARN_HOT char *yytext;
 TARN_HOT int incmdpos, incond, incasepat, infor, inredir, in_dparens;
+int intypeset;
 TARN_HOT int nocorrect, isnewlin, noaliases, inalmore, aliasspaceflag;
 TARN_HOT int nocomments;
 TARN_HOT int kedparse, wordbeg, lexcursor;
@@ -858,7 +859,7 @@ int gettokstr(int c, int sub)
                     }
                     c = TK_RPAREN;
                 }
-            } else if (!sub && peek != LX_ASSIGN && incmdpos && !bct && !brct) {
+            } else if (!sub && peek != LX_ASSIGN && (incmdpos || intypeset) && !bct && !brct) {
                 char *t = tokstr;
                 *lexbuf.ptr = '\0';
                 if (idigit(static_cast<unsigned char>(*t))) {
@@ -874,14 +875,19 @@ int gettokstr(int c, int sub)
                     t++;
                 if (t == lexbuf.ptr && t > tokstr) {
                     e = lexgetc();
-                    if (e == '(' && incmdpos) {
+                    if (e == '(') {
                         *lexbuf.ptr = '\0';
                         return LX_ARRAYASSIGN;
                     }
                     lexungetc(e);
                     lexstop = 0;
-                    peek = LX_ASSIGN;
-                    intpos = 2;
+                    if (incmdpos) {
+                        peek = LX_ASSIGN;
+                        intpos = 2;
+                    } else {
+                        // An argument of typeset: name=value stays a word.
+                        c = TK_EQUALS;
+                    }
                 } else {
                     c = TK_EQUALS;
                 }
@@ -1509,7 +1515,7 @@ namespace {
 
 struct LexStack {
     LexStack *next;
-    int incmdpos, incond, incasepat, infor, inredir, in_dparens;
+    int incmdpos, incond, incasepat, infor, inredir, in_dparens, intypeset;
     int nocorrect, isnewlin, noaliases, inalmore, aliasspaceflag, nocomments;
     int tok, tokfd, lexstop, isfirstln, isfirstch;
     char *tokstr, *yytext;
@@ -1536,6 +1542,8 @@ void lexsave()
 {
     LexStack *ls = qnew<LexStack>();
     ls->incmdpos = incmdpos;
+    ls->intypeset = intypeset;
+    intypeset = 0;
     ls->incond = incond;
     ls->incasepat = incasepat;
     ls->infor = infor;
@@ -1595,6 +1603,7 @@ void lexrestore()
         return;
     lstack = ls->next;
     incmdpos = ls->incmdpos;
+    intypeset = ls->intypeset;
     incond = ls->incond;
     incasepat = ls->incasepat;
     infor = ls->infor;

@@ -1311,6 +1311,54 @@ int par_cmd(int *complex)
     return 1;
 }
 
+// name=(...) among typeset's arguments, the current token being the name:
+// the marked words (see TSM_OPEN), their number returned; tok is left on
+// what ended the elements.
+static int par_typesetarray()
+{
+    size_t nl = strlen(tokstr);
+    char *w = static_cast<char *>(qhalloc(nl + 3));
+    w[0] = char(METACHAR);
+    w[1] = char(TSM_OPEN);
+    memcpy(w + 2, tokstr, nl + 1);
+    ecstr(w);
+    int n = 1;
+    intypeset = 0;
+    cmdpush(CS_ARRAY);
+    yylex();
+    while (tok == LX_SEPER && isnewlin)
+        yylex();
+    while (tok == LX_WORD) {
+        char *t = tokstr;
+        // [key]=value: the brackets are plain text, not a pattern.
+        if (static_cast<unsigned char>(*t) == TK_LBRACK || *t == '[') {
+            char *e = t;
+            skipparens(*t, static_cast<unsigned char>(*t) == TK_LBRACK ? char(TK_RBRACK) : ']', &e);
+            if (e > t + 1 && (*e == '=' || static_cast<unsigned char>(*e) == TK_EQUALS)) {
+                size_t tl = strlen(t);
+                char *k = static_cast<char *>(qhalloc(tl + 3));
+                k[0] = char(METACHAR);
+                k[1] = char(TSM_KEY);
+                memcpy(k + 2, t, tl + 1);
+                k[2] = '[';
+                k[2 + (e - t) - 1] = ']';
+                k[2 + (e - t)] = '=';
+                t = k;
+            }
+        }
+        ecstr(t);
+        n++;
+        yylex();
+        while (tok == LX_SEPER && isnewlin)
+            yylex();
+    }
+    cmdpop();
+    intypeset = 1;
+    static const char close[] = {char(METACHAR), char(TSM_CLOSE), '\0'};
+    ecstr(dupstring(close));
+    return n + 1;
+}
+
 int par_simple(int *complex, int nr)
 {
     int oecused = ec.ecused, isnull = 1, r, argc = 0, p, isfunc = 0, sr = 0;
@@ -1367,12 +1415,35 @@ int par_simple(int *complex, int nr)
         YYERROR(oecused);
 
     p = ecadd(code_build(CODE_SIMPLE, 0));
+    // The typeset family takes name=(...) arguments as array literals;
+    // builtin and command may come before its name.
+    int otypeset = intypeset, tsstate = 1;
+    intypeset = 0;
     for (;;) {
         if (tok == LX_WORD) {
             *complex = 1;
             incmdpos = 0;
             ecstr(tokstr);
+            if (tsstate == 1) {
+                static constexpr const char *family[] = {"typeset", "declare", "local",  "export",
+                                                         "readonly", "integer", "float"};
+                tsstate = 0;
+                if (!strcmp(tokstr, "builtin") || !strcmp(tokstr, "command"))
+                    tsstate = 1;
+                for (const char *f : family)
+                    if (!strcmp(tokstr, f))
+                        tsstate = 2;
+                intypeset = tsstate == 2;
+            }
             argc++;
+            yylex();
+        } else if (tok == LX_ARRAYASSIGN && intypeset) {
+            *complex = 1;
+            argc += par_typesetarray();
+            if (tok != LX_RPAREN) {
+                intypeset = otypeset;
+                YYERROR(oecused);
+            }
             yylex();
         } else if (isredirop(tok)) {
             *complex = c = 1;
@@ -1433,6 +1504,7 @@ int par_simple(int *complex, int nr)
         }
         isnull = 0;
     }
+    intypeset = otypeset;
     if (isnull && !(sr + nr)) {
         ec.ecused = p;
         return 0;

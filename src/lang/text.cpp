@@ -84,6 +84,27 @@ void taddlist(ExecState *state, int num)
     }
 }
 
+// A command's words, typeset's array literals written as they were.
+void taddwords(ExecState *state, int num)
+{
+    bool open = false;
+    for (int i = 0; i < num; i++) {
+        char *w = ecgetstr(state, EC_NODUP, nullptr);
+        int mark = typesetmark(w);
+        if (i && !open && mark != TSM_CLOSE)
+            taddchr(' ');
+        open = mark == TSM_OPEN;
+        if (mark == TSM_OPEN) {
+            taddstr(w + 2);
+            taddstr("=(");
+        } else if (mark == TSM_CLOSE) {
+            taddchr(')');
+        } else {
+            taddstr(mark ? w + 2 : w);
+        }
+    }
+}
+
 void taddnl()
 {
     if (ts.tnewlins) {
@@ -272,7 +293,7 @@ void gettext2(ExecState *state)
             }
             break;
         case CODE_SIMPLE:
-            taddlist(state, int(simple_argc(code)));
+            taddwords(state, int(simple_argc(code)));
             stack = 1;
             break;
         case CODE_SUBSH:
