@@ -954,10 +954,14 @@ bool patternop(int opch, bool dbl, bool colon, char *arg, char *repl, const PFla
     return !errflag;
 }
 
+char *sliceend(char *p);
+
 // ${name:offset:length}.  After the colon a digit, a blank, "(", "$" or a
-// second ":" not followed by "=" begins an offset; a letter begins the
-// modifiers (an unknown one is still reported) and -=?+# the operators,
-// so every form of before keeps its meaning.
+// second ":" not followed by "=" begins an offset, and -=?+# the
+// operators.  A letter begins the modifiers (an unknown one is still
+// reported), except a letter no modifier begins with when an operator or
+// a length follows in the expression: ${s:i+1:2} is a slice, ${s:y}
+// still an unknown modifier.  Every form of before keeps its meaning.
 bool slicestart(const char *p)
 {
     unsigned char c = plain(p);
@@ -965,6 +969,13 @@ bool slicestart(const char *p)
         return false;
     if (c == ':')
         return plain(p + 1) != '=';
+    if (iident(c) && !idigit(c) && !strchr("htrelsuqQgwWfF", c)) {
+        char *e = sliceend(const_cast<char *>(p));
+        for (const char *q = p; q < e; q++)
+            if (strchr("+-*/%<>&|^!~()[]", plain(q)))
+                return true;
+        return plain(e) == ':';
+    }
     return idigit(c) || c == ' ' || c == '\t' || c == '(' || c == '$';
 }
 
