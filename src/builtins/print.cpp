@@ -103,6 +103,8 @@ static int doprintf(const char *nam, const char *fmt, int fmtlen, char **args, b
 {
     PrintfState st{args, arrlen(args), 0, 0, 0, false};
     bool stop = false;
+    // The decimal point and the character widths are the locale's.
+    ensurelocale();
     do {
         int passstart = st.base = st.next;
         std::string pass;

@@ -441,6 +441,7 @@ int bin_read(char *name, char **args, BuiltinOptions *ops, int)
         std::string got;
         bool more = true;
         mbstate_t mbs {};
+        ensurelocale();
         {
             ChildUnblock chld;
             for (int n = 0; n < nchars;) {

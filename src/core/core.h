@@ -38,6 +38,17 @@ extern int breaks, contflag, loops;
 extern int exit_pending;
 // noerrs: message suppression: 1 silent, 2 silent and errflag not set.
 extern int noerrs;
+// The locale the parameters name is loaded when something first depends
+// on it (collation, character classes, messages, dates, the editor): a
+// script that never asks pays nothing for it.  Owned by the locale
+// parameters (params/specials.cpp).
+extern bool localepending;
+void loadlocale();
+inline void ensurelocale()
+{
+    if (localepending) [[unlikely]]
+        loadlocale();
+}
 // noerrexit: errexit suppressed (-1 during start-up files, 1 in conditions).
 extern int noerrexit;
 // stopmsg: stopped-jobs warning state, decremented before each command.

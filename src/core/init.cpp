@@ -453,7 +453,7 @@ void setupvals()
     init_matchrefs();
     init_winsize();
 
-    init_limits();
+    // The limit tables are read when the limit builtins load.
     loops = breaks = 0;
     // Mail that came before the shell started is not news at its first prompt.
     lastmailcheck = time(nullptr);
@@ -853,7 +853,8 @@ int fallback_compctlread(const char *name, char **, void *, char *)
     // fresh pages the next time.
     mallopt(M_MMAP_THRESHOLD, 4 << 20);
     mallopt(M_TRIM_THRESHOLD, 16 << 20);
-    setshelllocale("");
+    // The locale waits until something depends on it (ensurelocale).
+    localepending = true;
     record_argv_space(argv);
     initmetabytes();
     for (char **p = argv; *p; p++)

@@ -22,6 +22,7 @@ static int hexval(int c)
 // cannot be done.
 static bool encodeucs(unsigned long cp, char *out, size_t *outlen)
 {
+    ensurelocale();
     const char *cs = nl_langinfo(CODESET);
     if (cs && !strcmp(cs, "UTF-8")) {
         unsigned char *o = reinterpret_cast<unsigned char *>(out);

@@ -215,12 +215,14 @@ char *chuck(char *p)
 int tulower(int c)
 {
     c &= 0xff;
+    ensurelocale();
     return isupper(c) ? tolower(c) : c;
 }
 
 int tuupper(int c)
 {
     c &= 0xff;
+    ensurelocale();
     return islower(c) ? toupper(c) : c;
 }
 
@@ -365,6 +367,7 @@ char *nicechar(int c)
     static char buf[8];
     char *s = buf;
     c &= 0xff;
+    ensurelocale();
     if (isprint(c))
         goto done;
     if (c & 0x80) {

@@ -53,6 +53,7 @@ static void msgbody(const char *fmt, const char *str, long num)
                 fputs("interrupt", stderr);
                 errflag = 1;
             } else {
+                ensurelocale();
                 const char *e = strerror(int(num));
                 fputc(tolower(static_cast<unsigned char>(*e)), stderr);
                 fputs(e + 1, stderr);

@@ -51,6 +51,7 @@ size_t qtrftime(char *buf, size_t bufsize, const char *fmt, const struct tm *tm)
             char one[4] = {'%', *f, 0, 0};
             // The library's own conversions, one at a time, so an unknown
             // or empty one never truncates the rest.
+            ensurelocale();
             size_t k = strftime(tmp, sizeof tmp, one, tm);
             tmp[k] = '\0';
             put(tmp);

@@ -442,6 +442,7 @@ int cmpnum(int64_t a, int64_t b) { return a < b ? -1 : a > b; }
 // Collation order; with numeric set, digit runs compare by value.
 int namecmp(const char *a, const char *b, bool numeric)
 {
+    ensurelocale();
     if (!numeric)
         return strcoll(a, b);
     const char *p = a, *q = b;
@@ -512,12 +513,14 @@ int keycmp(const GlobMatch &a, const GlobMatch &b, int key, bool numeric)
 // Whether the collation order is plain byte order.
 bool bytecollation()
 {
+    ensurelocale();
     const char *c = setlocale(LC_COLLATE, nullptr);
     return c && (!strcmp(c, "C") || !strcmp(c, "POSIX") || !strncmp(c, "C.", 2));
 }
 
 void sortmatches(Scan &sc)
 {
+    ensurelocale();
     GlobSettings *gs = sc.gs;
     bool numeric = gs->numsort;
     int keys[GS_MAXKEYS + 1];

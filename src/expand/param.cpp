@@ -274,6 +274,8 @@ void sortarray(char **arr, const PFlags &fl)
     if (n && !*arr[n - 1])
         n--;
     char **keys = arr;
+    if (fl.sortci)
+        ensurelocale();
     if (fl.sortci) {
         keys = qhnew<char *>(size_t(n) + 1);
         for (int i = 0; i < n; i++)
@@ -1141,6 +1143,7 @@ bool applymodifiers(char *&p, bool braces, PVal &v)
     }
     if (*mp) {
         unsigned char bad = plain(*mp == ':' ? mp + 1 : mp);
+        ensurelocale();
         if (bad && isprint(bad))
             qerr("unrecognized modifier `%c'", nullptr, bad);
         else

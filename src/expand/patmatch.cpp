@@ -152,6 +152,7 @@ bool classmatch(int code, int c)
 {
     if (c >= 256)
         return false;
+    ensurelocale();
     switch (code) {
     case 0x84: return isalpha(c);
     case 0x85: return isalnum(c);

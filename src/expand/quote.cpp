@@ -38,6 +38,8 @@ static size_t groupspan(const char *p)
 char *bslashquote(const char *s, char **cursor, int mode)
 {
     size_t slen = strlen(s);
+    if (mode == QT_DOLLARS)
+        ensurelocale();  // which bytes print as themselves
     char *out = static_cast<char *>(qhalloc(slen * 4 + 1));
     char *t = out;
     char *newcursor = nullptr;

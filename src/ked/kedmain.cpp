@@ -1089,6 +1089,8 @@ int setup_tarnQsked(Module *)
 
 int boot_tarnQsked(Module *)
 {
+    // Character widths and classes on the line are the locale's.
+    ensurelocale();
     kedreadptr = kedread;
     trashkedptr = trashked;
     refreshptr = kedrefresh;

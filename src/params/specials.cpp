@@ -247,6 +247,8 @@ static constexpr LocaleName lcnames[] = {
 // Only these categories change what the shell itself does; loading the
 // others (money, paper, addresses) would cost every start-up a dozen
 // file opens for nothing.  Programs it runs read the variables themselves.
+bool localepending;
+
 void setshelllocale(const char *x)
 {
     for (const LocaleName &ln : lcnames)
@@ -264,6 +266,20 @@ static void setlang(const char *x)
             setlocale(ln.category, unmeta(v));
 }
 
+// What the parameters name now: LC_ALL over each LC_ variable over LANG.
+void loadlocale()
+{
+    localepending = false;
+    SignalGuard sg;
+    char *all = getsparam("LC_ALL");
+    if (all && *all) {
+        setshelllocale(unmeta(all));
+        return;
+    }
+    char *lang = getsparam("LANG");
+    setlang(lang ? unmeta(lang) : nullptr);
+}
+
 static void storestr(Param *pm, char *x)
 {
     if (pm->value.str != x)
@@ -274,6 +290,8 @@ static void storestr(Param *pm, char *x)
 static void langsetfn(Param *pm, char *x)
 {
     storestr(pm, x);
+    if (localepending)
+        return;
     SignalGuard sg;
     setlang(x ? unmeta(x) : nullptr);
 }
@@ -281,6 +299,8 @@ static void langsetfn(Param *pm, char *x)
 static void lcallsetfn(Param *pm, char *x)
 {
     storestr(pm, x);
+    if (localepending)
+        return;
     SignalGuard sg;
     if (!x) {
         char *lang = getsparam("LANG");
@@ -293,6 +313,8 @@ static void lcallsetfn(Param *pm, char *x)
 static void lcsetfn(Param *pm, char *x)
 {
     storestr(pm, x);
+    if (localepending)
+        return;
     char *all = getsparam("LC_ALL");
     if (all && *all)
         return;

@@ -30,7 +30,11 @@ constexpr LangItem langtab[] = {
     {"ALT_DIGITS", ALT_DIGITS},
 };
 
-char *langvalue(nl_item item) { return metafy(nl_langinfo(item), -1, META_HEAPDUP); }
+char *langvalue(nl_item item)
+{
+    ensurelocale();
+    return metafy(nl_langinfo(item), -1, META_HEAPDUP);
+}
 
 char *langget(const char *key)
 {

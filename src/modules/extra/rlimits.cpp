@@ -395,7 +395,11 @@ constexpr int NBIN = sizeof(bintab) / sizeof(bintab[0]);
 }  // namespace
 
 int setup_tarnQsrlimits(Module *) { return 0; }
-int boot_tarnQsrlimits(Module *m) { return !addbuiltins(m->nam, bintab, NBIN); }
+int boot_tarnQsrlimits(Module *m)
+{
+    init_limits();
+    return !addbuiltins(m->nam, bintab, NBIN);
+}
 int cleanup_tarnQsrlimits(Module *m)
 {
     deletebuiltins(m->nam, bintab, NBIN);
