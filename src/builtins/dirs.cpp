@@ -517,7 +517,15 @@ int bin_pwd(char *, char **, BuiltinOptions *ops, int)
             qwarnnam("pwd", "%e", nullptr, errno);
             return 1;
         }
-        printf("%s\n", buf);
+        std::string line = buf;
+        line += '\n';
+        if (outcapture)
+            *outcapture += line;
+        else
+            fputs(line.c_str(), stdout);
+    } else if (outcapture) {
+        *outcapture += unmeta(pwd);
+        *outcapture += '\n';
     } else {
         qputs(pwd, stdout);
         putchar('\n');

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <ctime>
 #include <dirent.h>
 #include <sys/time.h>
@@ -138,6 +139,9 @@ int init_term();
 void qexit(int64_t status, int how);
 int movefd(int fd);
 // Write all of buf, going on after signals; false (errno set) on failure.
+// While set, what writefull sends to descriptor 1 is kept here instead: a
+// command substitution run without a process (expand/subst.cpp).
+extern std::string *outcapture;
 bool writefull(int fd, const char *buf, size_t len);
 void redup(int x, int y);
 void closefd(int fd);

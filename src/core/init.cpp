@@ -82,8 +82,14 @@ static char *pendingcmd;  // the -c argument, recorded by parseargs
 
 // ---- descriptors ----
 
+std::string *outcapture;
+
 bool writefull(int fd, const char *buf, size_t len)
 {
+    if (fd == 1 && outcapture) {
+        outcapture->append(buf, len);
+        return true;
+    }
     while (len) {
         ssize_t w = write(fd, buf, len);
         if (w < 0) {

@@ -117,6 +117,8 @@ char *sepjoin(char **arr, const char *sep, int heap)
 
 // ---- command substitution ----
 
+LinkList *splitoutput(char *buf, size_t n, int quoted);
+
 LinkList *readoutput(int in, int quoted)
 {
     size_t cap = 64, n = 0;
@@ -151,6 +153,13 @@ LinkList *readoutput(int in, int quoted)
         }
     }
     close(in);
+    return splitoutput(buf, n, quoted);
+}
+
+// The words of a substitution's output (metafied, n bytes in buf, which
+// is freed): trailing newlines dropped, split unless quoted.
+LinkList *splitoutput(char *buf, size_t n, int quoted)
+{
     while (n && buf[n - 1] == '\n')
         n--;
     buf[n] = '\0';
@@ -166,6 +175,205 @@ LinkList *readoutput(int in, int quoted)
     }
     qfree(buf);
     return l;
+}
+
+// ---- substitutions run without a process ----
+//
+// A body that is one builtin printing its arguments ($(echo $i),
+// $(printf %s "$x"), $(pwd)) runs in the shell itself, its output kept in
+// memory, when nothing it does could reach the shell: no assignments or
+// redirections, arguments that expand only plain parameters (no
+// operators, arithmetic, substitutions, patterns or tildes), no options
+// that store anything, and no state that a subshell would see differently
+// (traces, DEBUG and ERR traps).  Whatever else comes forks as before.
+
+// A plain parameter reference at p ($name, $1, $?, ${name}, ${#name}),
+// read without side effects; the byte after it, or null.
+static const char *plainref(const char *p)
+{
+    const unsigned char *s = reinterpret_cast<const unsigned char *>(p);
+    bool braced = *s == TK_LBRACE || *s == '{';
+    if (braced) {
+        s++;
+        if (*s == '#' || *s == TK_HASH)
+            s++;
+    }
+    const unsigned char *name = s;
+    if (iident(*s) && !idigit(*s)) {
+        while (iident(*s))
+            s++;
+    } else if (idigit(*s)) {
+        s++;
+        if (braced)
+            while (idigit(*s))
+                s++;
+    } else if (*s && strchr("?$#!@*-_", *s)) {
+        s++;
+    } else if (*s == TK_HASH || *s == TK_STAR) {
+        s++;
+    } else {
+        return nullptr;
+    }
+    // A parameter whose reading changes the shell: the generator behind
+    // RANDOM advances, a stub loads its module.
+    std::string nm(reinterpret_cast<const char *>(name), size_t(s - name));
+    if (nm == "RANDOM")
+        return nullptr;
+    if (iident(nm[0])) {
+        HashNode *hn = realparamtab->getnode(realparamtab, nm.c_str());
+        if (hn && (static_cast<Param *>(hn)->flags & PF_AUTOLOAD))
+            return nullptr;
+    }
+    if (braced) {
+        if (*s != TK_RBRACE && *s != '}')
+            return nullptr;
+        s++;
+    }
+    return reinterpret_cast<const char *>(s);
+}
+
+static bool plainword(const char *w)
+{
+    for (const char *p = w; *p;) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == TK_DOLLAR || c == TK_QDOLLAR) {
+            if (!(p = plainref(p + 1)))
+                return false;
+        } else if (c == TK_DQUOTE || c == TK_SQUOTE || c == TK_BSLASH || c == TK_EMPTY) {
+            p++;
+        } else if (c == METACHAR && p[1]) {
+            p += 2;
+        } else if (itok(c) || c == TK_MARKER) {
+            return false;
+        } else {
+            p++;
+        }
+    }
+    return true;
+}
+
+static bool literalword(const char *w)
+{
+    for (const char *p = w; *p; p++)
+        if (itok(static_cast<unsigned char>(*p)) || *p == char(METACHAR))
+            return false;
+    return true;
+}
+
+// Whether prog (just parsed) is such a body.
+static bool inprocessbody(Eprog *prog)
+{
+    if (isset(XTRACE) || sigtrapset(SIGDEBUG) || sigtrapset(SIGQERR) || errflag)
+        return false;
+    wordcode *pc = prog->prog;
+    // One list of one sublist of one command, in either of the forms the
+    // parser gives it.
+    if (code_type(pc[0]) != CODE_LIST || !(list_type(pc[0]) & Z_END) || (list_type(pc[0]) & (Z_ASYNC | Z_TIMED)))
+        return false;
+    if (list_type(pc[0]) & Z_SIMPLE) {
+        pc += 2;
+    } else {
+        if (code_type(pc[1]) != CODE_SUBLIST || sublist_type(pc[1]) != SUBLIST_END)
+            return false;
+        if (sublist_flags(pc[1]) == SUBLIST_SIMPLE)
+            pc += 3;
+        else if (!sublist_flags(pc[1]) && code_type(pc[2]) == CODE_PIPE && pipe_type(pc[2]) == PIPE_END)
+            pc += 3;
+        else
+            return false;
+    }
+    if (code_type(pc[0]) != CODE_SIMPLE)
+        return false;
+    int argc = int(simple_argc(pc[0]));
+    if (argc < 1 || code_type(pc[1 + argc]) != CODE_END)
+        return false;
+    // The words, each one code.
+    auto word = [&](int i) { return ecrawstr(prog, pc + 1 + i, nullptr); };
+    char *name = word(0);
+    if (!literalword(name))
+        return false;
+    bool isecho = !strcmp(name, "echo"), isprintf = !strcmp(name, "printf"), ispwd = !strcmp(name, "pwd");
+    if (!isecho && !isprintf && !ispwd)
+        return false;
+    if (shfunctab->getnode(shfunctab, name))
+        return false;
+    HashNode *hn = builtintab->getnode(builtintab, name);
+    if (!hn)
+        return false;
+    HandlerFunc h = static_cast<Builtin *>(hn)->handler;
+    if (h != (ispwd ? bin_pwd : bin_print))
+        return false;
+    if (ispwd) {
+        // Only its own options, which read the directory.
+        for (int i = 1; i < argc; i++) {
+            char *w = word(i);
+            if (!literalword(w) || w[0] != '-' || strspn(w + 1, "rLP") != strlen(w + 1))
+                return false;
+        }
+        return true;
+    }
+    for (int i = 1; i < argc; i++)
+        if (!plainword(word(i)))
+            return false;
+    if (isprintf) {
+        // The format must not become an option (-v stores), whatever the
+        // parameters hold.
+        if (argc < 2)
+            return false;
+        char *fmt = word(1);
+        if (!literalword(fmt) || fmt[0] == '-')
+            return false;
+    }
+    return true;
+}
+
+// Run such a body here; false when it must fork after all.
+static bool runinprocess(Eprog *prog, int quoted, LinkList **out)
+{
+    std::string captured;
+    int status;
+    {
+        SignalGuard sg;  // no trap may run while output is captured
+        int savedpipestats[MAX_PIPESTATS];
+        int savednum = numpipestats;
+        memcpy(savedpipestats, pipestats, sizeof(int) * size_t(savednum));
+        int savednoerrexit = noerrexit;
+        char savedeexit = opts[ERREXIT];
+        execsave();
+        noerrexit = 1;
+        opts[ERREXIT] = 0;
+        outcapture = &captured;
+        cmdpush(CS_CMDSUBST);
+        execode(prog, 1, 0, "cmdsubst");
+        cmdpop();
+        outcapture = nullptr;
+        status = int(lastval);
+        // An error ends a subshell with status 1; here it only fails the
+        // substitution.
+        if (errflag & ERRFLAG_ERROR) {
+            errflag = errflag & ~ERRFLAG_ERROR;
+            status = 1;
+        }
+        execrestore();
+        opts[ERREXIT] = savedeexit;
+        noerrexit = savednoerrexit;
+        numpipestats = savednum;
+        memcpy(pipestats, savedpipestats, sizeof(int) * size_t(savednum));
+    }
+    size_t n = 0;
+    char *buf = static_cast<char *>(qalloc(captured.size() * 2 + 1));
+    for (unsigned char c : captured) {
+        if (imeta(c)) {
+            buf[n++] = char(METACHAR);
+            buf[n++] = char(c ^ 32);
+        } else {
+            buf[n++] = char(c);
+        }
+    }
+    cmdoutval = status;
+    lastval = status;
+    *out = splitoutput(buf, n, quoted);
+    return true;
 }
 
 LinkList *getoutput(char *cmd, int quoted)
@@ -189,6 +397,11 @@ LinkList *getoutput(char *cmd, int quoted)
             return nullptr;
         }
         return readoutput(fd, quoted);
+    }
+    if (inprocessbody(prog)) {
+        LinkList *l;
+        if (runinprocess(prog, quoted, &l))
+            return l;
     }
     int pipes[2];
     if (makepipe(pipes) < 0)
