@@ -246,6 +246,8 @@ static int evalregex(ExecState *state)
     char *ure = unmetafy(dupstring(re), &relen);
     if (memchr(ure, '\0', size_t(relen)))
         return badregex(0, nullptr, re);
+    // Classes, ranges and what one character is come from the locale.
+    ensurelocale();
     regex_t rx;
     int rc = regcomp(&rx, ure, REG_EXTENDED);
     if (rc) {
