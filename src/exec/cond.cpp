@@ -5,6 +5,7 @@
 #include "modules/module.h"
 #include "params/params.h"
 
+#include <regex.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 #include <cstring>
 
 static int tracingcond;
+// Set when a bad regular expression ends the condition: [[ ]] then gives 2.
+static int condbadregex;
 static constexpr const char *condnames[] = {
     "!", "&&", "||", "==", "!=", "<", ">", "-nt", "-ot", "-ef", "-eq", "-ne", "-lt", "-gt", "-le", "-ge",
 };
@@ -64,6 +67,8 @@ static char *condoperand(ExecState *state)
     return s;
 }
 
+// string =~ regex, setting the match parameters on a match.
+static int evalregex(ExecState *state);
 // A leaf of the condition tree: a unary or binary test.
 static int evalleaf(ExecState *state, int ctype, const char *fromtest);
 // The operators on strings, numbers and files, once the operands are known.
@@ -87,6 +92,10 @@ int evalcond(ExecState *state, const char *fromtest)
             // The skip leads past both operands; the right one follows.
             wordcode *end = state->pc + cond_skip(code);
             int l = evalcond(state, fromtest);
+            if (condbadregex) {
+                state->pc = end;
+                return 0;
+            }
             if (ctype == COND_AND ? !l : l) {
                 state->pc = end;
                 return neg ^ (ctype == COND_OR);
@@ -96,6 +105,8 @@ int evalcond(ExecState *state, const char *fromtest)
         }
         if (ctype == COND_MOD || ctype == COND_MODI)
             return neg ^ !!evalmodcond(state, code, fromtest);
+        if (ctype == COND_REGEX)
+            return neg ^ !!evalregex(state);
         return neg ^ !!evalleaf(state, ctype, fromtest);
     }
 }
@@ -147,6 +158,129 @@ static int evalleaf(ExecState *state, int ctype, const char *fromtest)
             return binarytest(ctype, left, right);
         return unarytest(ctype, left, fromtest);
     }
+}
+
+// ---- string =~ regex ----
+
+// A bad regular expression: the message, and the condition ends with 2.
+static int badregex(int rc, regex_t *rx, const char *re)
+{
+    char buf[256];
+    if (rx)
+        regerror(rc, rx, buf, sizeof buf);
+    else
+        snprintf(buf, sizeof buf, "null character");
+    buf[0] = char(tulower(static_cast<unsigned char>(buf[0])));
+    char *shown = dupstring(re);
+    untokenize(shown);
+    qwarn("bad regex: %s", qhtricat("`", shown, dyncat("': ", buf)), 0);
+    condbadregex = 1;
+    return 0;
+}
+
+// Metafied copy of bytes from..to of the unmetafied subject.
+static char *resubject(const char *subj, regoff_t from, regoff_t to)
+{
+    return metafy(const_cast<char *>(subj + from), int(to - from), META_HEAPDUP);
+}
+
+// The parameters a match sets: MATCH, MBEGIN, MEND and the arrays match,
+// mbegin, mend as for a pattern with (#m) and (#b), or with bashrematch
+// only BASH_REMATCH.  Offsets count the bytes of the unmetafied subject,
+// which is how patterns count a metafied pair: as one character.
+static void setregexrefs(const char *subj, regmatch_t *m, size_t ngroups)
+{
+    if (isset(BASHREMATCH)) {
+        char **a = qhnew<char *>(ngroups + 2);
+        for (size_t i = 0; i <= ngroups; i++)
+            a[i] = m[i].rm_so < 0 ? dupstring("") : resubject(subj, m[i].rm_so, m[i].rm_eo);
+        a[ngroups + 1] = nullptr;
+        setaparam("BASH_REMATCH", qarrdup(a));
+        return;
+    }
+    int ksh = isset(KSHARRAYS) ? 1 : 0;
+    if (patsetmatchptr)
+        patsetmatchptr(resubject(subj, m[0].rm_so, m[0].rm_eo), long(m[0].rm_so) + 1 - ksh, long(m[0].rm_eo) - ksh);
+    if (!patsetcapturesptr)
+        return;
+    char **mt = qhnew<char *>(ngroups + 1);
+    char **mb = qhnew<char *>(ngroups + 1);
+    char **me = qhnew<char *>(ngroups + 1);
+    char num[32];
+    for (size_t i = 1; i <= ngroups; i++) {
+        // A group that took no part in the match, as (#b) shows one.
+        if (m[i].rm_so < 0) {
+            mt[i - 1] = dupstring("");
+            mb[i - 1] = dupstring("-1");
+            me[i - 1] = dupstring("-1");
+            continue;
+        }
+        mt[i - 1] = resubject(subj, m[i].rm_so, m[i].rm_eo);
+        snprintf(num, sizeof num, "%ld", long(m[i].rm_so) + 1 - ksh);
+        mb[i - 1] = dupstring(num);
+        snprintf(num, sizeof num, "%ld", long(m[i].rm_eo) - ksh);
+        me[i - 1] = dupstring(num);
+    }
+    mt[ngroups] = mb[ngroups] = me[ngroups] = nullptr;
+    patsetcapturesptr(mt, mb, me);
+}
+
+static int evalregex(ExecState *state)
+{
+    char *left = condoperand(state);
+    char *word = ecgetstr(state, EC_DUPTOK, nullptr);
+    if (errflag)
+        return 0;
+    char *re = regexsubst(word);
+    if (!re)
+        return 0;
+    if (tracingcond) {
+        fputc(' ', xtrerr);
+        quotedqputs(left, xtrerr);
+        fputs(" =~ ", xtrerr);
+        quotedqputs(re, xtrerr);
+    }
+    // The library sees plain bytes; a NUL would silently cut the
+    // expression short, so it is refused.
+    int relen;
+    char *ure = unmetafy(dupstring(re), &relen);
+    if (memchr(ure, '\0', size_t(relen)))
+        return badregex(0, nullptr, re);
+    // Classes, ranges and what one character is come from the locale.
+    ensurelocale();
+    regex_t rx;
+    int rc = regcomp(&rx, ure, REG_EXTENDED);
+    if (rc) {
+        badregex(rc, &rx, re);
+        regfree(&rx);
+        return 0;
+    }
+    int slen;
+    char *subj = unmetafy(dupstring(left), &slen);
+    size_t ngroups = rx.re_nsub;
+    regmatch_t *m = qhnew<regmatch_t>(ngroups + 1);
+    int eflags = 0;
+#ifdef REG_STARTEND
+    // The whole subject is matched, NUL bytes included.
+    m[0].rm_so = 0;
+    m[0].rm_eo = slen;
+    eflags |= REG_STARTEND;
+#endif
+    rc = regexec(&rx, subj, ngroups + 1, m, eflags);
+    if (rc && rc != REG_NOMATCH)
+        badregex(rc, &rx, re);
+    regfree(&rx);
+    if (rc) {
+        // A failed match leaves the pattern parameters alone, as a pattern
+        // does; BASH_REMATCH is emptied, so no stale match is read.
+        if (rc == REG_NOMATCH && isset(BASHREMATCH)) {
+            char *none[] = {nullptr};
+            setaparam("BASH_REMATCH", qarrdup(none));
+        }
+        return 0;
+    }
+    setregexrefs(subj, m, ngroups);
+    return 1;
 }
 
 static int binarytest(int ctype, char *left, char *right)
@@ -268,6 +402,9 @@ void skipcond(ExecState *state)
     case COND_STRNEQ:
         state->pc += 3;
         return;
+    case COND_REGEX:
+        state->pc += 2;
+        return;
     default:
         state->pc += ctype >= 'a' ? 1 : 2;
         return;
@@ -284,7 +421,12 @@ int execcond(ExecState *state, int)
     cmdpush(CS_COND);
     // The command's code word is the first node of the condition.
     state->pc--;
+    int obad = condbadregex;
+    condbadregex = 0;
     int r = !evalcond(state, nullptr);
+    if (condbadregex)
+        r = 2;
+    condbadregex = obad;
     cmdpop();
     if (isset(XTRACE)) {
         fputs(" ]]\n", xtrerr);

@@ -10,6 +10,9 @@ struct Patprog;
 
 // Expand one word in place as a single string.
 void singsub(char **s);
+// Expand the word after =~ into an extended regular expression: what was
+// quoted is matched literally.  An arena string, or null after an error.
+char *regexsubst(const char *word);
 // Expand a prompt template: permanent metafied result; keepmarkers keeps
 // the zero-width markers for countprompt.
 char *promptexpand(char *s, int keepmarkers, char *rs, char *Rs);

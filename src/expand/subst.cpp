@@ -802,3 +802,130 @@ void singsub(char **s)
         return;
     *s = empty(l) ? dupstring("") : static_cast<char *>(getdata(firstnode(l)));
 }
+
+// ---- the word after =~ ----
+
+// s with a backslash before every character an extended regular
+// expression gives a meaning to.
+static char *reliteral(const char *s)
+{
+    static constexpr char respecial[] = "\\.[]()*+?{}|^$";
+    size_t n = 0;
+    for (const char *p = s; *p; p++)
+        n += strchr(respecial, *p) ? 2 : 1;
+    char *r = static_cast<char *>(qhalloc(n + 1)), *q = r;
+    for (const char *p = s; *p; p++) {
+        if (*p == char(METACHAR) && p[1]) {
+            // Both bytes of a metafied pair are copied as they are.
+            *q++ = *p++;
+        } else if (strchr(respecial, *p)) {
+            *q++ = '\\';
+        }
+        *q++ = *p;
+    }
+    *q = '\0';
+    return r;
+}
+
+// One piece of the word, expanded; quoted pieces are made literal.
+static char *resubstpiece(const char *from, const char *to, bool quoted, bool first)
+{
+    char *s = dupstrpfx(from, size_t(to - from));
+    // Only the start of the whole word takes ~ and = expansion.
+    if (!first && (static_cast<unsigned char>(*s) == TK_TILDE || static_cast<unsigned char>(*s) == TK_EQUALS))
+        *s = tokchar(static_cast<unsigned char>(*s));
+    singsub(&s);
+    if (errflag)
+        return nullptr;
+    untokenize(s);
+    return quoted ? reliteral(s) : s;
+}
+
+// The word is cut into quoted and unquoted pieces at its top level: the
+// quotes inside ${...}, $(...) and backquotes belong to those expansions.
+// Each piece is expanded on its own, so a quoted $re is literal too.
+char *regexsubst(const char *word)
+{
+    LinkList *pieces = newlinklist();
+    size_t total = 0;
+    const char *start = word, *q = word;
+    int braces = 0, parens = 0;
+    bool intick = false;
+    auto add = [&](const char *from, const char *to, bool quoted) {
+        if (from == to)
+            return true;
+        char *s = resubstpiece(from, to, quoted, from == word);
+        if (!s)
+            return false;
+        addlinknode(pieces, s);
+        total += strlen(s);
+        return true;
+    };
+    while (*q) {
+        auto c = static_cast<unsigned char>(*q);
+        if (c == METACHAR && q[1]) {
+            q += 2;
+            continue;
+        }
+        bool top = !braces && !parens && !intick;
+        if (c == TK_LBRACE) {
+            braces++;
+        } else if (c == TK_RBRACE) {
+            if (braces)
+                braces--;
+        } else if (c == TK_LPAREN) {
+            // Only a command or arithmetic substitution nests; a bare
+            // parenthesis is a group of the expression.
+            auto b = q > word ? static_cast<unsigned char>(q[-1]) : 0;
+            if (parens || b == TK_DOLLAR || b == TK_QDOLLAR)
+                parens++;
+        } else if (c == TK_RPAREN) {
+            if (parens)
+                parens--;
+        } else if (c == TK_BACKTICK && !braces && !parens) {
+            intick = !intick;
+        } else if (top && (c == TK_SQUOTE || c == TK_DQUOTE || c == TK_BSLASH)) {
+            const char *b = q, *e = q + 1;
+            if (c == TK_BSLASH) {
+                if (*e == char(METACHAR) && e[1])
+                    e += 2;
+                else if (*e)
+                    e++;
+            } else {
+                // $'...' is quoted from its dollar on.
+                if (c == TK_SQUOTE && b > start && static_cast<unsigned char>(b[-1]) == TK_DOLLAR)
+                    b--;
+                int depth = 0;
+                for (; *e; e++) {
+                    auto d = static_cast<unsigned char>(*e);
+                    if (d == METACHAR && e[1])
+                        e++;
+                    else if (d == TK_LBRACE)
+                        depth++;
+                    else if (d == TK_RBRACE && depth)
+                        depth--;
+                    else if (d == c && !depth)
+                        break;
+                }
+                if (*e)
+                    e++;
+            }
+            if (!add(start, b, false) || !add(b, e, true))
+                return nullptr;
+            start = q = e;
+            continue;
+        }
+        q++;
+    }
+    if (!add(start, q, false))
+        return nullptr;
+    char *r = static_cast<char *>(qhalloc(total + 1)), *p = r;
+    for (LinkNode *n = firstnode(pieces); n; incnode(n)) {
+        auto *s = static_cast<char *>(getdata(n));
+        size_t len = strlen(s);
+        memcpy(p, s, len);
+        p += len;
+    }
+    *p = '\0';
+    return r;
+}

@@ -339,7 +339,7 @@ const wordcode *ck_cond(Checker &c, const wordcode *pc, const wordcode *lim)
             ret = ck_slot(c, ck_strs(c, a, lim, 2), lim);
         } else if (t == COND_MODI) {
             ret = ck_strs(c, a, lim, 3);
-        } else if (t >= COND_STRLT && t <= COND_GE) {
+        } else if ((t >= COND_STRLT && t <= COND_GE) || t == COND_REGEX) {
             ret = ck_strs(c, a, lim, 2);
         } else if (t < 128 && t > COND_MODI && strchr(COND_UNARY_LETTERS, char(t))) {
             ret = ck_str(c, a, lim);

@@ -241,6 +241,8 @@ enum CondType : wordcode {
     COND_GE,
     COND_MOD,
     COND_MODI,
+    // Added after the fixed codes: string =~ extended regular expression.
+    COND_REGEX,
 };
 constexpr wordcode cond_type(wordcode w) { return code_data(w) & 127; }
 constexpr wordcode cond_skip(wordcode w) { return code_data(w) >> 7; }
@@ -307,6 +309,9 @@ extern char *yytext;
 extern int incmdpos, incond, incasepat, infor, inredir, in_dparens;
 extern int nocorrect, isnewlin, noaliases, inalmore, aliasspaceflag;
 extern int nocomments;
+// Set by the condition parser while it reads the word after =~: a
+// regular expression keeps |, < and > as characters of the word.
+extern int inregex;
 // Set by the parser while it reads the arguments of a typeset-family
 // command, so that name=( begins an array literal there too.
 extern int intypeset;

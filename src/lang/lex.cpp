@@ -11,6 +11,7 @@ TARN_HOT char *tokstr;
 int tokfd = -1;
 TARN_HOT char *yytext;
 TARN_HOT int incmdpos, incond, incasepat, infor, inredir, in_dparens;
+int inregex;
 int intypeset;
 TARN_HOT int nocorrect, isnewlin, noaliases, inalmore, aliasspaceflag;
 TARN_HOT int nocomments;
@@ -407,6 +408,10 @@ beginning:
         }
         in_dparens = 0;
         return LX_DRPAREN;
+    } else if (inregex && (c == '<' || c == '>' || idigit(static_cast<unsigned char>(c)))) {
+        // No redirection can stand in a condition: a regular expression
+        // may start with these.
+        return gettokstr(c, 0);
     } else if (idigit(static_cast<unsigned char>(c))) {
         // A run of digits directly before a redirection operator names the
         // descriptor it applies to (`2>`, `99>&-`); anything else gives the
@@ -694,7 +699,7 @@ int gettokstr(int c, int sub)
             c = TK_RPAREN;
             break;
         case LX2_BAR:
-            if (!pct && !in_brace_param) {
+            if (!pct && !in_brace_param && !inregex) {
                 if (sub)
                     break;
                 goto brk;
@@ -800,6 +805,8 @@ int gettokstr(int c, int sub)
                 c = TK_COMMA;
             break;
         case LX2_OUTANG:
+            if (inregex)
+                break;
             if (!intpos) {
                 if (in_brace_param || sub)
                     break;
@@ -819,7 +826,7 @@ int gettokstr(int c, int sub)
             c = TK_RPAREN;
             break;
         case LX2_INANG:
-            if (isset(SHGLOB) && sub)
+            if ((isset(SHGLOB) && sub) || inregex)
                 break;
             e = lexgetc();
             if (e == '(' && intpos) {
@@ -1259,7 +1266,7 @@ void lexinit()
 {
     if (!lextabsdone)
         initlextabs();
-    lexstop = in_dparens = infor = nocorrect = incasepat = incond = 0;
+    lexstop = in_dparens = infor = nocorrect = incasepat = incond = inregex = 0;
     incmdpos = 1;
     tok = LX_EOF;
 }
@@ -1515,7 +1522,7 @@ namespace {
 
 struct LexStack {
     LexStack *next;
-    int incmdpos, incond, incasepat, infor, inredir, in_dparens, intypeset;
+    int incmdpos, incond, incasepat, infor, inredir, in_dparens, intypeset, inregex;
     int nocorrect, isnewlin, noaliases, inalmore, aliasspaceflag, nocomments;
     int tok, tokfd, lexstop, isfirstln, isfirstch;
     char *tokstr, *yytext;
@@ -1545,6 +1552,8 @@ void lexsave()
     ls->intypeset = intypeset;
     intypeset = 0;
     ls->incond = incond;
+    ls->inregex = inregex;
+    inregex = 0;
     ls->incasepat = incasepat;
     ls->infor = infor;
     ls->inredir = inredir;
@@ -1605,6 +1614,7 @@ void lexrestore()
     incmdpos = ls->incmdpos;
     intypeset = ls->intypeset;
     incond = ls->incond;
+    inregex = ls->inregex;
     incasepat = ls->incasepat;
     infor = ls->infor;
     inredir = ls->inredir;

@@ -1630,6 +1630,14 @@ bool isunarytest(const char *a)
     return a[0] == '-' && a[1] && !a[2] && strchr(COND_UNARY_LETTERS, a[1]);
 }
 
+// The operator word =~ as the lexer leaves it: either character may be a
+// token.
+bool isregexop(const char *b)
+{
+    unsigned char b0 = static_cast<unsigned char>(b[0]), b1 = static_cast<unsigned char>(b[0] ? b[1] : 0);
+    return (b0 == TK_EQUALS || b0 == '=') && (b1 == TK_TILDE || b1 == '~') && !b[2];
+}
+
 int par_cond_double(const char *a, const char *b)
 {
     if (a[0] != '-' || !a[1])
@@ -1654,6 +1662,10 @@ int par_cond_triple(const char *a, const char *b, const char *c)
         ecstr(a);
         ecstr(c);
         ecadd(wordcode(ec.ecnpats++));
+    } else if (!condtesting && isregexop(b)) {
+        ecadd(build_cond(COND_REGEX, 0));
+        ecstr(a);
+        ecstr(c);
     } else if (condtesting && (b0 == '<' || b0 == '>') && !b1) {
         // test and [ get < and > as plain arguments.
         ecadd(build_cond(b0 == '<' ? COND_STRLT : COND_STRGTR, 0));
@@ -1777,7 +1789,9 @@ int par_cond_2()
     }
     s2 = tokstr;
     incond++;
+    inregex = !condtesting && isregexop(s2);
     condlex();
+    inregex = 0;
     incond--;
     if (tok == LX_WORD && !dble) {
         s3 = tokstr;

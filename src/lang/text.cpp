@@ -619,6 +619,12 @@ void gettext2(ExecState *state)
                     stack = 1;
                     break;
                 }
+                case COND_REGEX:
+                    taddstr(ecgetstr(state, EC_NODUP, nullptr));
+                    taddstr(" =~ ");
+                    taddstr(ecgetstr(state, EC_NODUP, nullptr));
+                    stack = 1;
+                    break;
                 default:
                     if (ctype <= COND_GE) {
                         taddstr(ecgetstr(state, EC_NODUP, nullptr));
