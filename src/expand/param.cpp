@@ -1084,9 +1084,10 @@ bool applyslice(char *&p, const char *pname, PVal &v)
         return true;
     }
     const char *s = v.value ? v.value : "";
-    // Offsets count characters: a metafied pair is one.
+    // Offsets count characters: a metafied pair, or a whole multibyte
+    // character, is one.
     std::vector<const char *> at;
-    for (const char *q = s;; q += *q == METACHAR && q[1] ? 2 : 1) {
+    for (const char *q = s;; q += mbclen(q)) {
         at.push_back(q);
         if (!*q)
             break;
@@ -1481,11 +1482,11 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
     if (wantlength) {
         long len;
         if (wantlength == 1)
-            len = v.isarray ? arrlen(v.arr) : qtrlen(v.value ? v.value : "");
+            len = v.isarray ? arrlen(v.arr) : mbstrlen(v.value ? v.value : "");
         else {
             char *s = v.isarray ? sepjoin(v.arr, fl.join ? fl.join : " ", 1) : v.value ? v.value : dupstring("");
             if (wantlength == 2)
-                len = qtrlen(s);
+                len = mbstrlen(s);
             else if (v.isarray && !fl.split)
                 len = [&] {
                     long c = 0;

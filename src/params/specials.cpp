@@ -251,6 +251,7 @@ void setshelllocale(const char *x)
 {
     for (const LocaleName &ln : lcnames)
         setlocale(ln.category, x);
+    mblocalechanged();
 }
 
 static void setlang(const char *x)
@@ -262,6 +263,7 @@ static void setlang(const char *x)
     for (const LocaleName &ln : lcnames)
         if (char *v = getsparam(ln.name); v && *v)
             setlocale(ln.category, unmeta(v));
+    mblocalechanged();
 }
 
 static void storestr(Param *pm, char *x)
@@ -302,6 +304,8 @@ static void lcsetfn(Param *pm, char *x)
     for (const LocaleName &ln : lcnames)
         if (!strcmp(ln.name, pm->nam))
             setlocale(ln.category, x ? unmeta(x) : "");
+    if (!strcmp(pm->nam, "LC_CTYPE"))
+        mblocalechanged();
 }
 
 static int64_t lastpidgetfn(Param *) { return lastpid; }
