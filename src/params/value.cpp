@@ -816,7 +816,9 @@ static char *formatted(Param *pm, char *s)
             }
         }
     }
-    if (fl & (PF_LOWER | PF_UPPER)) {
+    if ((fl & (PF_LOWER | PF_UPPER)) && mbchars) {
+        s = casemodify(s, (fl & PF_LOWER) ? CASMOD_LOWER : CASMOD_UPPER);
+    } else if (fl & (PF_LOWER | PF_UPPER)) {
         s = dupstring(s);
         for (char *p = s; *p; p++) {
             if (*p == static_cast<char>(METACHAR) && p[1]) {
