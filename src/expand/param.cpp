@@ -301,7 +301,7 @@ std::vector<size_t> charstarts(const char *s)
     std::vector<size_t> v;
     for (const char *p = s; *p;) {
         v.push_back(size_t(p - s));
-        p += (*p == char(METACHAR) && p[1]) ? 2 : 1;
+        p += mbclen(p);
     }
     return v;
 }
@@ -366,11 +366,11 @@ std::string padright(const char *v, long w, const char *fill, const char *once)
 
 char *pad(const char *v, const PFlags &fl)
 {
-    char deffill[3] = {' ', 0, 0};
+    char deffill[9] = {' ', 0};
     if (ifs && *ifs) {
-        deffill[0] = ifs[0];
-        if (ifs[0] == char(METACHAR))
-            deffill[1] = ifs[1];
+        int l = mbclen(ifs);
+        memcpy(deffill, ifs, size_t(l));
+        deffill[l] = 0;
     }
     const char *f1 = fl.padl1 && *fl.padl1 ? fl.padl1 : deffill;
     const char *f2 = fl.padr1 && *fl.padr1 ? fl.padr1 : deffill;
