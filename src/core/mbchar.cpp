@@ -31,13 +31,14 @@ void mblocalechanged()
 
 namespace {
 
-// The byte a metafied unit at p stands for, or -1 past the end.
-inline int unitbyte(const char *p, const char *end, int *lenp)
+// The byte a metafied unit at p stands for, or -1 past the end; raw
+// text has no metafied pairs.
+inline int unitbyte(const char *p, const char *end, int *lenp, bool raw)
 {
     if (end ? p >= end : !*p)
         return -1;
     unsigned char c = static_cast<unsigned char>(*p);
-    if (c == METACHAR && (end ? p + 1 < end : p[1] != 0)) {
+    if (!raw && c == METACHAR && (end ? p + 1 < end : p[1] != 0)) {
         *lenp = 2;
         return static_cast<unsigned char>(p[1]) ^ 32;
     }
@@ -47,10 +48,10 @@ inline int unitbyte(const char *p, const char *end, int *lenp)
 
 }  // namespace
 
-int mbdecode(const char *p, const char *end, int32_t *wc)
+static int decode(const char *p, const char *end, int32_t *wc, bool raw)
 {
     int l0 = 1;
-    int c = unitbyte(p, end, &l0);
+    int c = unitbyte(p, end, &l0, raw);
     if (c < 0) {
         if (wc)
             *wc = 0;
@@ -78,7 +79,7 @@ int mbdecode(const char *p, const char *end, int32_t *wc)
         const char *q = p + l0;
         for (int i = 0; i < more; i++) {
             int l;
-            int d = unitbyte(q, end, &l);
+            int d = unitbyte(q, end, &l, raw);
             if (d < 0 || (d & 0xc0) != 0x80)
                 goto invalid;
             cp = (cp << 6) | (d & 0x3f);
@@ -97,6 +98,21 @@ invalid:
     if (wc)
         *wc = c | MB_INVALID;
     return l0;
+}
+
+int mbdecode(const char *p, const char *end, int32_t *wc) { return decode(p, end, wc, false); }
+
+int mbrawwidth(const char *s, size_t len)
+{
+    if (!mbchars)
+        return int(len);
+    int w = 0;
+    for (const char *p = s, *end = s + len; p < end;) {
+        int32_t wc;
+        p += decode(p, end, &wc, true);
+        w += mbwidth(wc);
+    }
+    return w;
 }
 
 const char *mbprev(const char *start, const char *p)

@@ -195,6 +195,8 @@ inline int mbstrlen(const char *s) { return mbcount(s, -1); }
 int mbencode(int32_t wc, char *out);
 // Screen columns of a character; an invalid byte or a control takes one.
 int mbwidth(int32_t wc);
+// Screen columns of unmetafied text: its bytes when not multibyte.
+int mbrawwidth(const char *s, size_t len);
 // Case conversion of one character; bytes through tulower/tuupper.
 int32_t mblower(int32_t wc);
 int32_t mbupper(int32_t wc);
