@@ -490,6 +490,11 @@ int bin_print(char *name, char **args, BuiltinOptions *ops, int func)
         int n = int(words.size());
         int ncols, nrows;
         size_t width = 0;
+        // Columns on the screen: a multibyte character may take one, two
+        // or none.
+        std::vector<size_t> cw(words.size());
+        for (size_t i = 0; i < words.size(); i++)
+            cw[i] = size_t(mbrawwidth(words[i].data(), words[i].size()));
         bool across = opt_isset(ops, 'a');
         if (opt_hasarg(ops, 'C')) {
             char *arg = opt_arg(ops, 'C'), *end;
@@ -506,13 +511,13 @@ int bin_print(char *name, char **args, BuiltinOptions *ops, int func)
             nrows = (n + ncols - 1) / ncols;
             for (int i = 0; i < n; i++) {
                 bool counted = across ? (i % ncols) != ncols - 1 : i < nrows * (ncols - 1);
-                if (counted && words[size_t(i)].size() + 2 > width)
-                    width = words[size_t(i)].size() + 2;
+                if (counted && cw[size_t(i)] + 2 > width)
+                    width = cw[size_t(i)] + 2;
             }
         } else {
-            for (auto &w : words)
-                if (w.size() + 2 > width)
-                    width = w.size() + 2;
+            for (size_t w : cw)
+                if (w + 2 > width)
+                    width = w + 2;
             int cols = tccolumns > 0 ? tccolumns : 80;
             ncols = width ? int((size_t(cols) + 1) / width) : 1;
             if (ncols < 1)
@@ -528,8 +533,8 @@ int bin_print(char *name, char **args, BuiltinOptions *ops, int func)
                     // Across, every word of a row is padded, the last too;
                     // one in the last column may be wider than the field.
                     out += words[size_t(idx)];
-                    if (words[size_t(idx)].size() < width)
-                        out.append(width - words[size_t(idx)].size(), ' ');
+                    if (cw[size_t(idx)] < width)
+                        out.append(width - cw[size_t(idx)], ' ');
                 }
             } else {
                 for (int c = 0; c < ncols; c++) {
@@ -538,7 +543,7 @@ int bin_print(char *name, char **args, BuiltinOptions *ops, int func)
                         break;
                     out += words[size_t(idx)];
                     if (r + (c + 1) * nrows < n)
-                        out.append(width - words[size_t(idx)].size(), ' ');
+                        out.append(width - cw[size_t(idx)], ' ');
                 }
             }
             out += endc;

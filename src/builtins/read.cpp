@@ -15,7 +15,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -437,27 +436,45 @@ int bin_read(char *name, char **args, BuiltinOptions *ops, int)
     }
 
     if (keys) {
-        // Whole characters, never more bytes than they need.
+        // Whole characters under multibyte, never more bytes than they
+        // need; otherwise bytes.  Bytes that form no character count one
+        // each, as in expansion.
         std::string got;
         bool more = true;
-        mbstate_t mbs {};
-        ensurelocale();
         {
             ChildUnblock chld;
+            size_t start = 0;  // where a character still wanting bytes began
+            int want = 0;
             for (int n = 0; n < nchars;) {
                 int c = nextkey();
                 if (c == READ_EOF) {
                     more = false;
                     break;
                 }
-                got += char(c);
-                char b = char(c);
-                size_t r = mbrtowc(nullptr, &b, 1, &mbs);
-                if (r == size_t(-2))
+                unsigned char b = static_cast<unsigned char>(c);
+                got += char(b);
+                if (!mbchars) {
+                    n++;
                     continue;
-                if (r == size_t(-1))
-                    mbs = mbstate_t{};
-                n++;
+                }
+                if (want && (b & 0xc0) == 0x80) {
+                    if (--want)
+                        continue;
+                    std::string seq = got.substr(start);
+                    char *m = metafy(seq.data(), int(seq.size()), META_HEAPDUP);
+                    n += mbdecode(m, m + strlen(m), nullptr) == int(strlen(m)) ? 1 : int(seq.size());
+                    continue;
+                }
+                if (want) {
+                    n += int(got.size() - 1 - start);
+                    want = 0;
+                }
+                if (b >= 0xc2 && b <= 0xf4) {
+                    want = b < 0xe0 ? 1 : b < 0xf0 ? 2 : 3;
+                    start = got.size() - 1;
+                } else {
+                    n++;
+                }
             }
         }
         tty.restore();

@@ -58,6 +58,7 @@ void inittyptab()
         typtab[static_cast<unsigned char>(*s)] |= CT_SPECIAL;
     if (isset(BANGHIST) && bangchar && isset(INTERACTIVE) && isset(SHINSTDIN))
         typtab[bangchar] |= CT_SPECIAL;
+    mbsync();
 }
 
 char *metafy(char *buf, int len, int mode)

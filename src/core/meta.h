@@ -135,3 +135,73 @@ inline unsigned char metachar(const char *&p)
         c = static_cast<unsigned char>(*p++) ^ 32;
     return c;
 }
+
+// ---- characters of metafied text ----
+// Set while the multibyte option is on under a UTF-8 character set; clear,
+// every byte (a metafied pair standing for one) is a character.  Kept by
+// mbsync from the option and the locale, so stepping tests one flag.
+extern bool mbchars;
+// Or'd into a byte that begins no valid character: it counts as one
+// character and never equals a code point.
+constexpr int32_t MB_INVALID = 0x40000000;
+
+// Whether the locale's character set is UTF-8: the single place that
+// decides the multibyte default.  While the locale waits to be loaded it
+// is judged from the name the parameters give (namedutf8).
+bool localeisutf8();
+bool namedutf8(const char *name);
+// Record the character set; with setoption the option follows it.
+void mbsetcharset(bool utf8, bool setoption);
+// After LANG, LC_ALL or LC_CTYPE changed: the option follows the new
+// character set.
+void mblocalechanged();
+// Recompute mbchars after the option changed by any path.
+void mbsync();
+
+int mbdecode(const char *p, const char *end, int32_t *wc);
+
+// Metafied bytes of the character at p; end bounds the bytes that may be
+// read (null: the string's terminator does).
+inline int mbclen(const char *p, const char *end)
+{
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (!mbchars || c < 0x80)
+        return (c == METACHAR && (end ? p + 1 < end : p[1] != 0)) ? 2 : 1;
+    return mbdecode(p, end, nullptr);
+}
+inline int mbclen(const char *p) { return mbclen(p, nullptr); }
+
+// The character at p (a byte when not multibyte) and its metafied length.
+inline int32_t mbcval(const char *p, const char *end, int *lenp)
+{
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (!mbchars || c < 0x80) {
+        if (c == METACHAR && (end ? p + 1 < end : p[1] != 0)) {
+            *lenp = 2;
+            return static_cast<unsigned char>(p[1]) ^ 32;
+        }
+        *lenp = 1;
+        return c;
+    }
+    int32_t wc;
+    *lenp = mbdecode(p, end, &wc);
+    return wc;
+}
+
+// The start of the character that ends at p, never before start.
+const char *mbprev(const char *start, const char *p);
+// Characters in the metafied bytes s[0..len).
+int mbcount(const char *s, int len);
+// Characters of a metafied string.
+inline int mbstrlen(const char *s) { return mbcount(s, -1); }
+// Write character wc (a code point, or a byte under MB_INVALID or when not
+// multibyte) metafied into out (8 bytes); the bytes written.
+int mbencode(int32_t wc, char *out);
+// Screen columns of a character; an invalid byte or a control takes one.
+int mbwidth(int32_t wc);
+// Screen columns of unmetafied text: its bytes when not multibyte.
+int mbrawwidth(const char *s, size_t len);
+// Case conversion of one character; bytes through tulower/tuupper.
+int32_t mblower(int32_t wc);
+int32_t mbupper(int32_t wc);
+bool mbisalnum(int32_t wc);

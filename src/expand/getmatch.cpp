@@ -35,17 +35,17 @@ int haswilds(char *s)
 
 namespace {
 
-inline int nextb(const char *s, int b) { return b + ((s[b] == char(METACHAR) && s[b + 1]) ? 2 : 1); }
+// Steps over whole characters: see mbclen.
+inline int nextb(const char *s, int b) { return b + mbclen(s + b); }
 
-inline int prevb(const char *s, int b) { return (b >= 2 && s[b - 2] == char(METACHAR)) ? b - 2 : b - 1; }
-
-int chars(const char *s, int from, int to)
+inline int prevb(const char *s, int b)
 {
-    int n = 0;
-    for (int b = from; b < to; b = nextb(s, b))
-        n++;
-    return n;
+    if (mbchars)
+        return int(mbprev(s, s + b) - s);
+    return (b >= 2 && s[b - 2] == char(METACHAR)) ? b - 2 : b - 1;
 }
+
+inline int chars(const char *s, int from, int to) { return mbcount(s + from, to - from); }
 
 // One value being searched.
 struct Search {

@@ -37,8 +37,33 @@ const char *findstr(const char *hay, const char *hayend, const char *needle)
     return at == std::string_view::npos ? nullptr : hay + at;
 }
 
+// Whole characters change case, and may change length in bytes.
+static char *mbcasemodify(const char *s, int how)
+{
+    size_t cap = strlen(s) + 16, n = 0;
+    char *r = static_cast<char *>(qhalloc(cap));
+    bool start = true;
+    while (*s) {
+        int l;
+        int32_t c = mbcval(s, nullptr, &l);
+        s += l;
+        int32_t d = how == CASMOD_UPPER ? mbupper(c) : how == CASMOD_LOWER ? mblower(c) : start ? mbupper(c) : mblower(c);
+        if (how != CASMOD_UPPER && how != CASMOD_LOWER)
+            start = !mbisalnum(c);
+        if (n + 9 > cap) {
+            r = static_cast<char *>(hrealloc(r, cap, cap * 2));
+            cap *= 2;
+        }
+        n += size_t(mbencode(d, r + n));
+    }
+    r[n] = '\0';
+    return r;
+}
+
 char *casemodify(const char *s, int how)
 {
+    if (mbchars)
+        return mbcasemodify(s, how);
     char *r = dupstring(s);
     bool start = true;
     for (char *p = r; *p; p++) {

@@ -303,7 +303,7 @@ std::vector<size_t> charstarts(const char *s)
     std::vector<size_t> v;
     for (const char *p = s; *p;) {
         v.push_back(size_t(p - s));
-        p += (*p == char(METACHAR) && p[1]) ? 2 : 1;
+        p += mbclen(p);
     }
     return v;
 }
@@ -368,11 +368,11 @@ std::string padright(const char *v, long w, const char *fill, const char *once)
 
 char *pad(const char *v, const PFlags &fl)
 {
-    char deffill[3] = {' ', 0, 0};
+    char deffill[9] = {' ', 0};
     if (ifs && *ifs) {
-        deffill[0] = ifs[0];
-        if (ifs[0] == char(METACHAR))
-            deffill[1] = ifs[1];
+        int l = mbclen(ifs);
+        memcpy(deffill, ifs, size_t(l));
+        deffill[l] = 0;
     }
     const char *f1 = fl.padl1 && *fl.padl1 ? fl.padl1 : deffill;
     const char *f2 = fl.padr1 && *fl.padr1 ? fl.padr1 : deffill;
@@ -1086,9 +1086,10 @@ bool applyslice(char *&p, const char *pname, PVal &v)
         return true;
     }
     const char *s = v.value ? v.value : "";
-    // Offsets count characters: a metafied pair is one.
+    // Offsets count characters: a metafied pair, or a whole multibyte
+    // character, is one.
     std::vector<const char *> at;
-    for (const char *q = s;; q += *q == METACHAR && q[1] ? 2 : 1) {
+    for (const char *q = s;; q += mbclen(q)) {
         at.push_back(q);
         if (!*q)
             break;
@@ -1484,11 +1485,11 @@ bool paramsubst(LinkList *l, LinkNode *&n, char *&cursor, bool quoted, bool sing
     if (wantlength) {
         long len;
         if (wantlength == 1)
-            len = v.isarray ? arrlen(v.arr) : qtrlen(v.value ? v.value : "");
+            len = v.isarray ? arrlen(v.arr) : mbstrlen(v.value ? v.value : "");
         else {
             char *s = v.isarray ? sepjoin(v.arr, fl.join ? fl.join : " ", 1) : v.value ? v.value : dupstring("");
             if (wantlength == 2)
-                len = qtrlen(s);
+                len = mbstrlen(s);
             else if (v.isarray && !fl.split)
                 len = [&] {
                     long c = 0;

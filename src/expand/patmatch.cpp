@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <cwctype>
 #include <unordered_map>
 
 long patstepbudget = -1;
@@ -124,35 +125,63 @@ struct Matcher {
 int *regbuf;
 int regalloc;
 
-inline int chlen(const unsigned char *s, int p, int end)
-{
-    return (s[p] == METACHAR && p + 1 < end) ? 2 : 1;
-}
+inline const char *cs(const unsigned char *s) { return reinterpret_cast<const char *>(s); }
+
+// Characters of the string: whole multibyte characters when mbchars is
+// set, else bytes with a metafied pair as one.
+inline int chlen(const unsigned char *s, int p, int end) { return mbclen(cs(s) + p, cs(s) + end); }
 
 inline int chval(const unsigned char *s, int p, int end)
 {
-    return (s[p] == METACHAR && p + 1 < end) ? (s[p + 1] ^ 32) : s[p];
+    int l;
+    return mbcval(cs(s) + p, cs(s) + end, &l);
 }
 
-inline bool islowerc(int c) { return c < 128 ? islower(c) : false; }
-inline bool isupperc(int c) { return c < 128 ? isupper(c) : false; }
+// A character of pattern text (terminated) and its length.
+inline int patchar(const unsigned char *ps, int *lenp) { return mbcval(cs(ps), nullptr, lenp); }
+
+inline bool ismbwide(int c) { return mbchars && c >= 0x80 && !(c & MB_INVALID); }
+
+inline bool islowerc(int c) { return c < 128 ? islower(c) : ismbwide(c) && (ensurelocale(), iswlower(wint_t(c))); }
+inline bool isupperc(int c) { return c < 128 ? isupper(c) : ismbwide(c) && (ensurelocale(), iswupper(wint_t(c))); }
 
 inline bool chareq(int pc, int sc, int gflags)
 {
     if (pc == sc)
         return true;
     if (gflags & GFL_IGNORE_CASE)
-        return tulower(pc) == tulower(sc);
+        return mblower(pc) == mblower(sc);
     if (gflags & GFL_LOWER_MATCHES_UPPER)
-        return islowerc(pc) && tuupper(pc) == sc;
+        return islowerc(pc) && mbupper(pc) == sc;
     return false;
+}
+
+bool widematch(int code, wint_t c)
+{
+    switch (code) {
+    case 0x84: return iswalpha(c);
+    case 0x85: return iswalnum(c);
+    case 0x87: return iswblank(c);
+    case 0x88: return iswcntrl(c);
+    case 0x89: return iswdigit(c);
+    case 0x8a: return iswgraph(c);
+    case 0x8b: return iswlower(c);
+    case 0x8c: return iswprint(c);
+    case 0x8d: return iswpunct(c);
+    case 0x8e: return iswspace(c);
+    case 0x8f: return iswupper(c);
+    case 0x90: return iswxdigit(c);
+    default: return false;
+    }
 }
 
 bool classmatch(int code, int c)
 {
+    ensurelocale();
+    if (c >= 0x80 && mbchars)
+        return !(c & MB_INVALID) && widematch(code, wint_t(c));
     if (c >= 256)
         return false;
-    ensurelocale();
     switch (code) {
     case 0x84: return isalpha(c);
     case 0x85: return isalnum(c);
@@ -173,9 +202,9 @@ bool classmatch(int code, int c)
 
 inline int rangechar(const unsigned char *&r)
 {
-    int c = *r++;
-    if (c == METACHAR && *r)
-        c = *r++ ^ 32;
+    int l;
+    int c = patchar(r, &l);
+    r += l;
     return c;
 }
 
@@ -205,9 +234,9 @@ bool rangematch(const unsigned char *r, int c, int gflags)
     if (rangeraw(r, c))
         return true;
     if (gflags & GFL_IGNORE_CASE)
-        return rangeraw(r, tulower(c)) || rangeraw(r, tuupper(c));
+        return rangeraw(r, mblower(c)) || rangeraw(r, mbupper(c));
     if ((gflags & GFL_LOWER_MATCHES_UPPER) && isupperc(c))
-        return rangeraw(r, tulower(c));
+        return rangeraw(r, mblower(c));
     return false;
 }
 
@@ -225,8 +254,8 @@ int simplematch(Matcher &m, int node, int p)
     int op = int(P[node] & 0xff);
     if ((op & 0x40) && p == 0 && m.nodots && m.s[0] == '.')
         return 0;
-    int l = chlen(m.s, p, m.end);
-    int c = chval(m.s, p, m.end);
+    int l;
+    int c = mbcval(cs(m.s) + p, cs(m.s) + m.end, &l);
     switch (op) {
     case OP_ANY:
         return l;
@@ -235,8 +264,8 @@ int simplematch(Matcher &m, int node, int p)
     case OP_ANYBUT:
         return rangematch(reinterpret_cast<const unsigned char *>(opstr(P, node)), c, m.gflags) ? 0 : l;
     case OP_EXACTLY: {
-        const unsigned char *ps = reinterpret_cast<const unsigned char *>(opstr(P, node));
-        int pc = ps[0] == METACHAR ? ps[1] ^ 32 : ps[0];
+        int pl;
+        int pc = patchar(reinterpret_cast<const unsigned char *>(opstr(P, node)), &pl);
         return chareq(pc, c, m.gflags) ? l : 0;
     }
     default:
@@ -245,18 +274,14 @@ int simplematch(Matcher &m, int node, int p)
 }
 
 // Characters in s[from..to).
-int charcount(const unsigned char *s, int from, int to)
-{
-    int n = 0;
-    for (int p = from; p < to; n++)
-        p += (s[p] == METACHAR && p + 1 < to) ? 2 : 1;
-    return n;
-}
+inline int charcount(const unsigned char *s, int from, int to) { return mbcount(cs(s) + from, to - from); }
 
 // The character boundary before q, never below lo.
 inline int prevchar(const unsigned char *s, int q, int lo)
 {
     int r = (q >= 2 && s[q - 2] == METACHAR) ? q - 2 : q - 1;
+    if (mbchars && r > lo)
+        r = int(mbprev(cs(s) + lo, cs(s) + q) - cs(s));
     return r < lo ? lo : r;
 }
 
@@ -268,8 +293,8 @@ int nextfirst(Matcher &m, int nxt)
         return -1;
     if ((m.prog[nxt] & 0xff) != OP_EXACTLY)
         return -1;
-    const unsigned char *ps = reinterpret_cast<const unsigned char *>(opstr(m.prog, nxt));
-    return ps[0] == METACHAR ? ps[1] ^ 32 : ps[0];
+    int pl;
+    return patchar(reinterpret_cast<const unsigned char *>(opstr(m.prog, nxt)), &pl);
 }
 
 inline bool candok(Matcher &m, int q, int fc)
@@ -448,8 +473,8 @@ int runprog(Matcher &m, int node, int pos)
                 int kk = k;
                 k = 0;
                 while (ps[kk]) {
-                    int pl = (ps[kk] == METACHAR && ps[kk + 1]) ? 2 : 1;
-                    int pc = pl == 2 ? ps[kk + 1] ^ 32 : ps[kk];
+                    int pl;
+                    int pc = patchar(ps + kk, &pl);
                     if (pos < m.end) {
                         int sl = chlen(m.s, pos, m.end);
                         if (chareq(pc, chval(m.s, pos, m.end), m.gflags)) {
@@ -467,8 +492,8 @@ int runprog(Matcher &m, int node, int pos)
                             push(CH_RESUME, node, pos + sl, kk + pl, e);  // substituted
                             int kn = kk + pl;
                             if (ps[kn] && pos + sl < m.end) {
-                                int pl2 = (ps[kn] == METACHAR && ps[kn + 1]) ? 2 : 1;
-                                int pc2 = pl2 == 2 ? ps[kn + 1] ^ 32 : ps[kn];
+                                int pl2;
+                                int pc2 = patchar(ps + kn, &pl2);
                                 int sl2 = chlen(m.s, pos + sl, m.end);
                                 if (chareq(pc2, chval(m.s, pos, m.end), m.gflags) &&
                                     chareq(pc, chval(m.s, pos + sl, m.end), m.gflags))

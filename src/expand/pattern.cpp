@@ -183,6 +183,31 @@ static int patlitchar(char *&p, char *out)
     return 1;
 }
 
+// One literal character, whole when it is multibyte: the bytes written to
+// out (at most 8).  Bytes that form no character are taken one at a time.
+static int patlitmbchar(char *&p, char *out)
+{
+    int n = patlitchar(p, out);
+    if (!mbchars || n == 0)
+        return n;
+    unsigned char lead = static_cast<unsigned char>(n == 2 ? out[1] ^ 32 : out[0]);
+    if (lead < 0xc2 || lead > 0xf4)
+        return n;
+    char *q = p;
+    int len = n;
+    int more = lead < 0xe0 ? 1 : lead < 0xf0 ? 2 : 3;
+    for (int i = 0; i < more; i++) {
+        unsigned char c = static_cast<unsigned char>(*q);
+        if (!c || itok(c) || inull(c))
+            return n;
+        len += patlitchar(q, out + len);
+    }
+    if (mbdecode(out, out + len, nullptr) != len)
+        return n;
+    p = q;
+    return len;
+}
+
 // The numeric-range shape < digits - digits >, as tokenize leaves it.
 static bool isnumrange(const char *p, const char **close)
 {
@@ -299,16 +324,19 @@ static int compbracket()
         memcpy(buf + len, s, n);
         len += n;
     };
-    // A character of the set, escaped when it could be read as a code byte.
+    // A character of the set, escaped when a byte could be read as a code
+    // byte.
     auto putchar_ = [&](const char *lit, int n) {
-        unsigned char c = static_cast<unsigned char>(lit[0]);
-        if (n == 2)
-            put(lit, 2);
-        else if (c >= 0x83 && c <= 0x9c) {
-            char e[2] = {char(METACHAR), char(c ^ 32)};
-            put(e, 2);
-        } else
-            put(lit, 1);
+        for (int i = 0; i < n; i++) {
+            unsigned char c = static_cast<unsigned char>(lit[i]);
+            if (c == METACHAR && i + 1 < n) {
+                put(lit + i++, 2);
+            } else if (c >= 0x83 && c <= 0x9c) {
+                char e[2] = {char(METACHAR), char(c ^ 32)};
+                put(e, 2);
+            } else
+                put(lit + i, 1);
+        }
     };
     bool first = true;
     for (;;) {
@@ -337,8 +365,8 @@ static int compbracket()
                 continue;
             }
         }
-        char lo[2];
-        int nlo = patlitchar(p, lo);
+        char lo[8];
+        int nlo = patlitmbchar(p, lo);
         first = false;
         if (!nlo)
             continue;
@@ -346,10 +374,10 @@ static int compbracket()
         unsigned char d = *p == '-' ? static_cast<unsigned char>(p[1]) : 0;
         if (d && d != TK_RBRACK) {
             p++;
-            char hi[2];
+            char hi[8];
             int nhi;
             do
-                nhi = patlitchar(p, hi);
+                nhi = patlitmbchar(p, hi);
             while (!nhi && *p);
             if (!nhi)
                 return -1;
@@ -468,7 +496,7 @@ static bool issimple(int node)
         return true;
     if (op == OP_EXACTLY) {
         const char *s = reinterpret_cast<const char *>(patbuf + node + 1);
-        return s[0] && (s[0] == char(METACHAR) ? !s[2] : !s[1]);
+        return s[0] && !s[mbclen(s)];
     }
     return false;
 }
@@ -607,14 +635,14 @@ static int comppiece(bool paren)
         break;
     default:
     literal: {
-        char buf[PAT_MAXEXACT + 2];
+        char buf[PAT_MAXEXACT + 8];
         int n = 0;
         bool firstc = true;
         while (*patparse && (firstc || !litstop(patparse, paren)) && n < PAT_MAXEXACT - 1) {
             // A closure applies to the last character only.
             char *q = patparse;
-            char tmp[2];
-            int tn = patlitchar(q, tmp);
+            char tmp[8];
+            int tn = patlitmbchar(q, tmp);
             if (extglob() && static_cast<unsigned char>(*q) == TK_HASH && tn && n > 0)
                 break;
             patparse = q;
@@ -1006,7 +1034,7 @@ Patprog *patcompile(char *text, int flags, char **endp)
         }
         if (best >= 0 && bestlen > 1) {
             int off = patsize;
-            char tmp[PAT_MAXEXACT + 1];
+            char tmp[PAT_MAXEXACT + 8];
             memcpy(tmp, patbuf + best + 1, bestlen + 1);
             patemitstr(tmp, int(bestlen));
             h = reinterpret_cast<Patprog *>(patbuf);

@@ -83,6 +83,9 @@ const char *optname(int optno) { return optdefs[optno < 0 ? -optno : optno].name
 
 int defset(OptName *on, int emul)
 {
+    // In every emulation whole characters follow the character set.
+    if (on->optno == MULTIBYTE)
+        return localeisutf8();
     return (on->flags & emul) != 0;
 }
 
@@ -175,7 +178,7 @@ int dosetopt(int optno, int value, int force)
         opts[optno == EMACS ? VI : EMACS] = 0;
     }
     opts[optno] = static_cast<signed char>(value);
-    if (optno == BANGHIST || optno == SHINSTDIN)
+    if (optno == BANGHIST || optno == SHINSTDIN || optno == MULTIBYTE)
         inittyptab();
     return 0;
 }
@@ -212,6 +215,7 @@ void emulate(const char *name, int fully)
         if ((on->flags & OPT_EMUL) || (fully && !(on->flags & OPT_SPECIAL)))
             opts[i] = static_cast<signed char>(defset(on, emulation));
     }
+    mbsync();
 }
 
 namespace {

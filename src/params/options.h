@@ -13,7 +13,7 @@ enum OptNum : int {
 #undef OPT
     OPT_SIZE
 };
-static_assert(OPT_SIZE == 143);
+static_assert(OPT_SIZE == 144);
 
 // Emulation modes.
 enum : int { EMULATE_CSH = 2, EMULATE_KSH = 4, EMULATE_SH = 8, EMULATE_TARN = 16 };

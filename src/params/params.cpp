@@ -779,6 +779,11 @@ static int envfind(const char *name)
 
 char *makeenvstring(const char *name, const char *value, int flags)
 {
+    // Whole characters change case before the bytes are taken.
+    if (mbchars && (flags & (PF_LOWER | PF_UPPER))) {
+        value = casemodify(value, (flags & PF_LOWER) ? CASMOD_LOWER : CASMOD_UPPER);
+        flags &= ~(PF_LOWER | PF_UPPER);
+    }
     char *v = dupstring(value);
     int len;
     unmetafy(v, &len);  // an embedded NUL ends the value

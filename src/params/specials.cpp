@@ -253,6 +253,7 @@ void setshelllocale(const char *x)
 {
     for (const LocaleName &ln : lcnames)
         setlocale(ln.category, x);
+    mblocalechanged();
 }
 
 static void setlang(const char *x)
@@ -264,20 +265,41 @@ static void setlang(const char *x)
     for (const LocaleName &ln : lcnames)
         if (char *v = getsparam(ln.name); v && *v)
             setlocale(ln.category, unmeta(v));
+    mblocalechanged();
 }
 
+// The name the parameters give the character set: LC_ALL over LC_CTYPE
+// over LANG.
+static const char *ctypename()
+{
+    for (const char *n : {"LC_ALL", "LC_CTYPE", "LANG"})
+        if (char *v = getsparam(n); v && *v)
+            return unmeta(v);
+    return "";
+}
+
+// While the locale waits, the multibyte option follows the character set
+// its name gives, as it follows a loaded one.
+static void guesscharset() { mbsetcharset(namedutf8(ctypename()), true); }
+
 // What the parameters name now: LC_ALL over each LC_ variable over LANG.
+// The multibyte option stays as it stands (the name gave its default, and
+// the user may have changed it since); only the character set is now the
+// loaded one's.
 void loadlocale()
 {
     localepending = false;
     SignalGuard sg;
+    char opt = opts[MULTIBYTE];
     char *all = getsparam("LC_ALL");
     if (all && *all) {
         setshelllocale(unmeta(all));
-        return;
+    } else {
+        char *lang = getsparam("LANG");
+        setlang(lang ? unmeta(lang) : nullptr);
     }
-    char *lang = getsparam("LANG");
-    setlang(lang ? unmeta(lang) : nullptr);
+    opts[MULTIBYTE] = opt;
+    mbsync();
 }
 
 static void storestr(Param *pm, char *x)
@@ -290,8 +312,10 @@ static void storestr(Param *pm, char *x)
 static void langsetfn(Param *pm, char *x)
 {
     storestr(pm, x);
-    if (localepending)
+    if (localepending) {
+        guesscharset();
         return;
+    }
     SignalGuard sg;
     setlang(x ? unmeta(x) : nullptr);
 }
@@ -299,8 +323,10 @@ static void langsetfn(Param *pm, char *x)
 static void lcallsetfn(Param *pm, char *x)
 {
     storestr(pm, x);
-    if (localepending)
+    if (localepending) {
+        guesscharset();
         return;
+    }
     SignalGuard sg;
     if (!x) {
         char *lang = getsparam("LANG");
@@ -313,8 +339,11 @@ static void lcallsetfn(Param *pm, char *x)
 static void lcsetfn(Param *pm, char *x)
 {
     storestr(pm, x);
-    if (localepending)
+    if (localepending) {
+        if (!strcmp(pm->nam, "LC_CTYPE"))
+            guesscharset();
         return;
+    }
     char *all = getsparam("LC_ALL");
     if (all && *all)
         return;
@@ -324,6 +353,8 @@ static void lcsetfn(Param *pm, char *x)
     for (const LocaleName &ln : lcnames)
         if (!strcmp(ln.name, pm->nam))
             setlocale(ln.category, x ? unmeta(x) : "");
+    if (!strcmp(pm->nam, "LC_CTYPE"))
+        mblocalechanged();
 }
 
 static int64_t lastpidgetfn(Param *) { return lastpid; }

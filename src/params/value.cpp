@@ -31,6 +31,19 @@ static int charoffset(const char *s, int n)
     return int(p - s);
 }
 
+// Characters from..to of a field of typeset -L, -R or -Z: whole ones under
+// multibyte.
+static char *fielddup(const char *s, int from, int to)
+{
+    const char *a = s;
+    for (int i = 0; i < from && *a; i++)
+        a += mbclen(a);
+    const char *b = a;
+    for (int i = from; i < to && *b; i++)
+        b += mbclen(b);
+    return dupstrpfx(a, size_t(b - a));
+}
+
 static char *chardup(const char *s, int from, int to)
 {
     int a = charoffset(s, from), b = charoffset(s, to);
@@ -783,9 +796,9 @@ static char *formatted(Param *pm, char *s)
             if (fl & PF_RIGHT_Z)
                 while (*s == '0' && s[1])
                     s++;
-            int len = qtrlen(s);
+            int len = mbstrlen(s);
             if (len >= w)
-                s = chardup(s, 0, w);
+                s = fielddup(s, 0, w);
             else {
                 char *r = static_cast<char *>(qhalloc(strlen(s) + size_t(w - len) + 1));
                 strcpy(r, s);
@@ -800,9 +813,9 @@ static char *formatted(Param *pm, char *s)
             // Zeros pad a number only, signed or not.
             const char *d = (*s == '-' || *s == '+') ? s + 1 : s;
             char pad = (fl & PF_RIGHT_Z) && idigit(*d) ? '0' : ' ';
-            int len = qtrlen(s);
+            int len = mbstrlen(s);
             if (len >= w)
-                s = chardup(s, len - w, len);
+                s = fielddup(s, len - w, len);
             else {
                 size_t n = size_t(w - len);
                 char *r = static_cast<char *>(qhalloc(strlen(s) + n + 1));
@@ -816,7 +829,9 @@ static char *formatted(Param *pm, char *s)
             }
         }
     }
-    if (fl & (PF_LOWER | PF_UPPER)) {
+    if ((fl & (PF_LOWER | PF_UPPER)) && mbchars) {
+        s = casemodify(s, (fl & PF_LOWER) ? CASMOD_LOWER : CASMOD_UPPER);
+    } else if (fl & (PF_LOWER | PF_UPPER)) {
         s = dupstring(s);
         for (char *p = s; *p; p++) {
             if (*p == static_cast<char>(METACHAR) && p[1]) {
@@ -1060,7 +1075,7 @@ void setstrvalue(Value *v, char *val)
         if (v->start == 0 && v->end == -1) {
             pm->setter.cfn(pm, val);
             if ((pm->flags & (PF_LEFT | PF_RIGHT_B | PF_RIGHT_Z)) && !pm->aux && val)
-                pm->aux = qtrlen(val);
+                pm->aux = mbstrlen(val);
         } else {
             char *z = pm->getter.cfn(pm);
             int zlen = qtrlen(z);
