@@ -75,6 +75,8 @@ void install_handler(int sig)
     sigaddset(&caught, sig);
 }
 
+const sigset_t *caughtsignals() { return &caught; }
+
 void remove_handler(int sig, void (*disp)(int))
 {
     signal(sig, disp);

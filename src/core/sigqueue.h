@@ -61,6 +61,8 @@ int signal_suspend(int sig, int sig2);
 void holdintr();
 void noholdintr();
 void install_handler(int sig);
+// The signals the shell's handler is installed for.
+const sigset_t *caughtsignals();
 // Give sig a disposition other than the handler (SIG_DFL or SIG_IGN).
 void remove_handler(int sig, void (*disp)(int));
 void intr();

@@ -6,14 +6,16 @@
 #include "params/params.h"
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 extern char **environ;
 
@@ -299,11 +301,20 @@ static char **spawnenv(const char *file)
     return env;
 }
 
-// The redirections a spawned program can be given by posix_spawn's file
-// actions: plain words (nothing to expand), to or from files or other
-// low descriptors, each descriptor once and none a pipe's (so no
-// multios), without noclobber's checks.  Anything else forks.
-static bool spawnredirs(LinkList *redir, int input, int output, posix_spawn_file_actions_t *fa)
+// What a spawned child does to its descriptors before it runs the
+// program: a descriptor copied onto another, or a file opened onto one.
+struct SpawnAction {
+    int fd;         // the descriptor made
+    int from;       // copy: the descriptor copied; open: -1
+    const char *file;
+    int flags;
+};
+
+// The redirections a spawned program can be given: plain words (nothing
+// to expand), to or from files or other low descriptors, each descriptor
+// once and none a pipe's (so no multios), without noclobber's checks.
+// Anything else forks.
+static bool spawnredirs(LinkList *redir, int input, int output, std::vector<SpawnAction> &acts)
 {
     unsigned seen = (input ? 1u : 0u) | (output ? 2u : 0u);
     for (LinkNode *n = redir ? firstnode(redir) : nullptr; n; n = nextnode(n)) {
@@ -331,26 +342,25 @@ static bool spawnredirs(LinkList *redir, int input, int output, posix_spawn_file
         }
     }
     if (input)
-        posix_spawn_file_actions_adddup2(fa, input, 0);
+        acts.push_back({0, input, nullptr, 0});
     if (output)
-        posix_spawn_file_actions_adddup2(fa, output, 1);
+        acts.push_back({1, output, nullptr, 0});
     for (LinkNode *n = redir ? firstnode(redir) : nullptr; n; n = nextnode(n)) {
         Redir *r = static_cast<Redir *>(getdata(n));
         const char *file = unmeta(r->name);
         if (!file)
             return false;
+        file = dupstring(file);
         switch (r->type) {
         case RT_READ:
-            posix_spawn_file_actions_addopen(fa, r->fd1, file, O_RDONLY | O_NOCTTY, 0);
+            acts.push_back({r->fd1, -1, file, O_RDONLY | O_NOCTTY});
             break;
         case RT_DUP_IN:
         case RT_DUP_OUT:
-            posix_spawn_file_actions_adddup2(fa, r->name[0] - '0', r->fd1);
+            acts.push_back({r->fd1, r->name[0] - '0', nullptr, 0});
             break;
         default:
-            posix_spawn_file_actions_addopen(fa, r->fd1, file,
-                                             O_WRONLY | O_CREAT | O_NOCTTY | ((r->type & 2) ? O_APPEND : O_TRUNC),
-                                             0666);
+            acts.push_back({r->fd1, -1, file, O_WRONLY | O_CREAT | O_NOCTTY | ((r->type & 2) ? O_APPEND : O_TRUNC)});
             break;
         }
     }
@@ -359,21 +369,55 @@ static bool spawnredirs(LinkList *redir, int input, int output, posix_spawn_file
 
 // The signals a spawned program gets at their default action: those the
 // shell ignores for itself alone, as a forked child resets them.
-static sigset_t spawndefaults()
+static bool spawndefault(int sig)
 {
-    sigset_t set;
-    sigemptyset(&set);
-    if (!sigignored(SIGQUIT) && !bgignore)
-        sigaddset(&set, SIGQUIT);
-#ifdef __GLIBC__
-    // The C library's spawn leaves its own signals, below SIGRTMIN, ignored
-    // in the program unless they are named here; sigaddset refuses them.
-    auto *bits = reinterpret_cast<unsigned long *>(&set);
-    constexpr int lbits = int(8 * sizeof(unsigned long));
-    for (int s = 32; s < SIGRTMIN; s++)
-        bits[(s - 1) / lbits] |= 1UL << ((s - 1) % lbits);
-#endif
-    return set;
+    return sig == SIGQUIT && !sigignored(SIGQUIT) && !bgignore;
+}
+
+// Set by a spawned child that could not run its program (it shares the
+// shell's memory until then).
+static volatile int spawnerrno;
+
+// The child's side of a spawn, in a function of its own that it leaves
+// only through the program or _exit: until then it runs on the shell's
+// memory, so it makes only system calls.
+[[gnu::noinline]] static pid_t vforkexec(const char *file, char **argv, char **env, const SpawnAction *act,
+                                         size_t nact, const sigset_t *childmask)
+{
+    const sigset_t *caught = caughtsignals();
+    bool dflquit = spawndefault(SIGQUIT);
+    pid_t pid = vfork();
+    if (pid != 0)
+        return pid;
+    struct sigaction dfl;
+    memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    for (int s = 1; s < NSIG; s++)
+        if (sigismember(caught, s) == 1 || (s == SIGQUIT && dflquit))
+            sigaction(s, &dfl, nullptr);
+    for (size_t k = 0; k < nact; k++) {
+        const SpawnAction &a = act[k];
+        int fd = a.from;
+        if (a.file) {
+            fd = open(a.file, a.flags, 0666);
+            if (fd < 0) {
+                spawnerrno = errno;
+                _exit(127);
+            }
+        }
+        if (fd != a.fd) {
+            if (dup2(fd, a.fd) < 0) {
+                spawnerrno = errno;
+                _exit(127);
+            }
+            if (a.file)
+                close(fd);
+        }
+    }
+    sigprocmask(SIG_SETMASK, childmask, nullptr);
+    execve(file, argv, env);
+    spawnerrno = errno ? errno : ENOEXEC;
+    _exit(127);
 }
 
 pid_t spawnexternal(LinkList *args, CmdEntry *cn, const char *text, LinkList *redir, int input, int output)
@@ -404,12 +448,9 @@ pid_t spawnexternal(LinkList *args, CmdEntry *cn, const char *text, LinkList *re
     }
     argv[i] = nullptr;
 
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    if (!spawnredirs(redir, input, output, &fa)) {
-        posix_spawn_file_actions_destroy(&fa);
+    std::vector<SpawnAction> acts;
+    if (!spawnredirs(redir, input, output, acts))
         return 0;
-    }
     fflush(stdout);
     fflush(stderr);
     struct timeval bgtime;
@@ -419,18 +460,26 @@ pid_t spawnexternal(LinkList *args, CmdEntry *cn, const char *text, LinkList *re
     sigset_t childmask = signal_block(signal_mask(SIGCHLD));
     chldheld = true;
     sigdelset(&childmask, SIGCHLD);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setsigmask(&attr, &childmask);
-    sigset_t dfl = spawndefaults();
-    posix_spawnattr_setsigdefault(&attr, &dfl);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    pid_t pid;
-    int err = posix_spawn(&pid, file, &fa, &attr, argv, env);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&fa);
+    // The child shares the shell's memory until it runs the program: no
+    // handler may run in it, so every signal is held across the vfork and
+    // the child puts the caught ones back to their default first.
+    sigset_t all, held;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &held);
+    spawnerrno = 0;
+    pid_t pid = vforkexec(file, argv, env, acts.data(), acts.size(), &childmask);
+    int err = pid < 0 ? errno : spawnerrno;
+    sigprocmask(SIG_SETMASK, &held, nullptr);
+    if (pid > 0 && err) {
+        // Scripts without #!, refusals, failed opens: the fork path
+        // decides, with its messages.
+        int status;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
+            ;
+        return 0;
+    }
     if (err)
-        return 0;  // scripts without #!, refusals, failed opens: the fork path decides
+        return 0;
     closem(FDT_PROC_SUBST);
     if (thisjob != -1)
         addproc(pid, text, 0, &bgtime);
