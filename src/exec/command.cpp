@@ -211,7 +211,7 @@ static char *assigntrace(const char *name, bool append)
 // other form, or a parameter with attributes, takes the general way.
 static bool appendinplace(const char *name, const char *code)
 {
-    if (isset(XTRACE) || isset(ALLEXPORT) || isset(GLOBSUBST) || isset(AUTONAMEDIRS))
+    if (isset(XTRACE) || isset(ALLEXPORT) || (isset(GLOBSUBST) && isset(GLOBASSIGN)) || isset(AUTONAMEDIRS))
         return false;
     const unsigned char *p = reinterpret_cast<const unsigned char *>(code);
     bool dq = *p == TK_DQUOTE;
@@ -955,6 +955,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
             closem(FDT_PROC_SUBST);
             if (how & Z_ASYNC) {
                 lastpid = pid;
+                noteasyncjob(pid);
             } else if (thisjob != -1 && varspc) {
                 ExecState s2 = *state;
                 s2.pc = varspc;

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 
 // Statuses of background processes whose jobs are gone, so that a later
 // `wait PID` still gets them.
@@ -35,6 +36,50 @@ void recorddoneprocs(Job *jn)
         if (donecount < DONE_KEEP)
             donecount++;
     }
+}
+
+// The last processes of background jobs not yet waited for, oldest
+// first: wait -n answers for one that ended before it was called.
+// Each with the first process of its job: a later element of the same
+// pipeline takes its place.
+struct Unwaited {
+    pid_t pid, first;
+};
+static std::deque<Unwaited> unwaited;
+
+void noteasyncjob(pid_t pid)
+{
+    Job *jn = thisjob != -1 ? jobtab + thisjob : nullptr;
+    pid_t first = jn && jn->procs ? jn->procs->pid : pid;
+    if (!unwaited.empty() && unwaited.back().first == first) {
+        unwaited.back().pid = pid;
+        return;
+    }
+    unwaited.push_back({pid, first});
+    if (unwaited.size() > size_t(DONE_KEEP))
+        unwaited.pop_front();
+}
+
+void forgetasyncjob(pid_t pid)
+{
+    for (auto it = unwaited.begin(); it != unwaited.end(); ++it)
+        if (it->pid == pid) {
+            unwaited.erase(it);
+            return;
+        }
+}
+
+bool takeendedasync(int *status)
+{
+    for (auto it = unwaited.begin(); it != unwaited.end(); ++it) {
+        Job *jn;
+        Process *pn;
+        if (!findproc(it->pid, &jn, &pn, 0) && donestatus(it->pid, status)) {
+            unwaited.erase(it);
+            return true;
+        }
+    }
+    return false;
 }
 
 bool donestatus(pid_t pid, int *status)
@@ -120,6 +165,7 @@ int bin_fg(char *name, char **argv, BuiltinOptions *ops, int func)
             return 0;
         } else {
             // wait for everything
+            unwaited.clear();
             for (int i = 1; i < maxjob; i++)
                 if ((jobtab[i].stat & JOB_INUSE) && i != thisjob) {
                     unqueue_signals();
@@ -138,6 +184,7 @@ int bin_fg(char *name, char **argv, BuiltinOptions *ops, int func)
     for (const char *arg = defarg ? defarg : *argv; arg; arg = defarg ? nullptr : *++argv) {
         if (func == BIN_WAIT && idigit(static_cast<unsigned char>(*arg))) {
             pid_t pid = pid_t(atol(arg));
+            forgetasyncjob(pid);
             Job *jn;
             Process *pn;
             if (findproc(pid, &jn, &pn, 0)) {
@@ -223,8 +270,11 @@ int bin_fg(char *name, char **argv, BuiltinOptions *ops, int func)
             }
             if (func != BIN_BG) {
                 unqueue_signals();
-                if (func == BIN_WAIT)
+                if (func == BIN_WAIT) {
+                    for (Process *pn = jn->procs; pn; pn = pn->next)
+                        forgetasyncjob(pn->pid);
                     waitjob(job, SIGINT);
+                }
                 else
                     waitjobs();
                 queue_signals();

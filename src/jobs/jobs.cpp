@@ -653,10 +653,15 @@ int waitanyjob(int sig)
     for (;;) {
         for (auto [jn, pid] : watched) {
             int st;
-            if (!(jn->stat & JOB_INUSE) && donestatus(pid, &st))
+            if (!(jn->stat & JOB_INUSE) && donestatus(pid, &st)) {
+                forgetasyncjob(pid);
                 return st;
+            }
         }
         watched.clear();
+        // One that ended before, whose job is gone already.
+        if (int st; takeendedasync(&st))
+            return st;
         for (int i = 1; i < maxjob; i++) {
             Job *jn = jobtab + i;
             if (!(jn->stat & JOB_INUSE) || i == thisjob || !jn->procs)
@@ -666,6 +671,7 @@ int waitanyjob(int sig)
                 pn = pn->next;
             if (jn->stat & JOB_DONE) {
                 int st = statval(pn->status);
+                forgetasyncjob(pn->pid);
                 deletejob(jn);
                 return st;
             }

@@ -102,6 +102,12 @@ void waitjob(int job, int sig);
 int waitanyjob(int sig);
 // The status of a child that ended and was reported, kept for wait.
 bool donestatus(pid_t pid, int *status);
+// Background jobs not yet waited for, by their last process: noted when
+// started, forgotten when waited for; takeendedasync gives the status of
+// one that ended and is gone from the table.
+void noteasyncjob(pid_t pid);
+void forgetasyncjob(pid_t pid);
+bool takeendedasync(int *status);
 void waitforpid(pid_t pid, int wait_cmd);
 void update_process(Process *pn, int status);
 void update_job(Job *jn);
