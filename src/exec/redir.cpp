@@ -6,6 +6,7 @@
 #include "params/params.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -351,9 +352,16 @@ static int getherestr(Redir *fn)
         }
         return fd;
     };
-    // A file without a name, in the directory TMPPREFIX names, is the
-    // cheapest: nothing to create in the directory or to unlink.  Where
-    // the file system cannot make one, a named file is made and unlinked.
+    // A small document goes to a file in memory: nothing to create in a
+    // file system at all.  A larger one goes to a file without a name in
+    // the directory TMPPREFIX names: nothing to create in the directory or
+    // to unlink.  Where the file system cannot make one, a named file is
+    // made and unlinked.
+    if (want <= (1 << 20)) {
+        int fd = memfd_create("tarn-heredoc", MFD_CLOEXEC);
+        if (fd >= 0)
+            return fill(fd);
+    }
     static bool notmpfile;
     if (!notmpfile) {
         const char *tp = tmpprefix();
