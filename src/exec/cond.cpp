@@ -438,8 +438,11 @@ int execcond(ExecState *state, int)
 
 int execarith(ExecState *state, int)
 {
-    char *e = ecgetstr(state, EC_DUPTOK, nullptr);
-    singsub(&e);
+    int tok;
+    char *e = ecgetstr(state, EC_DUPTOK, &tok);
+    // Text without a token has nothing to substitute.
+    if (tok)
+        singsub(&e);
     if (isset(XTRACE)) {
         printprompt4();
         fprintf(xtrerr, "((%s))\n", e);
