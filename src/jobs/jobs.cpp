@@ -225,7 +225,7 @@ int initjob()
         for (int i = 1; i < maxjob; i++)
             if (!jobtab[i].procs && !jobtab[i].auxprocs)
                 inshell++;
-        if (inshell >= JOBBLOCK - 2)
+        if (inshell >= MAX_SHELL_NESTING)
             break;
         growjobtab();
     }

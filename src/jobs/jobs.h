@@ -68,6 +68,11 @@ constexpr int MAX_PIPESTATS = 256;
 // The job table grows by blocks that never move, so a Job * stays good
 // while later jobs are made; maxjob is the number of slots there are.
 constexpr int JOBBLOCK = 64;
+// Jobs that run nothing but the shell, nested (a function calling itself,
+// eval within eval): past this many it is a runaway, stopped before the
+// stack runs out.  Room for the deepest function nesting allowed, each
+// level perhaps inside an eval.
+constexpr int MAX_SHELL_NESTING = 2 * 1000 + JOBBLOCK;
 struct JobTable {
     Job **blocks;
     int nblocks;
