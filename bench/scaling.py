@@ -46,7 +46,7 @@ CASES = {
                      lambda n: f"s=$(printf '%0{n}d' 0); s=${{s//0/ab}}; s=${{s//a/c}}\n", None),
     "glob-files": ("posix", [1000, 10000, 100000],
                    lambda n: f"cd g{n}; set -- *; cd ..\n", "glob"),
-    "recursion": ("posix", [500, 2000, 5000],
+    "recursion": ("posix", [200, 500, 900],
                   lambda n: f"f() {{ if [ $1 -gt 0 ]; then f $(( $1 - 1 )); fi; }}\nf {n}\n", None),
     "nested-subst": ("posix", [100, 200, 400], nested, None),
 }
