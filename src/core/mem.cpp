@@ -140,7 +140,8 @@ static void freeheapstack(HeapStack *s)
     spare_stacks = s;
 }
 
-static Heap *newarena(size_t request)
+// tail: the last arena of the list when the caller knows it.
+static Heap *newarena(size_t request, Heap *tail = nullptr)
 {
     size_t sz = request <= HEAP_AREA - 1 ? HEAP_HDR + HEAP_AREA : request + HEAP_HDR;
     sz = roundpage(sz);
@@ -168,7 +169,7 @@ static Heap *newarena(size_t request)
     h->size = uint32_t(sz);
     h->used = 0;
     h->save_top = nullptr;
-    if (Heap *last = lastheap())
+    if (Heap *last = tail ? tail : lastheap())
         last->next = h;
     else
         heap_list = h;
@@ -178,17 +179,22 @@ static Heap *newarena(size_t request)
 void *qhalloc_more(size_t size)
 {
     SignalGuard sg;
-    Heap *h = nullptr;
+    Heap *h = nullptr, *tail = nullptr;
     if (size <= HEAP_AREA) {
-        Heap *start = heap_with_room && heap_with_room->used + size <= HEAP_AREA ? heap_with_room : heap_list;
-        for (h = start; h; h = h->next)
+        // Onwards from the arena being filled only: going back over every
+        // older arena would make each allocation cost as much as the
+        // arenas held (a long word list held through a loop).
+        for (h = heap_with_room ? heap_with_room : heap_list; h; h = h->next) {
             if (h->used + size <= HEAP_AREA)
                 break;
+            tail = h;
+        }
     }
-    if (!h) {
-        h = newarena(size);
+    if (!h)
+        h = newarena(size, tail);
+    // Where the next allocations start looking.
+    if (size <= HEAP_AREA)
         heap_with_room = h;
-    }
     void *ret = heaparea(h) + h->used;
     h->used += uint32_t(size);
     return ret;
@@ -281,7 +287,9 @@ static void releaseheaps(bool pop)
             else
                 heap_list = h;
             last = h;
-            if (!heap_with_room && h->used < HEAP_AREA)
+            // Not an arena with a few bytes left, which every allocation
+            // would pass over again.
+            if (!heap_with_room && h->used + 256 <= HEAP_AREA)
                 heap_with_room = h;
         } else {
             unmaparena(h);

@@ -1,12 +1,13 @@
 #!/bin/sh
 # Build a fuzz target with clang and run it for a given number of seconds
-# (default 600): `run.sh [secs] [lang|pattern|qwc|math|paramx|printf|prompt|script|histfile|keymap]`,
+# (default 600): `run.sh [secs] [lang|pattern|qwc|math|paramx|printf|prompt|script|histfile|keymap|qutil]`,
 # lang (the lexer and parser) by default, pattern for the pattern compiler
 # and matcher, qwc for the compiled-file
 # loader, math for arithmetic, paramx for expansion flags and subscripts,
 # printf for formats, prompt for prompt expansion, script for whole
 # scripts in a sandbox, histfile for the history file reader and writer,
-# keymap for key sequences and binding them.  Crashes land in
+# keymap for key sequences and binding them, qutil for option
+# descriptions and styles.  Crashes land in
 # tests/fuzz/crashes; copy each into tests/fuzz/regress (qwc:
 # tests/fuzz/qwc-regress) once it is fixed.
 # Further arguments go to the fuzzer (e.g. -fork=1 -ignore_crashes=1 to
@@ -21,7 +22,7 @@ case $target in
 lang) seeds=$top/tests/fuzz/seeds maxlen=4096 ;;
 qwc) seeds=$top/tests/fuzz/qwc-seeds maxlen=16384 ;;
 pattern) seeds=$top/tests/fuzz/pattern-seeds maxlen=4096 ;;
-math|paramx|printf|prompt|script|histfile|keymap)
+math|paramx|printf|prompt|script|histfile|keymap|qutil)
     # A script's forks are slow in a process the fuzzer has grown.
     [ $target = script ] && timeout=25
     # These start a whole shell, whose permanent tables are never freed.
