@@ -680,7 +680,7 @@ int bin_compadd(char *name, char **argv, BuiltinOptions *, int)
             case 's': sp = &dat.psuf; break;
             case 'i': sp = &dat.ipre; break;
             case 'I': sp = &dat.isuf; break;
-            case 'M': ismatch = true; expect = "matching specification expected after -%c"; break;
+            case 'M': ismatch = true; expect = "matcher expected after -%c"; break;
             case 'd': sp = &dat.disp; expect = "parameter name expected after -%c"; break;
             case 'l': dat.flags |= MF_DISPLINE; break;
             case 'A': sp = &dat.apar; expect = "parameter name expected after -%c"; break;

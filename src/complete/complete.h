@@ -1,6 +1,6 @@
 // Completion: collecting matches for the word the editor found (compadd,
-// compset and the special parameters), the match specifications and the
-// matcher, inserting the result and listing the matches, menu selection
+// compset and the special parameters), the matchers (-M rules) and the
+// matching under them, inserting the result and listing the matches, menu selection
 // and coloured lists.  Only completion's own files and the editor include
 // this header; the core reaches completion through the editor's hooks.
 #pragma once
@@ -45,9 +45,9 @@ struct [[nodiscard]] MatchHeapScope {
     MatchHeapScope &operator=(const MatchHeapScope &) = delete;
 };
 
-// ---- match specifications and the matcher (matcher.cpp) ----
+// ---- matchers and matching under them (matcher.cpp) ----
 
-// One element of a pattern in a specification.  For a character or a
+// One element of a pattern in a matcher rule.  For a character or a
 // class, tab[c] is 1 for each member; for "?" every entry is 1.  For an
 // equivalence class "{...}" tab[c] is the member's position counting
 // from 1 and equiv is set: two classes correspond position by position.
@@ -64,9 +64,10 @@ enum : int {
     CMF_INTER = 8,  // b/e forms: interior match at the word's start or end
 };
 
-// One specification.  A parsed list is arena memory with refc 0 in every
-// record; cpcmatcher copies it into one permanent block, whose first
-// record counts the references to the whole list (the others hold -1).
+// One matcher rule (m:, r:, l:, b:, e: and their upper-case forms).  A
+// parsed list is arena memory with refc 0 in every record; cpcmatcher
+// copies it into one permanent block, whose first record counts the
+// references to the whole list (the others hold -1).
 // b/e forms (CMF_INTER) use CMF_LEFT/CMF_RIGHT for "at the start"/"at
 // the end" and have no anchors; "l:A||B" has CMF_LEFT and a right anchor.
 struct Cmatcher {
@@ -83,7 +84,7 @@ struct Cmatcher {
     int ralen;
 };
 
-// A stack of specification lists in effect: each list is tried in turn.
+// A stack of matcher lists in effect: each list is tried in turn.
 struct Cmlist {
     Cmlist *next;
     Cmatcher *matcher;
@@ -98,7 +99,7 @@ enum : int {
     CLF_NEW = 16,
     CLF_LINE = 32,     // matched by a line-side form: the line's text is kept
     CLF_JOIN = 64,     // made by join_clines
-    CLF_MATCHED = 128, // matched through a specification, not directly
+    CLF_MATCHED = 128, // matched through a matcher rule, not directly
     CLF_SKIP = 256,    // text a "*" skipped up to a right anchor: a common
                        // beginning of it may be typed before the anchor
 };
@@ -132,7 +133,7 @@ struct Cline {
 // Returned by parse_cmatcher when the text does not parse (the warning
 // has been printed with the command name).
 extern Cmatcher *const pcm_err;
-// The specification list of a text (metafied), on the arena; null for an
+// The list of matcher rules in a text (metafied), on the arena; null for an
 // empty text or one of blanks.
 Cmatcher *parse_cmatcher(const char *name, const char *s);
 // A list to keep: an arena list is copied to permanent memory, a
@@ -142,7 +143,7 @@ Cmatcher *cpcmatcher(Cmatcher *m);
 // the records inside a permanent list are left alone.
 void freecmatcher(Cmatcher *m);
 
-// The specifications in effect for the current compadd call, newest
+// The matcher rules in effect for the current compadd call, newest
 // first; null when only direct matching applies.
 extern Cmlist *mstack;
 

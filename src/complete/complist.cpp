@@ -32,7 +32,7 @@ constexpr ColCap colcaps[] = {
 };
 static_assert(sizeof colcaps / sizeof *colcaps == NUM_COLS);
 
-// One entry of the colour specification.
+// One entry of QLS_COLORS: a file type or pattern and its colours.
 struct Colspec {
     Patprog *grp = nullptr;  // the groups it is for; null for all
     int cap = -1;            // a capability, or -1

@@ -1,5 +1,5 @@
-// Match specifications: their parser, the matcher that compares the word
-// on the line with a candidate under the stack of specifications, and
+// Matchers (the -M rules): their parser, the matching that compares the
+// word on the line with a candidate under the stack of matcher rules, and
 // the pieces from which the text common to all matches is built.
 #include "complete/complete.h"
 
@@ -135,7 +135,7 @@ Cmatcher *parse_cmatcher(const char *name, const char *s)
         case 'E': fl = CMF_INTER | CMF_RIGHT | CMF_LINE; break;
         default: {
             const char *p = s;
-            qwarnnam(name, "unknown match specification character `%c'", nullptr, metachar(p));
+            qwarnnam(name, "unknown matcher character `%c'", nullptr, metachar(p));
             return pcm_err;
         }
         }
@@ -319,7 +319,7 @@ bool pattern_match(Cpattern *p, const char *s, Cpattern *wp, const char *ws)
 //
 // Matching is a search over states (line position, match position): from
 // each, a direct step (equal characters), a quoting backslash skipped in
-// the match, or a specification that applies there.  Every step moves
+// the match, or a matcher rule that applies there.  Every step moves
 // forward, and whether the rest matches depends on the state alone, so a
 // state that failed once is remembered and never explored again; with
 // "*" searching for anchors a plain backtracking search would otherwise
@@ -327,7 +327,7 @@ bool pattern_match(Cpattern *p, const char *s, Cpattern *wp, const char *ws)
 // the work on one candidate besides: running out means no match.
 //
 // The suffix is matched from the end of the match by the same search on
-// reversed texts, with the specifications mirrored (a left anchor is
+// reversed texts, with the rules mirrored (a left anchor is
 // then found after the text, "b" forms apply at the far end).
 
 namespace {
@@ -359,7 +359,7 @@ void decode(const char *s, Dtext &d, bool reversed)
 
 enum : int { WH_ANY, WH_START, WH_END };
 
-// One specification made ready for one direction.  Pattern elements are
+// One matcher rule made ready for one direction.  Pattern elements are
 // kept in their written order (offsets into the pool); near and far
 // anchors are the ones before and after the text in the direction of
 // matching.  An offset of -1 for an anchor: there is none.
@@ -484,7 +484,7 @@ enum : int { MV_START, MV_DIRECT, MV_BSLASH, MV_MATCHER };
 
 struct Frame {
     int li, wi;
-    int choice;  // next move: 0 direct, 1 backslash, 2 + k specification k
+    int choice;  // next move: 0 direct, 1 backslash, 2 + k rule k
     int sub;     // for a "*": the next end to try; -1 before the first
     int kind, mi;  // how this state was reached, and by which matcher
 };
@@ -1040,7 +1040,7 @@ int cline_sublen(Cline *l)
 // The pieces of every match cover the same line, so two lists are lined
 // up by line offsets.  They are cut where both may be cut: between
 // pieces, and inside a piece whose text is the line's own (as direct
-// matching left it); text matched through a specification stays whole.
+// matching left it); text matched through a matcher rule stays whole.
 // Between two cuts the lists agree or the piece is marked as differing;
 // at each cut the text the matches have where nothing was typed is
 // compared, keeping the beginning and end all of them share.

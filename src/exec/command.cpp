@@ -664,7 +664,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
     if (!redir)
         redir = newlinklist();
 
-    // A job spec as the command name means fg, bg or disown.
+    // A job reference (%n, %name) as the command name means fg, bg or disown.
     if (type == CODE_SIMPLE && nonempty(args)) {
         char *first = static_cast<char *>(getdata(firstnode(args)));
         if (*first == '%') {

@@ -1,5 +1,5 @@
-// Fuzz target for match specifications and the matcher.  Input: one byte
-// selecting the quoting, then lines: the specification text, the prefix
+// Fuzz target for matchers (the -M rules) and matching under them.  Input:
+// one byte selecting the quoting, then lines: the matcher text, the prefix
 // typed, the suffix typed, and the candidates.  Each candidate is matched;
 // the pieces of a match must cover the line and the quoted candidate
 // exactly; the pieces of all matches are joined, and the unambiguous

@@ -260,7 +260,7 @@ def test_compadd_message_when_nothing_matches_and_errors():
         compfunc(sh, "compadd -M 'x:a=b' foo 2> $HOME/err", key='^Y', name='ty')
         sh.keys('x \x19')
         settle(sh)
-        check("unknown match specification character `x'" in open(os.path.join(sh.home, 'err')).read(),
+        check("unknown matcher character `x'" in open(os.path.join(sh.home, 'err')).read(),
               'the matcher error')
 
 

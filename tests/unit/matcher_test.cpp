@@ -1,5 +1,5 @@
-// Match specifications: the parser and its messages, matching the word
-// on the line against candidates under a stack of specifications, and the
+// Matchers (the -M rules): the parser and its messages, matching the word
+// on the line against candidates under a stack of matcher rules, and the
 // unambiguous string, cursor and positions built from the matches.
 #include <gtest/gtest.h>
 
@@ -47,7 +47,7 @@ protected:
         return m;
     }
 
-    // Make the specifications of text the ones in effect.
+    // Make the matcher rules of text the ones in effect.
     void use(const char *text)
     {
         Cmatcher *m = parse(text);
@@ -172,8 +172,8 @@ TEST_F(Matcher, ParseErrors)
     struct {
         const char *text, *msg;
     } cases[] = {
-        {"x:a=b", "unknown match specification character `x'"},
-        {"m:a=b Q:a=b", "unknown match specification character `Q'"},
+        {"x:a=b", "unknown matcher character `x'"},
+        {"m:a=b Q:a=b", "unknown matcher character `Q'"},
         {"m", "missing `:'"},
         {"ma=b", "missing `:'"},
         {"m:", "missing patterns"},

@@ -43,7 +43,7 @@ int findresource(const char *nam, const char *arg)
         if (strncmp(restab[i].name, arg, len))
             continue;
         if (found >= 0) {
-            qwarnnam(nam, "ambiguous resource specification: %s", arg, 0);
+            qwarnnam(nam, "ambiguous resource name: %s", arg, 0);
             return -1;
         }
         found = i;

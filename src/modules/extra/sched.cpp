@@ -81,10 +81,10 @@ long readdigits(const char **s, int maxdigits)
 
 // The time an entry is to run at: [+]hh:mm, the absolute form with an
 // optional a or p on the twelve-hour clock.  -1 when malformed.
-time_t schedtime(const char *spec, time_t now)
+time_t schedtime(const char *text, time_t now)
 {
-    bool relative = *spec == '+';
-    const char *s = spec + relative;
+    bool relative = *text == '+';
+    const char *s = text + relative;
     long h = readdigits(&s, relative ? 6 : 2);
     if (h < 0 || *s++ != ':')
         return -1;
