@@ -511,25 +511,23 @@ int bin_cd(char *nam, char **argv, BuiltinOptions *ops, int func)
 int bin_pwd(char *, char **, BuiltinOptions *ops, int)
 {
     initdirs();
+    std::string line;
     if (opt_isset(ops, 'r') || opt_isset(ops, 'P') || (isset(CHASELINKS) && !opt_isset(ops, 'L'))) {
         char buf[PATH_MAX + 1];
         if (!getcwd(buf, sizeof buf)) {
             qwarnnam("pwd", "%e", nullptr, errno);
             return 1;
         }
-        std::string line = buf;
-        line += '\n';
-        if (outcapture)
-            *outcapture += line;
-        else
-            fputs(line.c_str(), stdout);
-    } else if (outcapture) {
-        *outcapture += unmeta(pwd);
-        *outcapture += '\n';
+        line = buf;
     } else {
-        qputs(pwd, stdout);
-        putchar('\n');
+        line = unmeta(pwd);
     }
+    line += '\n';
+    // Kept in memory for a substitution run in the shell itself.
+    if (outcapture)
+        *outcapture += line;
+    else
+        fputs(line.c_str(), stdout);
     return 0;
 }
 

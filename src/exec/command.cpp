@@ -205,10 +205,11 @@ static char *assigntrace(const char *name, bool append)
     return nullptr;
 }
 
-// `name=$name...`, `name="${name}..."` and the like, with a plain literal after the
-// reference, on an ordinary set scalar: the literal is appended where the
-// value lies, so building a string up in a loop is not quadratic.  Any
-// other form, or a parameter with attributes, takes the general way.
+// `name=$name...`, `name="${name}..."` and the like, with a plain literal
+// after the reference, on an ordinary set scalar: the literal is appended
+// where the value lies, so building a string up in a loop is not
+// quadratic.  Any other form, or a parameter with attributes, takes the
+// general way.
 static bool appendinplace(const char *name, const char *code)
 {
     if (isset(XTRACE) || isset(ALLEXPORT) || (isset(GLOBSUBST) && isset(GLOBASSIGN)) || isset(AUTONAMEDIRS))

@@ -367,12 +367,9 @@ static bool spawnredirs(LinkList *redir, int input, int output, std::vector<Spaw
     return true;
 }
 
-// The signals a spawned program gets at their default action: those the
-// shell ignores for itself alone, as a forked child resets them.
-static bool spawndefault(int sig)
-{
-    return sig == SIGQUIT && !sigignored(SIGQUIT) && !bgignore;
-}
+// Whether a spawned program gets SIGQUIT at its default action: the
+// shell may ignore it for itself alone, as a forked child resets it.
+static bool quitdefault() { return !sigignored(SIGQUIT) && !bgignore; }
 
 // Set by a spawned child that could not run its program (it shares the
 // shell's memory until then).
@@ -385,7 +382,7 @@ static volatile int spawnerrno;
                                          size_t nact, const sigset_t *childmask)
 {
     const sigset_t *caught = caughtsignals();
-    bool dflquit = spawndefault(SIGQUIT);
+    bool dflquit = quitdefault();
     pid_t pid = vfork();
     if (pid != 0)
         return pid;

@@ -327,8 +327,8 @@ static bool inprocessbody(Eprog *prog)
     return true;
 }
 
-// Run such a body here; false when it must fork after all.
-static bool runinprocess(Eprog *prog, int quoted, LinkList **out)
+// Run such a body here: the words of its output.
+static LinkList *runinprocess(Eprog *prog, int quoted)
 {
     std::string captured;
     int status;
@@ -360,20 +360,10 @@ static bool runinprocess(Eprog *prog, int quoted, LinkList **out)
         numpipestats = savednum;
         memcpy(pipestats, savedpipestats, sizeof(int) * size_t(savednum));
     }
-    size_t n = 0;
-    char *buf = static_cast<char *>(qalloc(captured.size() * 2 + 1));
-    for (unsigned char c : captured) {
-        if (imeta(c)) {
-            buf[n++] = char(METACHAR);
-            buf[n++] = char(c ^ 32);
-        } else {
-            buf[n++] = char(c);
-        }
-    }
     cmdoutval = status;
     lastval = status;
-    *out = splitoutput(buf, n, quoted);
-    return true;
+    char *buf = metafy(captured.data(), int(captured.size()), META_DUP);
+    return splitoutput(buf, strlen(buf), quoted);
 }
 
 LinkList *getoutput(char *cmd, int quoted)
@@ -398,11 +388,8 @@ LinkList *getoutput(char *cmd, int quoted)
         }
         return readoutput(fd, quoted);
     }
-    if (inprocessbody(prog)) {
-        LinkList *l;
-        if (runinprocess(prog, quoted, &l))
-            return l;
-    }
+    if (inprocessbody(prog))
+        return runinprocess(prog, quoted);
     int pipes[2];
     if (makepipe(pipes) < 0)
         return nullptr;

@@ -244,11 +244,11 @@ static constexpr LocaleName lcnames[] = {
     {"LC_NUMERIC", LC_NUMERIC}, {"LC_TIME", LC_TIME},
 };
 
+bool localepending;
+
 // Only these categories change what the shell itself does; loading the
 // others (money, paper, addresses) would cost every start-up a dozen
 // file opens for nothing.  Programs it runs read the variables themselves.
-bool localepending;
-
 void setshelllocale(const char *x)
 {
     for (const LocaleName &ln : lcnames)
@@ -261,10 +261,14 @@ static void setlang(const char *x)
     char *all = getsparam("LC_ALL");
     if (all && *all)
         return;
-    setshelllocale(x ? x : "");
-    for (const LocaleName &ln : lcnames)
-        if (char *v = getsparam(ln.name); v && *v)
-            setlocale(ln.category, unmeta(v));
+    // Each category from its own variable, else from LANG (copied: x may
+    // be unmeta's buffer, which the variables' names reuse); the character
+    // set is looked at once, after all of them.
+    std::string base = x ? x : "";
+    for (const LocaleName &ln : lcnames) {
+        char *v = getsparam(ln.name);
+        setlocale(ln.category, v && *v ? unmeta(v) : base.c_str());
+    }
     mblocalechanged();
 }
 

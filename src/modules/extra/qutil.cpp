@@ -13,6 +13,16 @@
 
 namespace {
 
+// A permanent array of copies of the words.
+char **permarray(const std::vector<char *> &v)
+{
+    char **a = qnew<char *>(v.size() + 1);
+    for (size_t i = 0; i < v.size(); i++)
+        a[i] = qtrdup(v[i]);
+    a[v.size()] = nullptr;
+    return a;
+}
+
 // ---- styles ----
 
 struct StylePat {
@@ -132,12 +142,13 @@ bool removepat(Style *s, const char *pat)
     return false;
 }
 
-Patprog *compilestylepat(const char *pat)
+// A pattern as written (PC_PERMANENT for one a style keeps).
+Patprog *compilepat(const char *pat, int flags)
 {
     char *t = dupstring(pat);
     tokenize(t);
     remnulargs(t);
-    return patcompile(t, PC_PERMANENT, nullptr);
+    return patcompile(t, flags, nullptr);
 }
 
 // Run an evaluated entry; its answer in arena memory, or null.
@@ -196,7 +207,7 @@ int definestyle(const char *nam, char **args, bool eval)
         qwarnnam(nam, "not enough arguments", nullptr, 0);
         return 1;
     }
-    Patprog *prog = compilestylepat(args[0]);
+    Patprog *prog = compilepat(args[0], PC_PERMANENT);
     if (!prog) {
         qwarnnam(nam, "invalid pattern: %s", args[0], 0);
         return 1;
@@ -366,10 +377,7 @@ int bin_qstyle(char *nam, char **argv, BuiltinOptions *, int)
         char **v = lookupstyle(args[0], args[1]);
         if (!v)
             return 1;
-        char *t = dupstring(args[2]);
-        tokenize(t);
-        remnulargs(t);
-        Patprog *prog = patcompile(t, 0, nullptr);
+        Patprog *prog = compilepat(args[2], 0);
         if (!prog)
             return 1;
         for (; *v; v++)
@@ -424,11 +432,7 @@ int bin_qstyle(char *nam, char **argv, BuiltinOptions *, int)
             else
                 ret = 1;
         }
-        char **arr = qnew<char *>(out.size() + 1);
-        for (size_t i = 0; i < out.size(); i++)
-            arr[i] = qtrdup(out[i]);
-        arr[out.size()] = nullptr;
-        setaparam(args[0], arr);
+        setaparam(args[0], permarray(out));
         return ret;
     }
     }
@@ -525,15 +529,6 @@ void occurwords(Poccur *c, std::vector<char *> &out)
     } else {
         out.push_back(dyncat(opt, c->arg));
     }
-}
-
-char **permarray(const std::vector<char *> &v)
-{
-    char **a = qnew<char *>(v.size() + 1);
-    for (size_t i = 0; i < v.size(); i++)
-        a[i] = qtrdup(v[i]);
-    a[v.size()] = nullptr;
-    return a;
 }
 
 int bin_qparseopts(char *nam, char **argv, BuiltinOptions *, int)
