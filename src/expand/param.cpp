@@ -1088,16 +1088,15 @@ bool applyslice(char *&p, const char *pname, PVal &v)
     const char *s = v.value ? v.value : "";
     // Offsets count characters: a metafied pair, or a whole multibyte
     // character, is one.
-    std::vector<const char *> at;
-    for (const char *q = s;; q += mbclen(q)) {
-        at.push_back(q);
-        if (!*q)
-            break;
-    }
-    int64_t n = int64_t(at.size()) - 1;
-    if (!slicebounds(n, off, haslen, len, &from, &to))
+    if (!slicebounds(mbstrlen(s), off, haslen, len, &from, &to))
         return false;
-    v.value = to > from ? dupstrpfx(at[size_t(from)], size_t(at[size_t(to)] - at[size_t(from)])) : dupstring("");
+    const char *cb = s;
+    for (int64_t i = 0; i < from; i++)
+        cb += mbclen(cb);
+    const char *ce = cb;
+    for (int64_t i = from; i < to; i++)
+        ce += mbclen(ce);
+    v.value = dupstrpfx(cb, size_t(ce - cb));
     return true;
 }
 
