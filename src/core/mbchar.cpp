@@ -158,22 +158,9 @@ const char *mbprev(const char *start, const char *p)
     return q;
 }
 
-int mbcount(const char *s, int len)
+int mbcountwide(const char *s, const char *end)
 {
-    const char *end = len < 0 ? nullptr : s + len;
     int n = 0;
-    if (!mbchars) {
-        if (!end) {
-            for (; *s; n++)
-                s += (*s == char(METACHAR) && s[1]) ? 2 : 1;
-        } else {
-            while (s < end) {
-                s += (*s == char(METACHAR) && s + 1 < end) ? 2 : 1;
-                n++;
-            }
-        }
-        return n;
-    }
     for (; end ? s < end : *s != 0; n++)
         s += mbclen(s, end);
     return n;

@@ -190,8 +190,23 @@ inline int32_t mbcval(const char *p, const char *end, int *lenp)
 
 // The start of the character that ends at p, never before start.
 const char *mbprev(const char *start, const char *p);
-// Characters in the metafied bytes s[0..len).
-int mbcount(const char *s, int len);
+// Characters in the metafied bytes s[0..len) (len -1: up to the
+// terminator).  Bytes are counted inline; whole characters out of line.
+int mbcountwide(const char *s, const char *end);
+inline int mbcount(const char *s, int len)
+{
+    if (mbchars)
+        return mbcountwide(s, len < 0 ? nullptr : s + len);
+    int n = 0;
+    if (len < 0) {
+        for (; *s; n++)
+            s += (*s == char(METACHAR) && s[1]) ? 2 : 1;
+    } else {
+        for (const char *end = s + len; s < end; n++)
+            s += (*s == char(METACHAR) && s + 1 < end) ? 2 : 1;
+    }
+    return n;
+}
 // Characters of a metafied string.
 inline int mbstrlen(const char *s) { return mbcount(s, -1); }
 // Write character wc (a code point, or a byte under MB_INVALID or when not

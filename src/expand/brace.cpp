@@ -77,8 +77,7 @@ bool parserange(const char *s, size_t n, BraceRange *r)
             return false;
         r->step = st < 0 ? -st : st;
     }
-    r->letters = la == 1 && lb == 1 && asciialpha(*s) &&
-                 asciialpha(*b);
+    r->letters = la == 1 && lb == 1 && asciialpha(*s) && asciialpha(*b);
     if (r->letters) {
         r->from = static_cast<unsigned char>(*s);
         r->to = static_cast<unsigned char>(*b);
