@@ -4,6 +4,7 @@
 #include "exec/exec.h"
 #include "expand/expand.h"
 #include "jobs/jobs.h"
+#include "modules/module.h"
 #include "params/params.h"
 
 #include <fcntl.h>
@@ -260,51 +261,104 @@ static bool literalword(const char *w)
     return true;
 }
 
-// Whether prog (just parsed) is such a body.
-static bool inprocessbody(Eprog *prog)
+// Whether w expands to fixed text (quotes allowed, nothing expanded) that
+// does not begin with a `-'.
+static bool fixedword(const char *w)
 {
-    if (isset(XTRACE) || sigtrapset(SIGDEBUG) || sigtrapset(SIGQERR) || errflag)
-        return false;
-    wordcode *pc = prog->prog;
-    // One list of one sublist of one command, in either of the forms the
-    // parser gives it.
-    if (code_type(pc[0]) != CODE_LIST || !(list_type(pc[0]) & Z_END) || (list_type(pc[0]) & (Z_ASYNC | Z_TIMED)))
-        return false;
-    if (list_type(pc[0]) & Z_SIMPLE) {
-        pc += 2;
-    } else {
-        if (code_type(pc[1]) != CODE_SUBLIST || sublist_type(pc[1]) != SUBLIST_END)
+    bool first = true;
+    for (const char *p = w; *p; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == TK_DQUOTE || c == TK_SQUOTE || c == TK_BSLASH || c == TK_EMPTY)
+            continue;
+        if (c == METACHAR && p[1])
+            p++;
+        else if (itok(c) || c == TK_MARKER || (first && c == '-'))
             return false;
-        if (sublist_flags(pc[1]) == SUBLIST_SIMPLE)
-            pc += 3;
-        else if (!sublist_flags(pc[1]) && code_type(pc[2]) == CODE_PIPE && pipe_type(pc[2]) == PIPE_END)
-            pc += 3;
-        else
+        first = false;
+    }
+    return true;
+}
+
+// Whether print's options (the words of the command at pc) end before
+// any word from a parameter, which could otherwise become an option that
+// stores (-s, -z) or writes elsewhere (-u, -p).
+static bool printopts(Eprog *prog, wordcode *pc, int argc)
+{
+    auto word = [&](int i) { return ecrawstr(prog, pc + 1 + i, nullptr); };
+    int i = 1;
+    for (; i < argc; i++) {
+        char *w = word(i);
+        if (!literalword(w))
+            return false;
+        if (!strcmp(w, "--") || !strcmp(w, "-"))
+            return true;
+        if (w[0] != '-' && w[0] != '+')
+            return true;
+        if (strspn(w + 1, "rRnlNaoOic") != strlen(w + 1))
             return false;
     }
+    return true;
+}
+
+// How deep the functions a body calls are followed.
+constexpr int PURE_DEPTH = 8;
+
+static bool purelist(Eprog *prog, wordcode *pc, int depth, bool strict, bool bodystrict);
+
+// Whether the simple command at pc (its CODE_SIMPLE word) only prints or
+// sets its status.  Under STRICT (errexit, which a subshell would obey
+// after a failing command) it must also always succeed; BODYSTRICT is
+// that rule for the bodies of the functions it calls.
+static bool purecmd(Eprog *prog, wordcode *pc, int depth, bool strict, bool bodystrict)
+{
     if (code_type(pc[0]) != CODE_SIMPLE)
         return false;
     int argc = int(simple_argc(pc[0]));
-    if (argc < 1 || code_type(pc[1 + argc]) != CODE_END)
+    if (argc < 1)
         return false;
-    // The words, each one code.
     auto word = [&](int i) { return ecrawstr(prog, pc + 1 + i, nullptr); };
-    char *name = word(0);
+    // The words may share one buffer: the name is copied.
+    char *name = dupstring(word(0));
     if (!literalword(name))
         return false;
-    bool isecho = !strcmp(name, "echo"), isprintf = !strcmp(name, "printf"), ispwd = !strcmp(name, "pwd");
-    if (!isecho && !isprintf && !ispwd)
-        return false;
-    if (shfunctab->getnode(shfunctab, name))
-        return false;
+    for (int i = 1; i < argc; i++)
+        if (!plainword(word(i)))
+            return false;
+    HashNode *fn = shfunctab->getnode(shfunctab, name);
     HashNode *hn = builtintab->getnode(builtintab, name);
+    if (fn) {
+        // A function whose body is itself such a body, called without
+        // tracing, a module's wrapper or a file still to load.
+        ShellFunc *shf = static_cast<ShellFunc *>(fn);
+        if (hn || depth >= PURE_DEPTH || wrappers || (shf->flags & (PM_UNDEFINED | PM_TAGGED)) || !shf->funcdef ||
+            (shf->funcdef->flags & EF_RUN))
+            return false;
+        return purelist(shf->funcdef, shf->funcdef->prog, depth + 1, bodystrict, bodystrict);
+    }
     if (!hn)
         return false;
     HandlerFunc h = static_cast<Builtin *>(hn)->handler;
-    if (h != (ispwd ? bin_pwd : bin_print))
+    if (!strcmp(name, "echo"))
+        return h == bin_print;
+    if (!strcmp(name, "print"))
+        return h == bin_print && printopts(prog, pc, argc);
+    if (!strcmp(name, ":") || !strcmp(name, "true"))
+        return h == bin_true;
+    if (strict)
         return false;
-    if (ispwd) {
+    if (!strcmp(name, "false"))
+        return h == bin_false;
+    if (!strcmp(name, "return")) {
+        // Only with a literal status, and inside a function.
+        if (h != bin_break || depth == 0 || argc != 2)
+            return false;
+        char *w = word(1);
+        return literalword(w) && *w && strspn(w, "0123456789") == strlen(w) && strlen(w) < 4;
+    }
+    if (!strcmp(name, "pwd")) {
         // Only its own options, which read the directory.
+        if (h != bin_pwd)
+            return false;
         for (int i = 1; i < argc; i++) {
             char *w = word(i);
             if (!literalword(w) || w[0] != '-' || strspn(w + 1, "rLP") != strlen(w + 1))
@@ -312,19 +366,70 @@ static bool inprocessbody(Eprog *prog)
         }
         return true;
     }
-    for (int i = 1; i < argc; i++)
-        if (!plainword(word(i)))
-            return false;
-    if (isprintf) {
+    if (!strcmp(name, "printf")) {
         // The format must not become an option (-v stores), whatever the
         // parameters hold.
-        if (argc < 2)
+        if (h != bin_print || argc < 2)
             return false;
-        char *fmt = word(1);
-        if (!literalword(fmt) || fmt[0] == '-')
-            return false;
+        return fixedword(word(1));
     }
-    return true;
+    return false;
+}
+
+// Whether every list from pc to the end of the program is made of such
+// commands, joined by `;`, `&&`, `||` or `!`, with no pipes, background
+// or timing.
+static bool purelist(Eprog *prog, wordcode *pc, int depth, bool strict, bool bodystrict)
+{
+    for (;;) {
+        wordcode code = *pc++;
+        if (code_type(code) != CODE_LIST)
+            return code_type(code) == CODE_END;
+        wordcode ltype = list_type(code);
+        if (ltype & (Z_ASYNC | Z_TIMED | Z_DISOWN))
+            return false;
+        if (ltype & Z_SIMPLE) {
+            if (!purecmd(prog, pc + 1, depth, strict, bodystrict))
+                return false;
+            pc += list_skip(code);
+        } else {
+            // The list's own skip is not kept: its sublists lead to the
+            // next one.
+            for (;;) {
+                wordcode sl = *pc++;
+                if (code_type(sl) != CODE_SUBLIST || (sublist_flags(sl) & SUBLIST_COPROC))
+                    return false;
+                wordcode *slnext = pc + sublist_skip(sl);
+                if (!(sublist_flags(sl) & SUBLIST_SIMPLE) &&
+                    (code_type(pc[0]) != CODE_PIPE || pipe_type(pc[0]) != PIPE_END))
+                    return false;
+                // A `!` turns a success into a failure errexit ignores.
+                if (!purecmd(prog, pc + 1, depth, strict && !(sublist_flags(sl) & SUBLIST_NOT), bodystrict))
+                    return false;
+                pc = slnext;
+                if (sublist_type(sl) == SUBLIST_END)
+                    break;
+            }
+        }
+        if (ltype & Z_END)
+            return true;
+    }
+}
+
+// Whether prog (just parsed) is such a body.
+static bool inprocessbody(Eprog *prog)
+{
+    if (isset(XTRACE) || sigtrapset(SIGDEBUG) || sigtrapset(SIGQERR) || errflag)
+        return false;
+    wordcode *pc = prog->prog;
+    if (code_type(pc[0]) != CODE_LIST)
+        return false;
+    // One command alone gives its status as the substitution's, errexit
+    // or not; anything longer obeys errexit between its commands.
+    bool one = (list_type(pc[0]) & Z_END) && (((list_type(pc[0]) & Z_SIMPLE)) ||
+                                              sublist_type(pc[1]) == SUBLIST_END);
+    bool errexit = isset(ERREXIT) || isset(ERRRETURN);
+    return purelist(prog, pc, 0, errexit && !one, errexit);
 }
 
 // Run such a body here: the words of its output.
