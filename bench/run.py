@@ -69,6 +69,15 @@ while [ $i -lt {N['ext']} ]; do /bin/true; i=$((i + 1)); done
 i=0
 while [ $i -lt {N['subst']} ]; do x=$(echo hi); i=$((i + 1)); done
 """)
+    c["subst-func"] = ("posix", f"""
+f() {{ printf '%s\\n' "$1"; }}
+i=0
+while [ $i -lt {N['subst']} ]; do x=$(f $i); i=$((i + 1)); done
+""")
+    c["subst-external"] = ("posix", f"""
+i=0
+while [ $i -lt {N['subst']} ]; do x=$(/bin/echo hi); i=$((i + 1)); done
+""")
     c["pipelines"] = ("posix", f"""
 i=0
 while [ $i -lt {N['pipes']} ]; do echo hi | cat >/dev/null; i=$((i + 1)); done

@@ -206,7 +206,16 @@ static int doprintf(const char *nam, const char *fmt, int fmtlen, char **args, b
                 snprintf(wbuf, sizeof wbuf, ".%d", prec);
                 f += wbuf;
             }
-            char tmp[512];
+            // A number formatted whatever its width: the size is asked first.
+            auto number = [&](auto v) {
+                int n = snprintf(nullptr, 0, f.c_str(), v);
+                if (n <= 0)
+                    return;
+                size_t at = pass.size();
+                pass.resize(at + size_t(n) + 1);
+                snprintf(pass.data() + at, size_t(n) + 1, f.c_str(), v);
+                pass.resize(at + size_t(n));
+            };
             switch (conv) {
             case 'c': {
                 const char *a = takearg(st, pos);
@@ -266,8 +275,7 @@ static int doprintf(const char *nam, const char *fmt, int fmtlen, char **args, b
                 double dv;
                 numarg(st, takearg(st, pos), &iv, &dv, false);
                 f += "lld";
-                snprintf(tmp, sizeof tmp, f.c_str(), static_cast<long long>(iv));
-                pass += tmp;
+                number(static_cast<long long>(iv));
                 break;
             }
             case 'o':
@@ -279,8 +287,7 @@ static int doprintf(const char *nam, const char *fmt, int fmtlen, char **args, b
                 numarg(st, takearg(st, pos), &iv, &dv, false);
                 f += "ll";
                 f += conv;
-                snprintf(tmp, sizeof tmp, f.c_str(), static_cast<unsigned long long>(iv));
-                pass += tmp;
+                number(static_cast<unsigned long long>(iv));
                 break;
             }
             case 'e':
@@ -295,8 +302,7 @@ static int doprintf(const char *nam, const char *fmt, int fmtlen, char **args, b
                 double dv;
                 numarg(st, takearg(st, pos), &iv, &dv, true);
                 f += conv;
-                snprintf(tmp, sizeof tmp, f.c_str(), dv);
-                pass += tmp;
+                number(dv);
                 break;
             }
             case 'n': {
@@ -445,6 +451,7 @@ int bin_print(char *name, char **args, BuiltinOptions *ops, int func)
     int fd = 1;
     bool ownfd = false;
     if (opt_isset(ops, 'u') || opt_isset(ops, 'p')) {
+        syncreadahead();  // the descriptor may share the offset of input read ahead
         int ufd;
         if (opt_isset(ops, 'p')) {
             ufd = coprocout;

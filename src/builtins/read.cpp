@@ -91,7 +91,16 @@ struct [[nodiscard]] ChildUnblock {
 
 // Where the characters come from.  Pipes and terminals are read one byte
 // at a time so nothing meant for later commands is taken; a regular file
-// is read in blocks and the offset put back after the last byte used.
+// is read in blocks and the offset put back after the last byte used.  In
+// a loop that reads one file and does nothing between its lines that could
+// see the file's offset, the block is kept instead (the shell's read-ahead,
+// given back by syncreadahead) and grows, so lines cost no system calls.
+constexpr size_t HELD_MIN = 4096, HELD_MAX = 65536;
+// The descriptor of the last read and the sync count then: the same two
+// at the next read mean nothing happened in between.
+int lastreadfd = -1;
+unsigned lastreadgen;
+
 struct Source {
     int fd = -1;
     bool fromstack = false;
@@ -99,7 +108,10 @@ struct Source {
     size_t stackpos = 0;
     int peek = -1;      // the character the poll read ahead
     bool buffered = false;
-    char buf[512];
+    bool held = false;  // buf is the shell's read-ahead
+    char own[512];
+    char *buf = own;
+    size_t cap = sizeof own;
     ssize_t pos = 0, len = 0;
     bool eagainfixed = false;
 
@@ -111,15 +123,91 @@ struct Source {
     void setfd(int d)
     {
         fd = d;
+        if (heldinput.fd >= 0 && heldinput.fd != d)
+            syncreadahead();  // d may share that file's offset
+        if (heldinput.fd == d) {
+            take();
+            return;
+        }
+        bool loop = lastreadfd == d && lastreadgen == heldinput.gen;
         // Input that can seek can be read ahead and given back; pipes and
         // terminals cannot, and are read a byte at a time.
         buffered = lseek(fd, 0, SEEK_CUR) != -1;
+        if (buffered && loop && canhold()) {
+            heldinput.fd = d;
+            heldinput.pos = heldinput.len = 0;
+            take();
+        }
+    }
+    // Whether the file can be held: a regular file that neither standard
+    // output nor standard error writes to, whose writes read would miss.
+    bool canhold() const
+    {
+        struct stat in, out;
+        if (fstat(fd, &in) || !S_ISREG(in.st_mode))
+            return false;
+        for (int o = 1; o <= 2; o++)
+            if (o != fd && !fstat(o, &out) && out.st_dev == in.st_dev && out.st_ino == in.st_ino)
+                return false;
+        return true;
+    }
+    void take()
+    {
+        held = buffered = true;
+        if (!heldinput.buf) {
+            heldinput.cap = HELD_MIN;
+            heldinput.buf = static_cast<char *>(qalloc(heldinput.cap));
+        }
+        buf = heldinput.buf;
+        cap = heldinput.cap;
+        pos = ssize_t(heldinput.pos);
+        len = ssize_t(heldinput.len);
     }
     void giveback()
     {
-        if (buffered && pos < len)
+        if (held) {
+            // Kept for the next read, unless something meanwhile gave it
+            // back already.
+            if (heldinput.fd == fd) {
+                heldinput.pos = size_t(pos);
+                heldinput.len = size_t(len);
+            }
+            held = false;
+        } else if (buffered && pos < len) {
             lseek(fd, off_t(pos - len), SEEK_CUR);
+        }
         pos = len = 0;
+        if (!fromstack) {
+            lastreadfd = fd;
+            lastreadgen = heldinput.gen;
+        }
+    }
+    // The next block into buf, everything before it used.
+    bool refill()
+    {
+        pos = len = 0;
+        if (held) {
+            if (heldinput.fd != fd) {
+                // Given back while reading (a trap ran a command): on
+                // without holding.
+                held = false;
+                buf = own;
+                cap = sizeof own;
+            } else if (heldinput.cap < HELD_MAX && heldinput.len == heldinput.cap) {
+                // A full block used up: the loop goes on, read more at once.
+                heldinput.cap *= 2;
+                heldinput.buf = static_cast<char *>(qrealloc(heldinput.buf, heldinput.cap));
+                buf = heldinput.buf;
+                cap = heldinput.cap;
+            }
+            heldinput.pos = heldinput.len = 0;
+        }
+        bool got = rawread(buf, cap, &len);
+        if (held && heldinput.fd != fd)
+            held = false;  // given back by a trap meanwhile: what was read is given back at the end
+        else if (held)
+            heldinput.len = size_t(len);
+        return got;
     }
     // One raw read; false at end of input or on an error.
     bool rawread(char *into, size_t n, ssize_t *got)
@@ -173,11 +261,8 @@ struct Source {
         if (fromstack)
             return stackpos < stack.size() ? static_cast<unsigned char>(stack[stackpos++]) : READ_EOF;
         if (buffered) {
-            if (pos >= len) {
-                pos = len = 0;
-                if (!rawread(buf, sizeof buf, &len))
-                    return READ_EOF;
-            }
+            if (pos >= len && !refill())
+                return READ_EOF;
             return static_cast<unsigned char>(buf[pos++]);
         }
         char c;

@@ -145,6 +145,35 @@ extern std::string *outcapture;
 bool writefull(int fd, const char *buf, size_t len);
 void redup(int x, int y);
 void closefd(int fd);
+
+// Lines the read builtin took in one block from a regular file beyond the
+// line it returned, so that a loop reading a file makes no system call per
+// line.  The file's offset is then past what the shell has used:
+// syncreadahead() gives the bytes back before anything else could see the
+// offset (another process, a change of descriptors, the shell's own input,
+// a command that may read or seek, the shell's exit).  gen counts the
+// syncs, so that read can tell a loop in which nothing else happens
+// between its lines, the only kind it reads ahead for.
+struct ReadAhead {
+    int fd = -1;  // the descriptor read ahead, -1 when nothing is held
+    char *buf = nullptr;
+    size_t cap = 0, pos = 0, len = 0;
+    unsigned gen = 0;
+};
+extern ReadAhead heldinput;
+void givebackreadahead();
+inline void syncreadahead()
+{
+    heldinput.gen++;
+    if (heldinput.fd >= 0)
+        givebackreadahead();
+}
+// Before the descriptor fd is closed or replaced.
+inline void syncreadaheadfd(int fd)
+{
+    if (fd == heldinput.fd)
+        syncreadahead();
+}
 void setblock_stdin();
 // Terminal size as last read; the editor parameters expose them.
 extern int tclines, tccolumns;

@@ -103,8 +103,21 @@ bool writefull(int fd, const char *buf, size_t len)
     return true;
 }
 
+ReadAhead heldinput;
+
+void givebackreadahead()
+{
+    int fd = heldinput.fd, err = errno;
+    heldinput.fd = -1;
+    if (heldinput.pos < heldinput.len)
+        lseek(fd, -off_t(heldinput.len - heldinput.pos), SEEK_CUR);
+    heldinput.pos = heldinput.len = 0;
+    errno = err;
+}
+
 int movefd(int fd)
 {
+    syncreadaheadfd(fd);
     if (fd != -1 && fd < 10) {
         int fe = fcntl(fd, F_DUPFD_CLOEXEC, 10);
         close(fd);
@@ -128,6 +141,8 @@ int movefd(int fd)
 
 void redup(int x, int y)
 {
+    syncreadaheadfd(x);
+    syncreadaheadfd(y);
     if (x < 0) {
         close(y);
     } else if (x != y) {
@@ -142,6 +157,7 @@ void closefd(int fd)
 {
     if (fd < 0)
         return;
+    syncreadaheadfd(fd);
     if (fd < fdtable_size)
         fdtable[fd] = 0;
     close(fd);
@@ -810,6 +826,7 @@ void qexit(int64_t status, int how)
     lastval = status;
     dotrap_exit();
     runhookdef(EXITHOOK, nullptr);
+    syncreadahead();
     if (mypid != getpid())
         _exit(int(status));
     exit(int(status));

@@ -168,8 +168,18 @@ void releasechld()
     }
 }
 
+// Builtins that read and write only what they are given, descriptor 1
+// and 2, and parameters (print looks after its -u itself, read after its
+// own descriptor): the lines read ahead stay held over them.
+static bool keepsreadahead(HandlerFunc h)
+{
+    return h == bin_read || h == bin_print || h == bin_true || h == bin_false || h == bin_test || h == bin_let ||
+           h == bin_break || h == bin_shift || h == bin_typeset || h == bin_unset;
+}
+
 pid_t blockedfork()
 {
+    syncreadahead();  // the child shares the file's offset
     holdchld();
     pid_t pid = fork();
     if (!pid)
@@ -906,6 +916,12 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
         return;
     }
 
+    // Input read ahead is held only over commands that cannot see where
+    // the file stands: calls of functions and the builtins below, whose
+    // commands come here in their turn, and commands that only assign.
+    if (args && nonempty(args) && !is_shfunc && !(is_builtin && keepsreadahead(bn->handler)))
+        syncreadahead();
+
     bool is_cursh = is_builtin || is_shfunc || nullexec || type >= int(CODE_CURSH);
     bool mustfork = (how & Z_ASYNC) ||
                     (!do_exec && (((is_builtin || is_shfunc || nullexec) && output) ||
@@ -1104,6 +1120,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
                 fflush(stderr);
             }
             if (do_exec) {
+                syncreadahead();
                 if (subsh)
                     _exit(int(lastval));
                 if (isset(RCS) && isset(INTERACTIVE) && !nohistsave)

@@ -223,6 +223,7 @@ void execlist(ExecState *state, int dont_change_job, int exiting)
             if (errexit) {
                 int64_t status = lastval;
                 dotrap_exit();
+                syncreadahead();
                 if (mypid != getpid())
                     _exit(int(status));
                 exit(int(status));
@@ -399,8 +400,10 @@ static int runpipeline(ExecState *state, wordcode slcode, int how, int last1)
 
     if (newjob != lastwaited) {
         Job *jn = jobtab + newjob;
-        if (newjob == tailjob && tailchild)
+        if (newjob == tailjob && tailchild) {
+            syncreadahead();
             _exit(0);
+        }
         lastwaited = thisjob = newjob;
         if (list_pipe || (pipenest && !(jn->stat & JOB_TIMED)))
             jn->stat |= JOB_NOPRINT;
@@ -558,6 +561,7 @@ static void runpipestage(ExecState *state, wordcode pcode, int how, int input, i
             becomesubshell(how, 2, 0);
             close(synch[1]);
             runcmd(state, input, pipes[1], how, 0);
+            syncreadahead();
             _exit(int(lastval));
         }
     } else {

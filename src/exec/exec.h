@@ -86,6 +86,10 @@ void execute(LinkList *args, int dash);
 // it: the pid, or 0 when the command needs the fork path (nothing has
 // changed then).  input and output are the pipeline's descriptors.
 pid_t spawnexternal(LinkList *args, CmdEntry *cn, const char *text, LinkList *redir, int input, int output);
+// Start the program of a command substitution's body (ARGS, expanded)
+// the same way, its standard output the descriptor OUT, with the signal
+// mask CHILDMASK: the pid, or 0 for the fork path.  No job is made.
+pid_t spawncapture(LinkList *args, int out, const sigset_t *childmask);
 // Enter the state of a forked subshell; kind 1 job, 2 part of a job.
 void becomesubshell(int how, int kind, int fake);
 // fork() with SIGCHLD blocked, so the child is in the job table before

@@ -159,6 +159,7 @@ static int execvepath(const char *mpath, char **argv)
 
 void execute(LinkList *args, int dash)
 {
+    syncreadahead();  // the program shares the file's offset
     char *arg0 = static_cast<char *>(getdata(firstnode(args)));
     if (isset(RESTRICTED) && strchr(arg0, '/')) {
         qerr("%s: restricted", arg0, 0);
@@ -417,7 +418,10 @@ static volatile int spawnerrno;
     _exit(127);
 }
 
-pid_t spawnexternal(LinkList *args, CmdEntry *cn, const char *text, LinkList *redir, int input, int output)
+// Start the program ARGS name with the descriptor actions ACTS and the
+// signal mask CHILDMASK: its pid, or 0 when the fork path must decide
+// (nothing has changed then).
+static pid_t spawnwith(LinkList *args, CmdEntry *cn, const std::vector<SpawnAction> &acts, const sigset_t *childmask)
 {
     char *arg0 = static_cast<char *>(getdata(firstnode(args)));
     if (strlen(arg0) >= 1024 || getenv("ARGV0"))
@@ -444,19 +448,9 @@ pid_t spawnexternal(LinkList *args, CmdEntry *cn, const char *text, LinkList *re
         argv[i] = w;
     }
     argv[i] = nullptr;
-
-    std::vector<SpawnAction> acts;
-    if (!spawnredirs(redir, input, output, acts))
-        return 0;
     fflush(stdout);
     fflush(stderr);
-    struct timeval bgtime;
-    gettimeofday(&bgtime, nullptr);
-    // SIGCHLD is held as for a fork, so the program is in the job table
-    // before its end is reaped; the program itself starts with it open.
-    sigset_t childmask = signal_block(signal_mask(SIGCHLD));
-    chldheld = true;
-    sigdelset(&childmask, SIGCHLD);
+    syncreadahead();  // the program shares the file's offset
     // The child shares the shell's memory until it runs the program: no
     // handler may run in it, so every signal is held across the vfork and
     // the child puts the caught ones back to their default first.
@@ -464,7 +458,7 @@ pid_t spawnexternal(LinkList *args, CmdEntry *cn, const char *text, LinkList *re
     sigfillset(&all);
     sigprocmask(SIG_BLOCK, &all, &held);
     spawnerrno = 0;
-    pid_t pid = vforkexec(file, argv, env, acts.data(), acts.size(), &childmask);
+    pid_t pid = vforkexec(file, argv, env, acts.data(), acts.size(), childmask);
     int err = pid < 0 ? errno : spawnerrno;
     sigprocmask(SIG_SETMASK, &held, nullptr);
     if (pid > 0 && err) {
@@ -475,12 +469,39 @@ pid_t spawnexternal(LinkList *args, CmdEntry *cn, const char *text, LinkList *re
             ;
         return 0;
     }
-    if (err)
+    return err ? 0 : pid;
+}
+
+pid_t spawnexternal(LinkList *args, CmdEntry *cn, const char *text, LinkList *redir, int input, int output)
+{
+    std::vector<SpawnAction> acts;
+    if (!spawnredirs(redir, input, output, acts))
+        return 0;
+    struct timeval bgtime;
+    gettimeofday(&bgtime, nullptr);
+    // SIGCHLD is held as for a fork, so the program is in the job table
+    // before its end is reaped; the program itself starts with it open.
+    sigset_t childmask = signal_block(signal_mask(SIGCHLD));
+    chldheld = true;
+    sigdelset(&childmask, SIGCHLD);
+    pid_t pid = spawnwith(args, cn, acts, &childmask);
+    if (!pid)
         return 0;
     closem(FDT_PROC_SUBST);
     if (thisjob != -1)
         addproc(pid, text, 0, &bgtime);
     return pid;
+}
+
+pid_t spawncapture(LinkList *args, int out, const sigset_t *childmask)
+{
+    if (isset(RESTRICTED) || limitspending())
+        return 0;
+    char *arg0 = static_cast<char *>(getdata(firstnode(args)));
+    HashNode *cn = cmdnamtab->getnode(cmdnamtab, arg0);
+    std::vector<SpawnAction> acts;
+    acts.push_back({1, out, nullptr, 0});
+    return spawnwith(args, static_cast<CmdEntry *>(cn), acts, childmask);
 }
 
 // A command word that names a directory, for auto-cd; null when not.

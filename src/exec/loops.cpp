@@ -252,6 +252,7 @@ int execselect(ExecState *state, int do_exec)
             char buf[256];
             size_t n = 0;
             bool got = false;
+            syncreadahead();
             for (;;) {
                 char c;
                 ssize_t r = read(0, &c, 1);

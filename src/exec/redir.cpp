@@ -20,6 +20,7 @@ void qclose(int fd)
 {
     if (fd < 0)
         return;
+    syncreadaheadfd(fd);
     if (fd < fdtable_size) {
         fdtable[fd] = FDT_UNUSED;
         while (max_tarn_fd > 0 && (max_tarn_fd >= fdtable_size || !fdtable[max_tarn_fd]))
@@ -472,6 +473,9 @@ RedirExp expandredirs(LinkList *redir)
 // error (reported); descriptors saved so far are restored by the caller.
 bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds, HighFdSave **high)
 {
+    // A redirection may replace or copy the descriptor read ahead.
+    if (redir && nonempty(redir))
+        syncreadahead();
     auto attach = [&](int fd1, int fd2, int rflag) {
         if (fd1 >= 10)
             return attachhighfd(fd1, fd2);

@@ -432,6 +432,58 @@ static bool inprocessbody(Eprog *prog)
     return purelist(prog, pc, 0, errexit && !one, errexit);
 }
 
+// A body that is one external command whose words expand only plain
+// parameters: its words expanded (nullptr when it is not such a body, an
+// empty list after an expansion error, reported, which a subshell would
+// have ended with status 1).  Its program is then started without a copy
+// of the shell, the way a script's command is.
+static LinkList *spawnbody(Eprog *prog, bool *failed)
+{
+    *failed = false;
+    if (isset(XTRACE) || isset(MONITOR) || isset(INTERACTIVE) || isset(RESTRICTED) || unset(EXEC) ||
+        sigtrapset(SIGDEBUG) || errflag)
+        return nullptr;
+    wordcode *pc = prog->prog;
+    if (code_type(pc[0]) != CODE_LIST || !(list_type(pc[0]) & Z_END) || (list_type(pc[0]) & (Z_ASYNC | Z_TIMED)))
+        return nullptr;
+    if (list_type(pc[0]) & Z_SIMPLE)
+        pc += 2;
+    else if (code_type(pc[1]) == CODE_SUBLIST && sublist_type(pc[1]) == SUBLIST_END && !sublist_flags(pc[1]) &&
+             code_type(pc[2]) == CODE_PIPE && pipe_type(pc[2]) == PIPE_END)
+        pc += 3;
+    else if (code_type(pc[1]) == CODE_SUBLIST && sublist_type(pc[1]) == SUBLIST_END &&
+             sublist_flags(pc[1]) == SUBLIST_SIMPLE)
+        pc += 3;
+    else
+        return nullptr;
+    if (code_type(pc[0]) != CODE_SIMPLE)
+        return nullptr;
+    int argc = int(simple_argc(pc[0]));
+    if (argc < 1 || code_type(pc[1 + argc]) != CODE_END)
+        return nullptr;
+    auto word = [&](int i) { return ecrawstr(prog, pc + 1 + i, nullptr); };
+    char *name = dupstring(word(0));
+    if (!literalword(name) || shfunctab->getnode(shfunctab, name) || builtintab->getnode(builtintab, name))
+        return nullptr;
+    LinkList *args = newlinklist();
+    addlinknode(args, name);
+    for (int i = 1; i < argc; i++) {
+        char *w = word(i);
+        if (!plainword(w))
+            return nullptr;
+        addlinknode(args, dupstring(w));
+    }
+    prefork(args, isset(MAGICEQUALSUBST) ? EXP_TYPESET : 0);
+    if (!errflag)
+        globlist(args, 0);
+    if (errflag & ERRFLAG_ERROR) {
+        errflag = errflag & ~ERRFLAG_ERROR;
+        *failed = true;
+        return newlinklist();
+    }
+    return errflag ? nullptr : args;
+}
+
 // Run such a body here: the words of its output.
 static LinkList *runinprocess(Eprog *prog, int quoted)
 {
@@ -495,13 +547,38 @@ LinkList *getoutput(char *cmd, int quoted)
     }
     if (inprocessbody(prog))
         return runinprocess(prog, quoted);
+    bool failed;
+    LinkList *args = spawnbody(prog, &failed);
+    if (failed) {
+        cmdoutval = lastval = 1;
+        return splitoutput(qtrdup(""), 0, quoted);
+    }
     int pipes[2];
     if (makepipe(pipes) < 0)
         return nullptr;
+    if (args && nonempty(args)) {
+        sigset_t old = signal_block(signal_mask(SIGCHLD));
+        sigset_t childmask = old;
+        sigdelset(&childmask, SIGCHLD);
+        cmdoutval = 0;
+        if (pid_t pid = spawncapture(args, pipes[1], &childmask)) {
+            cmdoutpid = pid;
+            qclose(pipes[1]);
+            signal_setmask(old);
+            LinkList *l = readoutput(pipes[0], quoted);
+            if (pipes[0] < fdtable_size)
+                fdtable[pipes[0]] = FDT_UNUSED;
+            waitforpid(pid, 0);
+            lastval = cmdoutval;
+            return l;
+        }
+        signal_setmask(old);
+    }
     sigset_t old = signal_block(signal_mask(SIGCHLD));
     cmdoutval = 0;
     fflush(stdout);
     fflush(stderr);
+    syncreadahead();  // the child shares the file's offset
     pid_t pid = fork();
     if (pid == -1) {
         int err = errno;

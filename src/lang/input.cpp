@@ -292,6 +292,7 @@ char *shinline(size_t *lenp)
     ssize_t n;
     for (;;) {
         errno = 0;
+        syncreadahead();  // the shell's input may be the file read ahead
         n = getline(&buf, &bufsz, bshin);
         if (n >= 0)
             break;
