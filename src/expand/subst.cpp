@@ -556,62 +556,52 @@ LinkList *getoutput(char *cmd, int quoted)
     int pipes[2];
     if (makepipe(pipes) < 0)
         return nullptr;
-    if (args && nonempty(args)) {
-        sigset_t old = signal_block(signal_mask(SIGCHLD));
-        sigset_t childmask = old;
-        sigdelset(&childmask, SIGCHLD);
-        cmdoutval = 0;
-        if (pid_t pid = spawncapture(args, pipes[1], &childmask)) {
-            cmdoutpid = pid;
-            qclose(pipes[1]);
-            signal_setmask(old);
-            LinkList *l = readoutput(pipes[0], quoted);
-            if (pipes[0] < fdtable_size)
-                fdtable[pipes[0]] = FDT_UNUSED;
-            waitforpid(pid, 0);
-            lastval = cmdoutval;
-            return l;
-        }
-        signal_setmask(old);
-    }
     sigset_t old = signal_block(signal_mask(SIGCHLD));
     cmdoutval = 0;
-    fflush(stdout);
-    fflush(stderr);
-    syncreadahead();  // the child shares the file's offset
-    pid_t pid = fork();
-    if (pid == -1) {
-        int err = errno;
-        qclose(pipes[0]);
-        qclose(pipes[1]);
-        signal_setmask(old);
-        qerr("fork failed: %e", nullptr, err);
-        lastval = 1;
-        return nullptr;
+    pid_t pid = 0;
+    if (args && nonempty(args)) {
+        sigset_t childmask = old;
+        sigdelset(&childmask, SIGCHLD);
+        pid = spawncapture(args, pipes[1], &childmask);
     }
-    if (pid) {
-        cmdoutpid = pid;
-        qclose(pipes[1]);
-        signal_setmask(old);
-        LinkList *l = readoutput(pipes[0], quoted);
-        if (pipes[0] < fdtable_size)
-            fdtable[pipes[0]] = FDT_UNUSED;
-        waitforpid(pid, 0);
-        lastval = cmdoutval;
-        return l;
+    if (!pid) {
+        fflush(stdout);
+        fflush(stderr);
+        syncreadahead();  // the child shares the file's offset
+        pid = fork();
+        if (pid == -1) {
+            int err = errno;
+            qclose(pipes[0]);
+            qclose(pipes[1]);
+            signal_setmask(old);
+            qerr("fork failed: %e", nullptr, err);
+            lastval = 1;
+            return nullptr;
+        }
+        if (!pid) {
+            forgetparentsignals();
+            redup(pipes[1], 1);
+            opts[MONITOR] = 0;
+            becomesubshell(Z_SYNC, 1, 0);
+            close(pipes[0]);
+            signal_setmask(old);
+            cmdpush(CS_CMDSUBST);
+            execode(prog, 0, 1, "cmdsubst");
+            cmdpop();
+            subshellexittrap();
+            fflush(stdout);
+            _exit(int(lastval));
+        }
     }
-    forgetparentsignals();
-    redup(pipes[1], 1);
-    opts[MONITOR] = 0;
-    becomesubshell(Z_SYNC, 1, 0);
-    close(pipes[0]);
+    cmdoutpid = pid;
+    qclose(pipes[1]);
     signal_setmask(old);
-    cmdpush(CS_CMDSUBST);
-    execode(prog, 0, 1, "cmdsubst");
-    cmdpop();
-    subshellexittrap();
-    fflush(stdout);
-    _exit(int(lastval));
+    LinkList *l = readoutput(pipes[0], quoted);
+    if (pipes[0] < fdtable_size)
+        fdtable[pipes[0]] = FDT_UNUSED;
+    waitforpid(pid, 0);
+    lastval = cmdoutval;
+    return l;
 }
 
 // ---- the scanner ----
