@@ -323,11 +323,8 @@ void printbytes(const std::string &s, bool newline)
         fputc('\n', stdout);
 }
 
-char *metacopy(const std::string &s)
-{
-    std::string tmp(s);
-    return qtrdup(metafy(tmp.data(), int(tmp.size()), META_HEAPDUP));
-}
+// A permanent metafied copy (metafy leaves the bytes it copies alone).
+char *metacopy(const std::string &s) { return metafy(const_cast<char *>(s.data()), int(s.size()), META_DUP); }
 
 // Take the coprocess away once its output has ended.
 void dropcoproc()
@@ -339,13 +336,29 @@ void dropcoproc()
     coprocin = coprocout = -1;
 }
 
-// The line as read: its bytes, and which of them a backslash made literal.
+// The line as read: its bytes, and which of them a backslash made
+// literal (kept only once there is one).
 struct Line {
     std::string text;
     std::vector<bool> quoted;
     size_t size() const { return text.size(); }
-    bool sep(size_t i) const { return !quoted[i] && isep(static_cast<unsigned char>(text[i])); }
-    bool wsep(size_t i) const { return !quoted[i] && iwsep(static_cast<unsigned char>(text[i])); }
+    bool isquoted(size_t i) const { return !quoted.empty() && quoted[i]; }
+    bool sep(size_t i) const { return !isquoted(i) && isep(static_cast<unsigned char>(text[i])); }
+    bool wsep(size_t i) const { return !isquoted(i) && iwsep(static_cast<unsigned char>(text[i])); }
+    void add(char c, bool q)
+    {
+        if (q && quoted.empty())
+            quoted.assign(text.size(), false);
+        text += c;
+        if (!quoted.empty())
+            quoted.push_back(q);
+    }
+    void add(const char *s, size_t n)
+    {
+        text.append(s, n);
+        if (!quoted.empty())
+            quoted.resize(text.size(), false);
+    }
 };
 
 void skipws(const Line &l, size_t &i)
@@ -607,8 +620,7 @@ int bin_read(char *name, char **args, BuiltinOptions *ops, int)
         for (;;) {
             if (!bslash) {
                 if (size_t n = src.plainrun(delim, raw)) {
-                    line.text.append(src.buf + src.pos, n);
-                    line.quoted.resize(line.text.size(), false);
+                    line.add(src.buf + src.pos, n);
                     src.pos += ssize_t(n);
                 }
             }
@@ -625,16 +637,14 @@ int bin_read(char *name, char **args, BuiltinOptions *ops, int)
                 bslash = false;
                 if (c == delim)
                     continue;
-                line.text += char(c);
-                line.quoted.push_back(true);
+                line.add(char(c), true);
                 continue;
             }
             if (c == '\\' && !opt_isset(ops, 'r')) {
                 bslash = true;
                 continue;
             }
-            line.text += char(c);
-            line.quoted.push_back(false);
+            line.add(char(c), false);
         }
     }
     src.giveback();

@@ -102,6 +102,10 @@ char *metafy(char *buf, int len, int mode)
         out = buf;
         break;
     }
+    if (!extra) {
+        out[len] = '\0';
+        return out;
+    }
     // Escapes are inserted from the end so the buffer can be shared.
     char *t = out + len + extra;
     *t = '\0';

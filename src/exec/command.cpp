@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/stat.h>
+#include <stdio_ext.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -1109,12 +1110,14 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
             closem(FDT_PROC_SUBST);
             // A builtin whose output could not be written fails, whether
             // or not its output was redirected.
-            if ((fflush(stdout) || ferror(stdout)) && !is_shfunc) {
-                qwarn("write error: %e", nullptr, errno);
-                if (!lastval)
-                    lastval = 1;
+            if (__fpending(stdout) || ferror(stdout)) {
+                if ((fflush(stdout) || ferror(stdout)) && !is_shfunc) {
+                    qwarn("write error: %e", nullptr, errno);
+                    if (!lastval)
+                        lastval = 1;
+                }
+                clearerr(stdout);
             }
-            clearerr(stdout);
             if (isset(PRINTEXITVALUE) && isset(SHINSTDIN) && lastval && !subsh) {
                 fprintf(stderr, "tarn: exit %ld\n", long(lastval));
                 fflush(stderr);
