@@ -181,6 +181,7 @@ static bool keepsreadahead(HandlerFunc h)
 pid_t blockedfork()
 {
     syncreadahead();  // the child shares the file's offset
+    settleenviron();
     holdchld();
     pid_t pid = fork();
     if (!pid)

@@ -160,6 +160,7 @@ static int execvepath(const char *mpath, char **argv)
 void execute(LinkList *args, int dash)
 {
     syncreadahead();  // the program shares the file's offset
+    settleenviron();
     char *arg0 = static_cast<char *>(getdata(firstnode(args)));
     if (isset(RESTRICTED) && strchr(arg0, '/')) {
         qerr("%s: restricted", arg0, 0);
@@ -436,6 +437,7 @@ static pid_t spawnwith(LinkList *args, CmdEntry *cn, const std::vector<SpawnActi
     if (!file)
         return 0;
     file = dupstring(file);
+    settleenviron();
     char **env = spawnenv(file);
     if (!env)
         return 0;

@@ -568,6 +568,7 @@ LinkList *getoutput(char *cmd, int quoted)
         fflush(stdout);
         fflush(stderr);
         syncreadahead();  // the child shares the file's offset
+        settleenviron();
         pid = fork();
         if (pid == -1) {
             int err = errno;

@@ -242,6 +242,9 @@ char *convfloat(double d, int digits, int flags, FILE *fout);
 
 // ---- special parameters ----
 void createparamtable();
+// Give every parameter the shell set for later its value before a program
+// gets the environment.
+void settleenviron();
 // Set the locale categories the shell's own behaviour depends on.
 void setshelllocale(const char *name);
 double getrawseconds();

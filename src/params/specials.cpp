@@ -145,6 +145,54 @@ const char *currentusername()
 
 static char *usernamegetfn(Param *) { return dupstring(currentusername()); }
 
+// LOGNAME as the shell sets it when none is inherited: the login name,
+// else the name of the user the shell started as, looked up when first
+// read or when a program is about to get the environment.  Read, assigned
+// or unset, it becomes an ordinary parameter.
+static bool lognamepending;
+static uid_t lognameuid;
+
+static void lognameplain(Param *pm)
+{
+    pm->getter.cfn = strgetfn;
+    pm->setter.cfn = scalarsetfn;
+}
+
+static void lognamesetfn(Param *pm, char *x)
+{
+    lognameplain(pm);
+    scalarsetfn(pm, x);
+}
+
+static char *lognamegetfn(Param *pm)
+{
+    lognameplain(pm);
+    const char *ln = getlogin();
+    if (!ln || !*ln) {
+        struct passwd *pw = getpwuid(lognameuid);
+        ln = pw ? pw->pw_name : "";
+    }
+    scalarsetfn(pm, metafy(const_cast<char *>(ln), -1, META_DUP));
+    // Hidden by a local one, it is exported again when that one goes.
+    if ((pm->flags & PF_EXPORTED) && gethashnode2(realparamtab, "LOGNAME") == pm)
+        export_param(pm);
+    return strgetfn(pm);
+}
+
+void settleenviron()
+{
+    if (!lognamepending)
+        return;
+    lognamepending = false;
+    // Found through the table, local ones hiding it or not: a pointer kept
+    // could outlive the parameter.
+    for (Param *pm = static_cast<Param *>(gethashnode2(realparamtab, "LOGNAME")); pm; pm = pm->shadowed)
+        if (pm->getter.cfn == lognamegetfn) {
+            pm->getter.cfn(pm);
+            break;
+        }
+}
+
 static void usernamesetfn(Param *, char *x)
 {
     if (x) {
@@ -749,11 +797,15 @@ void createparamtable()
         host[255] = '\0';
         setsparam("HOST", metafy(host, -1, META_DUP));
     }
-    {
-        // An inherited LOGNAME replaces this one.
-        const char *ln = getenv("LOGNAME") ? nullptr : getlogin();
-        setsparam("LOGNAME", ln && *ln ? metafy(const_cast<char *>(ln), -1, META_DUP)
-                                       : qtrdup(getenv("LOGNAME") ? "" : currentusername()));
+    // An inherited LOGNAME replaces this one.
+    Param *logname = setsparam("LOGNAME", qtrdup(""));
+    if (logname && !getenv("LOGNAME")) {
+        logname->getter.cfn = lognamegetfn;
+        logname->setter.cfn = lognamesetfn;
+        lognameuid = cached_uid;
+        lognamepending = true;
+    } else {
+        logname = nullptr;
     }
     char *pwd = findpwd();
 
@@ -798,7 +850,9 @@ void createparamtable()
             continue;
         if (!strcmp(name, "SHLVL"))
             shlvl++;
-        if (!strcmp(name, "SHLVL") || !(pm->flags & PF_EXPORTED))
+        if (pm == logname && pm->getter.cfn == lognamegetfn)
+            pm->flags |= PF_EXPORTED;  // its entry is made with its value
+        else if (!strcmp(name, "SHLVL") || !(pm->flags & PF_EXPORTED))
             export_param(pm);
     }
     setsparam("PWD", pwd);
