@@ -184,8 +184,10 @@ pid_t blockedfork()
     settleenviron();
     holdchld();
     pid_t pid = fork();
-    if (!pid)
+    if (!pid) {
         forgetparentsignals();
+        outcapture = nullptr;  // output captured in memory is the parent's
+    }
     return pid;
 }
 

@@ -233,11 +233,21 @@ static const char *plainref(const char *p)
     return reinterpret_cast<const char *>(s);
 }
 
+static char *groupend(char *p, unsigned char open, unsigned char close);
+
 static bool plainword(const char *w)
 {
     for (const char *p = w; *p;) {
         unsigned char c = static_cast<unsigned char>(*p);
-        if (c == TK_DOLLAR || c == TK_QDOLLAR) {
+        if ((c == TK_DOLLAR || c == TK_QDOLLAR) && static_cast<unsigned char>(p[1]) == TK_LPAREN &&
+            static_cast<unsigned char>(p[2]) != TK_LPAREN && p[2] != '(') {
+            // A command substitution inside is a subshell of its own, or
+            // one of these bodies: either way nothing it does reaches here.
+            const char *end = groupend(const_cast<char *>(p + 1), TK_LPAREN, TK_RPAREN);
+            if (!end)
+                return false;
+            p = end + 1;
+        } else if (c == TK_DOLLAR || c == TK_QDOLLAR) {
             if (!(p = plainref(p + 1)))
                 return false;
         } else if (c == TK_DQUOTE || c == TK_SQUOTE || c == TK_BSLASH || c == TK_EMPTY) {
@@ -499,11 +509,12 @@ static LinkList *runinprocess(Eprog *prog, int quoted)
         execsave();
         noerrexit = 1;
         opts[ERREXIT] = 0;
+        std::string *outer = outcapture;  // a substitution inside one
         outcapture = &captured;
         cmdpush(CS_CMDSUBST);
         execode(prog, 1, 0, "cmdsubst");
         cmdpop();
-        outcapture = nullptr;
+        outcapture = outer;
         status = int(lastval);
         // An error ends a subshell with status 1; here it only fails the
         // substitution.
@@ -581,6 +592,7 @@ LinkList *getoutput(char *cmd, int quoted)
         }
         if (!pid) {
             forgetparentsignals();
+            outcapture = nullptr;  // forked inside a substitution run here
             redup(pipes[1], 1);
             opts[MONITOR] = 0;
             becomesubshell(Z_SYNC, 1, 0);
