@@ -182,18 +182,26 @@ struct Source {
             lastreadgen = heldinput.gen;
         }
     }
+    // Whether the held block is still the shell's: a trap run while
+    // waiting may have given it back, and the file stands again where the
+    // block began, so what is left of it is not used; reading goes on
+    // without holding.
+    void checkheld()
+    {
+        if (held && heldinput.fd != fd) {
+            held = false;
+            buf = own;
+            cap = sizeof own;
+            pos = len = 0;
+        }
+    }
     // The next block into buf, everything before it used.
     bool refill()
     {
         pos = len = 0;
+        checkheld();
         if (held) {
-            if (heldinput.fd != fd) {
-                // Given back while reading (a trap ran a command): on
-                // without holding.
-                held = false;
-                buf = own;
-                cap = sizeof own;
-            } else if (heldinput.cap < HELD_MAX && heldinput.len == heldinput.cap) {
+            if (heldinput.cap < HELD_MAX && heldinput.len == heldinput.cap) {
                 // A full block used up: the loop goes on, read more at once.
                 heldinput.cap *= 2;
                 heldinput.buf = static_cast<char *>(qrealloc(heldinput.buf, heldinput.cap));
@@ -497,6 +505,7 @@ int bin_read(char *name, char **args, BuiltinOptions *ops, int)
         }
         if (!readpoll(src, seconds))
             return 1;
+        src.checkheld();
     }
 
     int delim = '\n';

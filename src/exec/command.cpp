@@ -178,10 +178,15 @@ static bool keepsreadahead(HandlerFunc h)
            h == bin_break || h == bin_shift || h == bin_typeset || h == bin_unset;
 }
 
+void beforechild()
+{
+    syncreadahead();
+    settleenviron();
+}
+
 pid_t blockedfork()
 {
-    syncreadahead();  // the child shares the file's offset
-    settleenviron();
+    beforechild();
     holdchld();
     pid_t pid = fork();
     if (!pid) {

@@ -90,6 +90,9 @@ pid_t spawnexternal(LinkList *args, CmdEntry *cn, const char *text, LinkList *re
 // the same way, its standard output the descriptor OUT, with the signal
 // mask CHILDMASK: the pid, or 0 for the fork path.  No job is made.
 pid_t spawncapture(LinkList *args, int out, const sigset_t *childmask);
+// Before any new process (fork, spawn or exec): input read ahead is
+// given back and the environment settled, since the process shares both.
+void beforechild();
 // Enter the state of a forked subshell; kind 1 job, 2 part of a job.
 void becomesubshell(int how, int kind, int fake);
 // fork() with SIGCHLD blocked, so the child is in the job table before

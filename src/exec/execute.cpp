@@ -159,8 +159,7 @@ static int execvepath(const char *mpath, char **argv)
 
 void execute(LinkList *args, int dash)
 {
-    syncreadahead();  // the program shares the file's offset
-    settleenviron();
+    beforechild();
     char *arg0 = static_cast<char *>(getdata(firstnode(args)));
     if (isset(RESTRICTED) && strchr(arg0, '/')) {
         qerr("%s: restricted", arg0, 0);
@@ -437,7 +436,7 @@ static pid_t spawnwith(LinkList *args, CmdEntry *cn, const std::vector<SpawnActi
     if (!file)
         return 0;
     file = dupstring(file);
-    settleenviron();
+    beforechild();
     char **env = spawnenv(file);
     if (!env)
         return 0;
@@ -452,7 +451,6 @@ static pid_t spawnwith(LinkList *args, CmdEntry *cn, const std::vector<SpawnActi
     argv[i] = nullptr;
     fflush(stdout);
     fflush(stderr);
-    syncreadahead();  // the program shares the file's offset
     // The child shares the shell's memory until it runs the program: no
     // handler may run in it, so every signal is held across the vfork and
     // the child puts the caught ones back to their default first.

@@ -578,8 +578,7 @@ LinkList *getoutput(char *cmd, int quoted)
     if (!pid) {
         fflush(stdout);
         fflush(stderr);
-        syncreadahead();  // the child shares the file's offset
-        settleenviron();
+        beforechild();
         pid = fork();
         if (pid == -1) {
             int err = errno;

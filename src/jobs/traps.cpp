@@ -340,13 +340,12 @@ void dotrap_exit()
 
 void subshellexittrap()
 {
+    if (exittrapsets != forkexittrap) {
+        // What the subshell wrote comes out before the trap's own output.
+        fflush(stdout);
+        dotrap_exit();
+    }
     syncreadahead();  // the subshell ends: its parent reads on from here
-    if (exittrapsets == forkexittrap)
-        return;
-    // What the subshell wrote comes out before the trap's own output.
-    fflush(stdout);
-    dotrap_exit();
-    syncreadahead();
 }
 
 void cleartraps_subshell()

@@ -154,6 +154,7 @@ static uid_t lognameuid;
 
 static void lognameplain(Param *pm)
 {
+    lognamepending = false;
     pm->getter.cfn = strgetfn;
     pm->setter.cfn = scalarsetfn;
 }
