@@ -108,6 +108,9 @@ char *fallback_kedread(char **lp, char **rp, int flags);
 int fallback_compctlread(const char *name, char **args, void *ops, char *reply);
 
 [[noreturn]] void tarn_main(int argc, char **argv);
+// End the shell process: flush output and leave without running the
+// destructors of static tables.
+[[noreturn]] void shellexit(int status);
 void loop(int toplevel, int justonce);
 int source(const char *path);
 void sourcehome(const char *name);

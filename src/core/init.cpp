@@ -115,6 +115,21 @@ void givebackreadahead()
     errno = err;
 }
 
+// The descriptor table starts small and doubles to cover the highest
+// descriptor the shell holds: sized to the open-files limit it would be
+// cleared page by page at every start-up for descriptors never used.
+static void fdtablehold(int fd)
+{
+    if (fd < fdtable_size)
+        return;
+    int nsize = fdtable_size ? fdtable_size : 64;
+    while (nsize <= fd)
+        nsize *= 2;
+    fdtable = static_cast<unsigned char *>(qrealloc(fdtable, size_t(nsize)));
+    memset(fdtable + fdtable_size, 0, size_t(nsize - fdtable_size));
+    fdtable_size = nsize;
+}
+
 int movefd(int fd)
 {
     syncreadaheadfd(fd);
@@ -124,14 +139,7 @@ int movefd(int fd)
         fd = fe;
     }
     if (fd >= 0) {
-        if (fd >= fdtable_size) {
-            int nsize = fdtable_size ? fdtable_size : 64;
-            while (nsize <= fd)
-                nsize *= 2;
-            fdtable = static_cast<unsigned char *>(qrealloc(fdtable, size_t(nsize)));
-            memset(fdtable + fdtable_size, 0, size_t(nsize - fdtable_size));
-            fdtable_size = nsize;
-        }
+        fdtablehold(fd);
         fdtable[fd] = 1;
         if (fd > max_tarn_fd)
             max_tarn_fd = fd;
@@ -147,8 +155,12 @@ void redup(int x, int y)
         close(y);
     } else if (x != y) {
         dup2(x, y);
-        if (y < fdtable_size && x < fdtable_size)
+        if (x < fdtable_size && fdtable[x]) {
+            fdtablehold(y);
             fdtable[y] = fdtable[x];
+        } else if (y < fdtable_size) {
+            fdtable[y] = 0;
+        }
         closefd(x);
     }
 }
@@ -777,7 +789,7 @@ void loop(int toplevel, int justonce)
             clearerr(stderr);
         }
         if (subsh)
-            exit(int(lastval));
+            shellexit(int(lastval));
         if ((errflag && (!isset(INTERACTIVE) || sourcelevel)) || retflag)
             break;
         if (trapreturn) {
@@ -786,7 +798,7 @@ void loop(int toplevel, int justonce)
         }
         if (isset(SINGLECOMMAND) && toplevel) {
             dotrap_exit();
-            exit(int(lastval));
+            shellexit(int(lastval));
         }
         if (justonce)
             break;
@@ -829,7 +841,26 @@ void qexit(int64_t status, int how)
     syncreadahead();
     if (mypid != getpid())
         _exit(int(status));
-    exit(int(status));
+    shellexit(int(status));
+}
+
+// Present only in a build instrumented for its profile, which would
+// otherwise lose the counts an exit handler writes.
+extern "C" void __gcov_dump() __attribute__((weak));
+
+void shellexit(int status)
+{
+#ifdef __SANITIZE_ADDRESS__
+    exit(status);  // the sanitizers report at exit
+#else
+    // Whatever must outlive the process (output, the history file) is
+    // written by now; the destructors of the static tables would only page
+    // in code and data to free memory the exit gives back anyway.
+    fflush(nullptr);
+    if (__gcov_dump)
+        __gcov_dump();
+    _exit(status);
+#endif
 }
 
 // ---- terminal capabilities ----
@@ -901,15 +932,7 @@ int fallback_compctlread(const char *name, char **, void *, char *)
         tarn_name = qtrdup(base);
     }
 
-    {
-        struct rlimit rl;
-        fdtable_size = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < (1u << 20)
-                           ? int(rl.rlim_cur)
-                           : 1024;
-        if (fdtable_size < 64)
-            fdtable_size = 64;
-        fdtable = static_cast<unsigned char *>(qcalloc(size_t(fdtable_size)));
-    }
+    fdtablehold(63);
 
     createoptiontable();
     emulate(tarn_name, 1);

@@ -78,6 +78,14 @@ inline bool icntrl(unsigned char c) { return typtab[c] & CT_CNTRL; }
 inline bool iword(unsigned char c) { return typtab[c] & CT_WORD; }
 inline bool ispecial(unsigned char c) { return typtab[c] & CT_SPECIAL; }
 inline bool imeta(unsigned char c) { return typtab[c] & CT_META; }
+// True when metafy would escape some byte of s.
+inline bool needsmeta(const char *s)
+{
+    for (; *s; s++)
+        if (imeta(static_cast<unsigned char>(*s)))
+            return true;
+    return false;
+}
 inline bool isep(unsigned char c) { return typtab[c] & CT_SEP; }
 inline bool iwsep(unsigned char c) { return typtab[c] & CT_WSEP; }
 

@@ -1136,7 +1136,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
                     _exit(int(lastval));
                 if (isset(RCS) && isset(INTERACTIVE) && !nohistsave)
                     savehistfile(nullptr, 1, HFILE_USE_OPTIONS);
-                exit(int(lastval));
+                shellexit(int(lastval));
             }
             restoreassigned(saved);
         } else {

@@ -226,7 +226,7 @@ void execlist(ExecState *state, int dont_change_job, int exiting)
                 syncreadahead();
                 if (mypid != getpid())
                     _exit(int(status));
-                exit(int(status));
+                shellexit(int(status));
             }
             if (errreturn) {
                 retflag = 1;

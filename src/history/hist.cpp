@@ -192,7 +192,7 @@ void idxgrow(HistIndex *x)
 {
     HistSlot *old = x->slots;
     size_t ocap = x->cap;
-    x->cap = ocap ? ocap * 2 : 1024;
+    x->cap = ocap ? ocap * 2 : 16;  // a -c shell records nothing: start small
     x->slots = qcnew<HistSlot>(x->cap);
     size_t mask = x->cap - 1;
     for (size_t i = 0; i < ocap; i++)

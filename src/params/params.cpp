@@ -821,6 +821,22 @@ char *addenv(const char *name, const char *value, int flags)
     return s;
 }
 
+Param *importparam(const char *entry, size_t namelen)
+{
+    Param *pm = qcnew<Param>();
+    pm->flags = PF_SCALAR | PF_EXPORTED;
+    setaccessors(pm);
+    realparamtab->addnode(realparamtab, qtrduppfx(entry, namelen), pm);
+    pm->setter.cfn(pm, qtrdup(entry + namelen + 1));
+    // The entry as it came is the one a child gets: no other entry has the
+    // name, or a parameter would have it.
+    envensure(envlen + 1);
+    pm->envstr = envarr[envlen++] = qtrdup(entry);
+    envarr[envlen] = nullptr;
+    environ = envarr;
+    return pm;
+}
+
 void delenv(char *str)
 {
     if (!envarr || !str)

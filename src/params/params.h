@@ -227,6 +227,10 @@ void endparamscope();
 
 // ---- environment ----
 char *addenv(const char *name, const char *value, int flags);
+// Start-up: a plain exported parameter for an environment entry
+// "name=value" whose name (the first namelen bytes) no parameter has and
+// whose value needs no metafying.
+Param *importparam(const char *entry, size_t namelen);
 // Start the shell's own environment vector from the process's, keeping
 // copies of the entries keep accepts (all when null).
 void initenvarr(bool (*keep)(char *entry));

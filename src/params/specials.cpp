@@ -747,16 +747,6 @@ static int64_t baudrate()
     return 0;
 }
 
-// Environment entries are imported when the name is a plain identifier
-// whose parameter may take it.
-static bool importable(const char *name)
-{
-    if (!*name || idigit(*name) || strchr(name, '[') || !isident(name))
-        return false;
-    Param *pm = static_cast<Param *>(gethashnode2(realparamtab, name));
-    return !pm || !(pm->flags & (PF_DONTIMPORT | PF_EXPORTED));
-}
-
 void createparamtable()
 {
     setdefaults();
@@ -826,8 +816,18 @@ void createparamtable()
                 continue;
             *eq = '\0';
             char *name = *e, *value = eq + 1;
-            if (!importable(name))
+            // An entry is imported when its name is a plain identifier
+            // whose parameter may take it.
+            if (!*name || idigit(*name) || strchr(name, '[') || !isident(name))
                 continue;
+            Param *old = static_cast<Param *>(gethashnode2(realparamtab, name));
+            if (old && (old->flags & (PF_DONTIMPORT | PF_EXPORTED)))
+                continue;
+            if (!old && !needsmeta(value)) {
+                *eq = '=';
+                importparam(name, size_t(eq - name));
+                continue;
+            }
             int saverr = errflag;
             Param *pm = assignsparam(name, metafy(value, -1, META_DUP), 0);
             if (errflag && !saverr)
