@@ -45,10 +45,11 @@ struct Colours {
     bool set = false;  // QLS_COLORS (or QLS_COLOURS) was given
     std::string from;  // the text it was parsed from
     std::vector<Colspec> specs;
-} mcols;
+};
+constinit Colours mcols;
 
 // What was last sent, so that a colour goes out only when it changes.
-std::string sentcol;
+constinit std::string sentcol;
 
 void freespecs()
 {
@@ -685,10 +686,11 @@ struct Select {
         bool failed, wrapped;
     };
     std::vector<Step> steps;
-} sel;
+};
+constinit Select sel;
 
 // The line when the menu began, for send-break.
-std::string startline;
+constinit std::string startline;
 int startcs;
 bool forceselect;  // menu-select started the menu
 

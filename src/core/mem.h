@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "core/sigqueue.h"
 
@@ -12,6 +13,31 @@
 // the child each take a fault for every page they write, so the state a
 // command touches is kept to as few pages as possible.
 #define TARN_HOT [[gnu::section(".data")]]
+
+// A static table made on first use and never destroyed.  A library
+// container whose constructor runs at start-up costs every shell, scripts
+// included, a fault for the page it sits on.
+template <class T>
+class Deferred {
+    alignas(T) unsigned char buf[sizeof(T)]{};
+    bool made = false;
+
+public:
+    constexpr Deferred() = default;
+    Deferred(const Deferred &) = delete;
+    Deferred &operator=(const Deferred &) = delete;
+    T &get()
+    {
+        if (!made) {
+            new (buf) T();
+            made = true;
+        }
+        return *std::launder(reinterpret_cast<T *>(buf));
+    }
+    T *operator->() { return &get(); }
+    T &operator*() { return get(); }
+    bool exists() const { return made; }
+};
 
 // One arena block. The arena area follows this header directly.
 struct Heap {

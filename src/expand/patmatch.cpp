@@ -65,7 +65,7 @@ struct MemoKey {
 struct MemoHash {
     size_t operator()(const MemoKey &k) const { return size_t(k.at * 0x9e3779b97f4a7c15ull ^ k.h); }
 };
-std::unordered_map<MemoKey, int, MemoHash> approxmemo;
+constinit Deferred<std::unordered_map<MemoKey, int, MemoHash>> approxmemo;
 
 inline uint64_t mix(uint64_t a, uint64_t b)
 {
@@ -82,14 +82,14 @@ inline uint64_t memoat(int node, int k, int pos)
 
 bool memofailed(uint64_t at, uint64_t h, int errs)
 {
-    auto it = approxmemo.find(MemoKey{at, h});
-    return it != approxmemo.end() && it->second <= errs;
+    auto it = approxmemo->find(MemoKey{at, h});
+    return it != approxmemo->end() && it->second <= errs;
 }
 
 // Results of excluded branches on pieces of the string being matched:
 // (node, from, to) -> matched.  Nested negations would otherwise redo
 // the same sub-matches exponentially often.
-std::unordered_map<uint64_t, bool> exclmemo;
+constinit Deferred<std::unordered_map<uint64_t, bool>> exclmemo;
 
 // The memos only save work: past this size they stop growing.
 constexpr size_t PAT_MAXMEMO = size_t(1) << 20;
@@ -368,8 +368,8 @@ bool excluded(Matcher &m, int node, int from, int to, bool path)
     bool cache = m.toplevel && to < (1 << 20);
     if (cache) {
         key = (uint64_t(node) << 40) | (uint64_t(from) << 20) | uint64_t(to);
-        auto it = exclmemo.find(key);
-        if (it != exclmemo.end())
+        auto it = exclmemo->find(key);
+        if (it != exclmemo->end())
             return it->second;
     }
     Matcher sub = m;
@@ -400,8 +400,8 @@ bool excluded(Matcher &m, int node, int from, int to, bool path)
     int r = runprog(sub, node, start);
     m.steps = sub.steps;
     m.aborted = sub.aborted;
-    if (cache && !m.aborted && exclmemo.size() < PAT_MAXMEMO)
-        exclmemo[key] = r >= 0;
+    if (cache && !m.aborted && exclmemo->size() < PAT_MAXMEMO)
+        (*exclmemo)[key] = r >= 0;
     return r >= 0;
 }
 
@@ -717,12 +717,12 @@ int runprog(Matcher &m, int node, int pos)
                 continue;
             case CH_MEMO: {
                 uint64_t key = (uint64_t(f.node) << 40) | (uint64_t(f.aux) << 32) | uint32_t(f.pos);
-                auto it = approxmemo.find(MemoKey{key, f.h});
-                if (it != approxmemo.end()) {
+                auto it = approxmemo->find(MemoKey{key, f.h});
+                if (it != approxmemo->end()) {
                     if (it->second > f.errs)
                         it->second = f.errs;
-                } else if (approxmemo.size() < PAT_MAXMEMO) {
-                    approxmemo[MemoKey{key, f.h}] = f.errs;
+                } else if (approxmemo->size() < PAT_MAXMEMO) {
+                    (*approxmemo)[MemoKey{key, f.h}] = f.errs;
                 }
                 nframes--;
                 continue;
@@ -933,10 +933,10 @@ static int pattryfull(Patprog *prog, const char *string, int len, int *nump, int
     m.bestmode = (pflags & PC_FLOATING) ? bestmode : 0;
     m.bestpos = -1;
     m.bestempty = false;
-    if (!approxmemo.empty())
-        approxmemo.clear();
-    if (!exclmemo.empty())
-        exclmemo.clear();
+    if (approxmemo.exists() && !approxmemo->empty())
+        approxmemo->clear();
+    if (exclmemo.exists() && !exclmemo->empty())
+        exclmemo->clear();
     int base = nframes;
     int r = runprog(m, prog->progoffset / 4, 0);
     nframes = base;
@@ -946,10 +946,10 @@ static int pattryfull(Patprog *prog, const char *string, int len, int *nump, int
         patstepbudget = m.steps >= patstepbudget ? 0 : patstepbudget - m.steps;
     if (m.aborted)
         qerr("pattern too complex to match", nullptr, 0);
-    if (approxmemo.size() > 65536)
-        approxmemo = std::unordered_map<MemoKey, int, MemoHash>();  // give the memory back
-    if (exclmemo.size() > 65536)
-        exclmemo = std::unordered_map<uint64_t, bool>();
+    if (approxmemo.exists() && approxmemo->size() > 65536)
+        *approxmemo = std::unordered_map<MemoKey, int, MemoHash>();  // give the memory back
+    if (exclmemo.exists() && exclmemo->size() > 65536)
+        *exclmemo = std::unordered_map<uint64_t, bool>();
     if (r < 0)
         return 0;
     errsfound = m.errs;

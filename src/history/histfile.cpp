@@ -29,7 +29,7 @@ struct FileState {
     long nextwrite = 1;      // the first event not yet written
     long linect = 0;         // lines known to be in the file
 };
-FileState hf;
+constinit FileState hf;
 
 // What is remembered holds for one file: another name starts afresh.
 void forfile(const std::string &file)
@@ -86,7 +86,7 @@ int lockcount;
 bool locknofile;  // held without a lock file (none could be made)
 dev_t lockdev;
 ino_t lockino;
-std::string lockpath;
+constinit std::string lockpath;
 
 // A lock whose holder has ended is stale at once; one held elsewhere, or
 // by a process id that may have been reused, only when far older than any

@@ -45,37 +45,37 @@ void recorddoneprocs(Job *jn)
 struct Unwaited {
     pid_t pid, first;
 };
-static std::deque<Unwaited> unwaited;
+static constinit Deferred<std::deque<Unwaited>> unwaited;
 
 void noteasyncjob(pid_t pid)
 {
     Job *jn = thisjob != -1 ? jobtab + thisjob : nullptr;
     pid_t first = jn && jn->procs ? jn->procs->pid : pid;
-    if (!unwaited.empty() && unwaited.back().first == first) {
-        unwaited.back().pid = pid;
+    if (!unwaited->empty() && unwaited->back().first == first) {
+        unwaited->back().pid = pid;
         return;
     }
-    unwaited.push_back({pid, first});
-    if (unwaited.size() > size_t(DONE_KEEP))
-        unwaited.pop_front();
+    unwaited->push_back({pid, first});
+    if (unwaited->size() > size_t(DONE_KEEP))
+        unwaited->pop_front();
 }
 
 void forgetasyncjob(pid_t pid)
 {
-    for (auto it = unwaited.begin(); it != unwaited.end(); ++it)
+    for (auto it = unwaited->begin(); it != unwaited->end(); ++it)
         if (it->pid == pid) {
-            unwaited.erase(it);
+            unwaited->erase(it);
             return;
         }
 }
 
 bool takeendedasync(int *status)
 {
-    for (auto it = unwaited.begin(); it != unwaited.end(); ++it) {
+    for (auto it = unwaited->begin(); it != unwaited->end(); ++it) {
         Job *jn;
         Process *pn;
         if (!findproc(it->pid, &jn, &pn, 0) && donestatus(it->pid, status)) {
-            unwaited.erase(it);
+            unwaited->erase(it);
             return true;
         }
     }
@@ -165,7 +165,7 @@ int bin_fg(char *name, char **argv, BuiltinOptions *ops, int func)
             return 0;
         } else {
             // wait for everything
-            unwaited.clear();
+            unwaited->clear();
             for (int i = 1; i < maxjob; i++)
                 if ((jobtab[i].stat & JOB_INUSE) && i != thisjob) {
                     unqueue_signals();

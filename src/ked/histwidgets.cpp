@@ -291,7 +291,7 @@ int setlocalhistory(char **)
 
 namespace {
 
-std::string search_prefix;
+constinit std::string search_prefix;
 long search_prefix_hist = -1;
 int search_prefix_cursor = -1;
 
@@ -506,7 +506,7 @@ namespace {
 
 long ilw_hist = -1;
 int ilw_start = -1, ilw_end = -1;
-std::string ilw_text;
+constinit std::string ilw_text;
 
 }  // namespace
 

@@ -42,7 +42,7 @@ int line_baud, refresh_cost_factor;
 int delay_tty_setup;
 int eioseen;
 // A message shown under the line until the next command has run.
-std::string kedmsg;
+constinit std::string kedmsg;
 bool msgfresh;
 
 // Watched descriptors and the functions that handle them.

@@ -408,7 +408,7 @@ struct Change {
 enum : int { CH_NEXT = 1, CH_PREV = 2 };
 
 Change *changes, *curchange;  // the list, and where undo stands
-std::string lastline;
+constinit std::string lastline;
 int lastcs;
 bool stepopen;
 

@@ -54,7 +54,7 @@ bool rprompt_shown;
 bool hasxn;       // the cursor waits at the margin before it wraps
 bool singleline;  // drawn on one scrolling line
 int single_line_offset;
-std::string lastpromptline;  // the prompt's last line, attributes kept
+constinit std::string lastpromptline;  // the prompt's last line, attributes kept
 
 FILE *out() { return shout ? shout : stderr; }
 

@@ -26,7 +26,7 @@ namespace {
 char *vichgbuf;
 int vichgbufsz, vichgbufptr;
 // The keys of the last complete change and the modifier it ran with.
-std::string lastchg;
+constinit std::string lastchg;
 Modifier lastmod = {0, 1, 1, 0};
 // vi-repeat-change asked the next change start to replay lastchg; the
 // change running now is such a replay.

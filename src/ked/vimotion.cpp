@@ -328,7 +328,7 @@ namespace {
 
 // The last f F t T: the character, its direction and whether it stops
 // beside the character (t T).
-std::string lastfindchar;
+constinit std::string lastfindchar;
 int lastfinddir;
 bool lastfindskip;
 
@@ -502,7 +502,7 @@ int vifetchhistory(char **)
 
 namespace {
 
-std::string visearch;
+constinit std::string visearch;
 int visearchdir = -1;
 
 // Read the search string on the status line after the character that
