@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <cstdlib>
+#include <unistd.h>
 
 // Where messages come from: "tarn" for commands read from standard input
 // outside functions, else the script name or $0; the nam variants add the
@@ -121,3 +123,21 @@ void qerrmsg(const char *fmt, const char *str, long num)
 {
     msgbody(fmt, str, num);
 }
+
+#ifdef __GLIBCXX__
+// The C++ runtime's own last-resort handler would bring its symbol
+// demangler into the shell (and the demangler's tables into the relocations
+// of every start-up) only to name what went wrong.  The shell is built
+// without exceptions, so only an internal fault reaches here: say so and
+// abort, as a failed assertion does.
+namespace __gnu_cxx {
+void __verbose_terminate_handler()
+{
+    static const char msg[] = "tarn: internal error: the C++ runtime gave up\n";
+    if (write(2, msg, sizeof msg - 1) < 0) {
+        // Nothing more can be said.
+    }
+    abort();
+}
+}  // namespace __gnu_cxx
+#endif
