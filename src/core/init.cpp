@@ -473,7 +473,7 @@ void setupvals()
     hatchar = '^';
     init_jobvals();
     gettimeofday(&shtimer, nullptr);
-    srand(unsigned(shtimer.tv_sec + shtimer.tv_usec));
+    seedrandom(unsigned(shtimer.tv_sec + shtimer.tv_usec));
 
     inittyptab();
     init_lexer_tables();
@@ -934,7 +934,6 @@ int fallback_compctlread(const char *name, char **, void *, char *)
 
     fdtablehold(63);
 
-    createoptiontable();
     emulate(tarn_name, 1);
     opts[LOGIN] = argv[0][0] == '-';
     opts[MONITOR] = 1;

@@ -10,7 +10,6 @@
 
 TARN_HOT signed char opts[OPT_SIZE];
 int emulation;
-HashTable *optiontab;
 int restricted_pending;
 void (*restrictparamsptr)();
 const char *const restrictedparams[] = {"SHELL", "HISTFILE", "LD_LIBRARY_PATH", "LD_AOUT_LIBRARY_PATH",
@@ -70,8 +69,15 @@ constexpr LetterTables buildletters()
 }
 constexpr LetterTables letters = buildletters();
 
+// The names are wanted only by setopt and its kin, -o on the command line
+// and $options, so the table of them is built the first time one looks.
+HashTable *optiontab;
 OptName optnodes[OPT_SIZE];
 OptName aliasnodes[sizeof(optaliases) / sizeof(optaliases[0])];
+
+// What the option row says of option optno: its kind and the emulations
+// that turn it on.
+constexpr int optflags(int optno) { return optdefs[optno].defaults | optdefs[optno].kind; }
 
 void printoptionnode(HashNode *hn, int set);
 
@@ -81,16 +87,18 @@ void freenothing(HashNode *) {}
 
 const char *optname(int optno) { return optdefs[optno < 0 ? -optno : optno].name; }
 
-int defset(OptName *on, int emul)
+int defset(int optno, int emul)
 {
     // In every emulation whole characters follow the character set.
-    if (on->optno == MULTIBYTE)
+    if (optno == MULTIBYTE)
         return localeisutf8();
-    return (on->flags & emul) != 0;
+    return (optflags(optno) & emul) != 0;
 }
 
-void createoptiontable()
+HashTable *optiontable()
 {
+    if (optiontab)
+        return optiontab;
     optiontab = newhashtable(101, "optiontab", nullptr);
     optiontab->hash = hasher;
     optiontab->emptytable = nullptr;
@@ -106,7 +114,7 @@ void createoptiontable()
     optiontab->printnode = printoptionnode;
     for (int i = 1; i < OPT_SIZE; i++) {
         OptName *on = &optnodes[i];
-        on->flags = optdefs[i].defaults | optdefs[i].kind;
+        on->flags = optflags(i);
         on->optno = i;
         optiontab->addnode(optiontab, const_cast<char *>(optdefs[i].name), on);
     }
@@ -117,6 +125,7 @@ void createoptiontable()
         on->optno = a.optno;
         optiontab->addnode(optiontab, const_cast<char *>(a.name), on);
     }
+    return optiontab;
 }
 
 int optlookup(const char *name)
@@ -129,10 +138,11 @@ int optlookup(const char *name)
     if (strlen(name) >= sizeof(buf) - 1)
         return OPT_INVALID;
     buf[n] = '\0';
+    HashTable *ht = optiontable();
     if (buf[0] == 'n' && buf[1] == 'o')
-        if (OptName *on = static_cast<OptName *>(optiontab->getnode(optiontab, buf + 2)))
+        if (OptName *on = static_cast<OptName *>(ht->getnode(ht, buf + 2)))
             return -on->optno;
-    if (OptName *on = static_cast<OptName *>(optiontab->getnode(optiontab, buf)))
+    if (OptName *on = static_cast<OptName *>(ht->getnode(ht, buf)))
         return on->optno;
     return OPT_INVALID;
 }
@@ -200,10 +210,9 @@ static int emulationof(const char *name)
 void installemulation(int emul, signed char *newopts)
 {
     for (int i = 1; i < OPT_SIZE; i++) {
-        OptName *on = &optnodes[i];
-        if (on->flags & OPT_SPECIAL)
+        if (optflags(i) & OPT_SPECIAL)
             continue;
-        newopts[i] = static_cast<signed char>(defset(on, emul));
+        newopts[i] = static_cast<signed char>(defset(i, emul));
     }
 }
 
@@ -211,9 +220,9 @@ void emulate(const char *name, int fully)
 {
     emulation = emulationof(name);
     for (int i = 1; i < OPT_SIZE; i++) {
-        OptName *on = &optnodes[i];
-        if ((on->flags & OPT_EMUL) || (fully && !(on->flags & OPT_SPECIAL)))
-            opts[i] = static_cast<signed char>(defset(on, emulation));
+        int flags = optflags(i);
+        if ((flags & OPT_EMUL) || (fully && !(flags & OPT_SPECIAL)))
+            opts[i] = static_cast<signed char>(defset(i, emulation));
     }
     mbsync();
 }
@@ -228,11 +237,11 @@ void printoptionnode(HashNode *hn, int set)
     if (on->flags & OPT_ALIAS)
         return;
     if (isset(KSHOPTIONPRINT)) {
-        if (defset(on, emulation))
+        if (defset(optno, emulation))
             printf("no%-19s %s\n", on->nam, isset(optno) ? "off" : "on");
         else
             printf("%-21s %s\n", on->nam, isset(optno) ? "on" : "off");
-    } else if (set == (isset(optno) ^ defset(on, emulation))) {
+    } else if (set == (isset(optno) ^ defset(optno, emulation))) {
         if (set ^ isset(optno))
             fputs("no", stdout);
         puts(on->nam);
@@ -246,9 +255,9 @@ void printoptionstate(HashNode *hn, int hadplus)
         return;
     int optno = on->optno;
     if (hadplus) {
-        if (defset(on, emulation) != isset(optno))
-            printf("set -o %s%s\n", defset(on, emulation) ? "no" : "", on->nam);
-    } else if (defset(on, emulation)) {
+        if (defset(optno, emulation) != isset(optno))
+            printf("set -o %s%s\n", defset(optno, emulation) ? "no" : "", on->nam);
+    } else if (defset(optno, emulation)) {
         printf("no%-19s %s\n", on->nam, isset(optno) ? "off" : "on");
     } else {
         printf("%-21s %s\n", on->nam, isset(optno) ? "on" : "off");
@@ -280,15 +289,15 @@ void printaliasnode(HashNode *hn, int)
 
 void printoptionstates(int hadplus)
 {
-    scanhashtable(optiontab, 1, 0, OPT_ALIAS, printoptionstate, hadplus);
+    scanhashtable(optiontable(), 1, 0, OPT_ALIAS, printoptionstate, hadplus);
 }
 
 void printoptionlist()
 {
     fputs("\nNamed options:\n", stdout);
-    scanhashtable(optiontab, 1, 0, OPT_ALIAS, printoptionlistnode, 0);
+    scanhashtable(optiontable(), 1, 0, OPT_ALIAS, printoptionlistnode, 0);
     fputs("\nOption aliases:\n", stdout);
-    scanhashtable(optiontab, 1, OPT_ALIAS, 0, printaliasnode, 0);
+    scanhashtable(optiontable(), 1, OPT_ALIAS, 0, printaliasnode, 0);
     fputs("\nOption letters:\n", stdout);
     for (char c = '0'; c <= 'y'; c++)
         if (int optno = optlookupc(c)) {
@@ -348,7 +357,8 @@ void setmatchedoption(HashNode *hn, int)
 int bin_setopt(char *nam, char **args, BuiltinOptions *, int isunset)
 {
     if (!*args) {
-        scanhashtable(optiontab, 1, 0, OPT_ALIAS, optiontab->printnode, !isunset);
+        HashTable *ht = optiontable();
+        scanhashtable(ht, 1, 0, OPT_ALIAS, ht->printnode, !isunset);
         return 0;
     }
     bool match = false;
@@ -412,7 +422,7 @@ int bin_setopt(char *nam, char **args, BuiltinOptions *, int isunset)
             continue;
         }
         patternvalue = !isunset;
-        scanmatchtable(optiontab, pprog, 0, OPT_ALIAS, setmatchedoption, 0);
+        scanmatchtable(optiontable(), pprog, 0, OPT_ALIAS, setmatchedoption, 0);
     }
     inittyptab();
     return 0;

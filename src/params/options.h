@@ -20,7 +20,6 @@ enum : int { EMULATE_CSH = 2, EMULATE_KSH = 4, EMULATE_SH = 8, EMULATE_TARN = 16
 
 extern signed char opts[OPT_SIZE];
 extern int emulation;
-extern HashTable *optiontab;
 
 inline bool isset(int o) { return opts[o] != 0; }
 inline bool unset(int o) { return opts[o] == 0; }
@@ -30,12 +29,13 @@ struct OptName : HashNode {
     int optno;  // for an alias: the option it stands for, negated for the opposite
 };
 
-void createoptiontable();
+// The option names, built when first wanted.
+HashTable *optiontable();
 int optlookup(const char *name);
 int optlookupc(char c);
 int dosetopt(int optno, int value, int force);
 void emulate(const char *name, int fully);
-int defset(OptName *on, int emul);
+int defset(int optno, int emul);
 void installemulation(int emul, signed char *newopts);
 void printoptionstates(int hadplus);
 void printoptionlist();

@@ -252,6 +252,8 @@ void settleenviron();
 // Set the locale categories the shell's own behaviour depends on.
 void setshelllocale(const char *name);
 double getrawseconds();
+// The seed of RANDOM's generator, applied when RANDOM is first read.
+void seedrandom(unsigned seed);
 void setrawseconds(double d);
 int setsecondstype(Param *pm, int on, int off);
 // Called by the restricted option: the protected parameters become

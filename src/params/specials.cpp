@@ -58,8 +58,29 @@ static void histsizesetfn(Param *, int64_t v)
 static int64_t savehistsizegetfn(Param *) { return savehistsiz; }
 static void savehistsizesetfn(Param *, int64_t v) { savehistsiz = v < 0 ? 0 : v; }
 
-static int64_t randomgetfn(Param *) { return rand() & 0x7fff; }
-static void randomsetfn(Param *, int64_t v) { srand(unsigned(v)); }
+// The generator is seeded with the start-up time when RANDOM is first read
+// (seeding costs more than a script that never reads it should pay); the
+// numbers are those of seeding it at start-up.
+static unsigned randomseed;
+static bool randompending;
+void seedrandom(unsigned seed)
+{
+    randomseed = seed;
+    randompending = true;
+}
+static int64_t randomgetfn(Param *)
+{
+    if (randompending) {
+        randompending = false;
+        srand(randomseed);
+    }
+    return rand() & 0x7fff;
+}
+static void randomsetfn(Param *, int64_t v)
+{
+    randompending = false;
+    srand(unsigned(v));
+}
 
 static double nowseconds()
 {

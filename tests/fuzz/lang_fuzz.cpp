@@ -11,7 +11,6 @@
 
 static void setup()
 {
-    createoptiontable();
     emulate("tarn", 1);
     inittyptab();
     init_eprog();

@@ -14,7 +14,6 @@
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    createoptiontable();
     emulate("tarn", 1);
     inittyptab();
     return 0;

@@ -20,7 +20,6 @@
 
 inline void qwcfuzz_setup()
 {
-    createoptiontable();
     emulate("tarn", 1);
     inittyptab();
     init_eprog();

@@ -79,7 +79,6 @@ inline void fuzz_shell_init()
     tarn_name = qtrdup("tarn");
     fdtable_size = 1024;
     fdtable = static_cast<unsigned char *>(qcalloc(size_t(fdtable_size)));
-    createoptiontable();
     emulate(tarn_name, 1);
     static char a0[] = "tarn", a1[] = "-f";
     static char *argv[] = {a0, a1, nullptr};

@@ -7,7 +7,6 @@
 int main(int argc, char **argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    createoptiontable();
     emulate("tarn", 1);
     inittyptab();
     return RUN_ALL_TESTS();

@@ -373,8 +373,9 @@ char *optionsget(const char *key)
 
 void optionsscan(ScanFn fn, void *data)
 {
-    for (int i = 0; i < optiontab->hsize; i++)
-        for (HashNode *hn = optiontab->nodes[i]; hn; hn = hn->next)
+    HashTable *ht = optiontable();
+    for (int i = 0; i < ht->hsize; i++)
+        for (HashNode *hn = ht->nodes[i]; hn; hn = hn->next)
             fn(hn->nam, optstate(static_cast<OptName *>(hn)->optno), data);
 }
 
