@@ -318,7 +318,7 @@ int bin_kill(char *nam, char **argv, BuiltinOptions *, int)
             argv++;
             if (!*argv) {
                 for (int i = 1; i <= SIGNAL_COUNT; i++)
-                    printf(i < SIGNAL_COUNT ? "%s " : "%s\n", sigs[i]);
+                    printf(i < SIGNAL_COUNT ? "%s " : "%s\n", signame(i));
                 return 0;
             }
             for (; *argv; argv++) {
@@ -327,7 +327,7 @@ int bin_kill(char *nam, char **argv, BuiltinOptions *, int)
                     if (n > 128)
                         n -= 128;
                     if (n >= 1 && n <= SIGNAL_COUNT)
-                        printf("%s\n", sigs[n]);
+                        printf("%s\n", signame(n));
                     else
                         printf("%d\n", n);
                 } else {

@@ -196,13 +196,14 @@ void subshellexittrap();
 void init_traps();
 
 // ---- the signal table ----
-// sigs[0] is EXIT, 1..SIGNAL_COUNT the system's signals, then QERR and
-// DEBUG; the table ends with a null entry.
+// signame(0) is EXIT, 1..SIGNAL_COUNT the system's signals, then QERR and
+// DEBUG.
 constexpr int SIGNAL_COUNT = NSIG - 1;
 constexpr int SIGQERR = SIGNAL_COUNT + 1;
 constexpr int SIGDEBUG = SIGNAL_COUNT + 2;
 constexpr int SIGCOUNT = SIGNAL_COUNT + 3;  // entries before the null
-extern const char *const *sigs;
+// The name of signal sig (without SIG), 0 <= sig < SIGCOUNT.
+const char *signame(int sig);
 // The job-report message of a signal ("unknown signal" beyond the table).
 const char *signalmsg(int sig);
 // A signal number from a name (without SIG) or a number; -1 if none.

@@ -70,7 +70,6 @@ SigTables &tables()
         s.names[0] = "EXIT";
         s.msgs[0] = "done";
         for (int i = 1; i <= SIGNAL_COUNT; i++) {
-            // Written by hand: this runs at every start-up.
             char *b = s.numbuf[i];
             if (i >= 10)
                 *b++ = char('0' + i / 10);
@@ -99,7 +98,10 @@ SigTables &tables()
 
 }  // namespace
 
-const char *const *sigs = tables().names;
+// The table is made when a name or message is first wanted: the real-time
+// numbers are the library's to say, so it cannot be a constant, and a
+// script that never names a signal should not pay for it at start-up.
+const char *signame(int sig) { return tables().names[sig]; }
 
 const char *signalmsg(int sig)
 {
@@ -115,8 +117,9 @@ int getsignum(const char *s)
         long n = strtol(s, &end, 10);
         return !*end && n >= 0 && n < SIGCOUNT ? int(n) : -1;
     }
+    const char *const *names = tables().names;
     for (int i = 0; i < SIGCOUNT; i++)
-        if (!strcmp(s, sigs[i]))
+        if (!strcmp(s, names[i]))
             return i;
     for (const SigDef &a : sigaliases)
         if (!strcmp(s, a.name))

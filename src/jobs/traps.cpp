@@ -30,7 +30,7 @@ static bool issystemsig(int sig) { return sig >= 1 && sig <= SIGNAL_COUNT; }
 
 static char *trapfuncname(int sig)
 {
-    return qhtricat("TRAP", sigs[sig], "");
+    return qhtricat("TRAP", signame(sig), "");
 }
 
 bool sigtrapset(int sig)
@@ -113,7 +113,7 @@ int settrap(int sig, Eprog *prog, int flags)
     if (sig < 0 || sig >= SIGCOUNT)
         return 1;
     if (isset(MONITOR) && (sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU)) {
-        qerr("can't trap SIG%s in interactive shells", sigs[sig], 0);
+        qerr("can't trap SIG%s in interactive shells", signame(sig), 0);
         return 1;
     }
     SignalGuard sg;
@@ -405,10 +405,10 @@ int bin_trap(char *name, char **argv, BuiltinOptions *, int)
                 char *t = getpermtext(sigfuncs[sig], nullptr, 0);
                 fputs("trap -- ", stdout);
                 quotedqputs(t, stdout);
-                printf(" %s\n", sigs[sig]);
+                printf(" %s\n", signame(sig));
                 qsfree(t);
             } else if (sigtrapped[sig] & TRAP_IGNORED) {
-                printf("trap -- '' %s\n", sigs[sig]);
+                printf("trap -- '' %s\n", signame(sig));
             }
         }
         return 0;

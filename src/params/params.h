@@ -41,7 +41,7 @@ enum : int {
     PF_NAMEDDIR = 0x4000000,
 };
 constexpr int PF_TYPEMASK = PF_ARRAY | PF_INTEGER | PF_EFLOAT | PF_FFLOAT | PF_HASHED;
-inline int PF_TYPE(int f) { return f & PF_TYPEMASK; }
+constexpr int PF_TYPE(int f) { return f & PF_TYPEMASK; }
 
 // Scan flags of a Value reference.
 enum : int {

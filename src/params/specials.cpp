@@ -484,7 +484,7 @@ struct SpecialDef {
     int origflags;
 };
 
-static SpecialDef mk(const char *name, int flags, void *var, ParamGetter g, ParamSetter s, bool native,
+static constexpr SpecialDef mk(const char *name, int flags, void *var, ParamGetter g, ParamSetter s, bool native,
                      const char *tied = nullptr)
 {
     SpecialDef d{};
@@ -501,33 +501,34 @@ static SpecialDef mk(const char *name, int flags, void *var, ParamGetter g, Para
     return d;
 }
 
-static SpecialDef I(const char *n, int fl, int64_t (*g)(Param *), void (*s)(Param *, int64_t), bool nat = false)
+static constexpr SpecialDef I(const char *n, int fl, int64_t (*g)(Param *), void (*s)(Param *, int64_t), bool nat = false)
 {
     return mk(n, fl | PF_INTEGER, nullptr, ParamGetter{.ifn = g}, ParamSetter{.ifn = s}, nat);
 }
-static SpecialDef IV(const char *n, int fl, int64_t *var, bool nat = false)
+static constexpr SpecialDef IV(const char *n, int fl, int64_t *var, bool nat = false)
 {
     return mk(n, fl | PF_INTEGER, var, ParamGetter{.ifn = intvargetfn},
               ParamSetter{.ifn = (fl & R) ? nullintsetfn : intvarsetfn}, nat);
 }
-static SpecialDef S(const char *n, int fl, char *(*g)(Param *), void (*s)(Param *, char *), bool nat = false)
+static constexpr SpecialDef S(const char *n, int fl, char *(*g)(Param *), void (*s)(Param *, char *), bool nat = false)
 {
     return mk(n, fl, nullptr, ParamGetter{.cfn = g}, ParamSetter{.cfn = s}, nat);
 }
-static SpecialDef SV(const char *n, char **var, bool nat = false)
+static constexpr SpecialDef SV(const char *n, char **var, bool nat = false)
 {
     return mk(n, 0, var, ParamGetter{.cfn = strvargetfn}, ParamSetter{.cfn = strvarsetfn}, nat);
 }
-static SpecialDef C(const char *n, int fl, char ***var, const char *tied, bool nat = false)
+static constexpr SpecialDef C(const char *n, int fl, char ***var, const char *tied, bool nat = false)
 {
     return mk(n, fl, var, ParamGetter{.cfn = colonarrgetfn}, ParamSetter{.cfn = colonarrsetfn}, nat, tied);
 }
-static SpecialDef T(const char *n, int fl, char ***var, const char *tied)
+static constexpr SpecialDef T(const char *n, int fl, char ***var, const char *tied)
 {
     return mk(n, fl | PF_ARRAY, var, ParamGetter{.afn = arrvargetfn}, ParamSetter{.afn = arrvarsetfn}, true, tied);
 }
 
-static SpecialDef specialtab[] = {
+// Constant: made by the compiler, not by code run at every start-up.
+static constinit SpecialDef specialtab[] = {
     I("#", R, poundgetfn, nullintsetfn),
     I("ERRNO", R, errnogetfn, nullintsetfn),
     I("GID", X | D, gidgetfn, gidsetfn),
