@@ -112,10 +112,11 @@ def main():
         for scen, as_sh in SCENARIOS:
             touched = trace(binary, scen, as_sh, work)
             # Where valgrind loaded the binary: the first block run at the
-            # entry point's offset within a page.
+            # entry point's offset within a page, below the loader, which
+            # valgrind puts at 0x4000000.
             base = None
             for kind, a in touched:
-                if kind == "t" and a >= start and (a - start) & 0xfff == 0:
+                if kind == "t" and start <= a < 0x4000000 and (a - start) & 0xfff == 0:
                     base = a - start
                     break
             if base is None:
