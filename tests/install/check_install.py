@@ -8,6 +8,13 @@
   manpages SRC SH  every page renders without warnings, and the pages name
                    every shell option, builtin and widget the shell has
   package BUILD    build the Debian package and list it
+  startup SH LIST [relr]
+                   the release binary SH has its start-up code and data
+                   laid out by the start-up list LIST: the functions a
+                   start-up runs sit in the section made for them, most
+                   names the list gives still exist (else the list wants
+                   recording again with bench/startup_order.py) and, with
+                   relr, its relative relocations are packed
 
 Exit 77 (skipped) when a tool the check needs is missing.
 """
@@ -194,6 +201,37 @@ def package(build):
         shutil.rmtree(out, ignore_errors=True)
 
 
+def startup(shell, order, relr):
+    if not shutil.which('readelf') or not shutil.which('nm'):
+        sys.exit(77)
+    sections = run(['readelf', '-SW', shell]).stdout
+    for name in ['.text.tarnstart', '.data.tarnstart', '.bss.tarnstart'] + (['.relr.dyn'] if relr else []):
+        if name not in sections:
+            fail('no section %s in %s' % (name, shell))
+    # Where each defined function lies, by section index.
+    syms = run(['readelf', '-sW', shell]).stdout
+    index = {}
+    for line in sections.splitlines():
+        m = re.match(r'\s*\[\s*(\d+)\]\s+(\S+)', line)
+        if m:
+            index[m.group(1)] = m.group(2)
+    where = {}
+    for line in syms.splitlines():
+        p = line.split()
+        if len(p) >= 8 and p[3] == 'FUNC':
+            where[p[7]] = index.get(p[6], p[6])
+    for fn in ['main', '_Z9tarn_mainiPPc', '_Z9setupvalsv', '_Z16createparamtablev', '_Z6qallocm']:
+        if where.get(fn) != '.text.tarnstart':
+            fail('%s lies in %s, not with the start-up code' % (fn, where.get(fn)))
+    defined = set(run(['nm', '--defined-only', shell]).stdout.split())
+    with open(order) as f:
+        names = [l.strip() for l in f if l.strip()]
+    missing = [n for n in names if n not in defined]
+    if len(missing) * 10 > len(names):
+        fail('%d of the %d names in %s are gone (%s ...): record it again with bench/startup_order.py'
+             % (len(missing), len(names), order, ' '.join(missing[:5])))
+
+
 def main():
     mode = sys.argv[1]
     if mode == 'layout':
@@ -202,6 +240,8 @@ def main():
         manpages(sys.argv[2], sys.argv[3])
     elif mode == 'package':
         package(sys.argv[2])
+    elif mode == 'startup':
+        startup(sys.argv[2], sys.argv[3], sys.argv[4:] == ['relr'])
     else:
         sys.exit('unknown check ' + mode)
     print('%s: %d failures' % (mode, len(failures)))
