@@ -5,6 +5,7 @@
 #include "modules/module.h"
 
 #include <cstdlib>
+#include <array>
 #include <cstring>
 
 HashTable *builtintab;
@@ -120,7 +121,16 @@ constexpr bool coretabunique()
 }
 static_assert(coretabunique());
 
-BuiltinEntry corebuiltins[NCORE];
+// The nodes the table holds, laid out by the compiler from coretab, so a
+// start-up copies nothing.
+template <size_t N> constexpr std::array<BuiltinEntry, N> nodesof(const BuiltinEntry (&t)[N])
+{
+    std::array<BuiltinEntry, N> a{};
+    for (size_t i = 0; i < N; i++)
+        a[i] = t[i];
+    return a;
+}
+constinit std::array<BuiltinEntry, NCORE> corebuiltins = nodesof(coretab);
 
 void freebuiltinnode(HashNode *hn)
 {
@@ -295,9 +305,13 @@ void createbuiltintable()
     builtintab->enablenode = enablehashnode;
     builtintab->freenode = freebuiltinnode;
     builtintab->printnode = printbuiltinnode;
-    for (int i = 0; i < NCORE; i++)
-        corebuiltins[i] = coretab[i];
-    addbuiltins("tarn", corebuiltins, NCORE);
+    // A table made again (tests make several) takes the nodes back as
+    // they were: out of any table, enabled.
+    for (BuiltinEntry &b : corebuiltins) {
+        b.next = nullptr;
+        b.flags &= ~(BI_ADDED | NODE_DISABLED);
+    }
+    addbuiltins("tarn", corebuiltins.data(), NCORE);
 }
 
 Builtin *getbuiltin(const char *name)

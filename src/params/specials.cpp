@@ -774,18 +774,23 @@ void createparamtable()
     setdefaults();
     paramtab = realparamtab = newparamtable(151, "paramtab");
     bool shk = emulating(EMULATE_SH | EMULATE_KSH);
+    // A table made again (tests make several) starts from the defaults;
+    // the first finds them as the compiler laid them out.
+    static bool made;
     for (SpecialDef &d : specialtab) {
         if (d.nativeonly && shk)
             continue;
-        // A fresh table (tests build several) starts from the defaults.
-        d.pm.flags = d.origflags;
-        d.pm.envstr = nullptr;
-        d.pm.shadowed = nullptr;
-        d.pm.level = 0;
-        if (!strcmp(d.pm.nam, "SECONDS"))
-            setsecondstype(&d.pm, PF_INTEGER, PF_EFLOAT | PF_FFLOAT);
+        if (made) {
+            d.pm.flags = d.origflags;
+            d.pm.envstr = nullptr;
+            d.pm.shadowed = nullptr;
+            d.pm.level = 0;
+            if (!strcmp(d.pm.nam, "SECONDS"))
+                setsecondstype(&d.pm, PF_INTEGER, PF_EFLOAT | PF_FFLOAT);
+        }
         realparamtab->addnode(realparamtab, d.pm.nam, &d.pm);
     }
+    made = true;
     argvparam_pm = &argvparam;
     restrictparamsptr = restrictparams;
     installparamreg();
