@@ -4,8 +4,8 @@
 #include "expand/expand.h"
 #include "modules/module.h"
 
-#include <cstdlib>
 #include <array>
+#include <cstdlib>
 #include <cstring>
 
 HashTable *builtintab;

@@ -485,7 +485,7 @@ struct SpecialDef {
 };
 
 static constexpr SpecialDef mk(const char *name, int flags, void *var, ParamGetter g, ParamSetter s, bool native,
-                     const char *tied = nullptr)
+                               const char *tied = nullptr)
 {
     SpecialDef d{};
     d.pm.nam = const_cast<char *>(name);
@@ -501,7 +501,8 @@ static constexpr SpecialDef mk(const char *name, int flags, void *var, ParamGett
     return d;
 }
 
-static constexpr SpecialDef I(const char *n, int fl, int64_t (*g)(Param *), void (*s)(Param *, int64_t), bool nat = false)
+static constexpr SpecialDef I(const char *n, int fl, int64_t (*g)(Param *), void (*s)(Param *, int64_t),
+                              bool nat = false)
 {
     return mk(n, fl | PF_INTEGER, nullptr, ParamGetter{.ifn = g}, ParamSetter{.ifn = s}, nat);
 }
@@ -510,7 +511,8 @@ static constexpr SpecialDef IV(const char *n, int fl, int64_t *var, bool nat = f
     return mk(n, fl | PF_INTEGER, var, ParamGetter{.ifn = intvargetfn},
               ParamSetter{.ifn = (fl & R) ? nullintsetfn : intvarsetfn}, nat);
 }
-static constexpr SpecialDef S(const char *n, int fl, char *(*g)(Param *), void (*s)(Param *, char *), bool nat = false)
+static constexpr SpecialDef S(const char *n, int fl, char *(*g)(Param *), void (*s)(Param *, char *),
+                              bool nat = false)
 {
     return mk(n, fl, nullptr, ParamGetter{.cfn = g}, ParamSetter{.cfn = s}, nat);
 }
@@ -527,7 +529,7 @@ static constexpr SpecialDef T(const char *n, int fl, char ***var, const char *ti
     return mk(n, fl | PF_ARRAY, var, ParamGetter{.afn = arrvargetfn}, ParamSetter{.afn = arrvarsetfn}, true, tied);
 }
 
-// Constant: made by the compiler, not by code run at every start-up.
+// Laid out by the compiler (constinit), not by code run at every start-up.
 static constinit SpecialDef specialtab[] = {
     I("#", R, poundgetfn, nullintsetfn),
     I("ERRNO", R, errnogetfn, nullintsetfn),
