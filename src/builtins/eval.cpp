@@ -42,9 +42,12 @@ int bin_dot(char *name, char **argv, BuiltinOptions *, int)
     if (!*argv)
         return 0;
     char **old = pparams;
+    bool oldarena = pparamsarena;
     bool newargs = argv[1] != nullptr;
-    if (newargs)
+    if (newargs) {
         pparams = qarrdup(argv + 1);
+        pparamsarena = false;
+    }
     char *arg0 = dupstring(*argv);
     char *path = nullptr;
     int ret = 1;
@@ -79,22 +82,26 @@ int bin_dot(char *name, char **argv, BuiltinOptions *, int)
     }
     if (path) {
         lastval = 0;
-        char *oargzero = nullptr;
-        if (isset(FUNCTIONARGZERO)) {
-            oargzero = argzero;
+        bool newzero = isset(FUNCTIONARGZERO);
+        char *oargzero = argzero;
+        bool ozeroarena = argzeroarena;
+        if (newzero) {
             argzero = qtrdup(path);
+            argzeroarena = false;
         }
         errno = 0;
         ret = source(path);
         err = errno ? errno : ENOENT;
-        if (oargzero) {
-            qsfree(argzero);
+        if (newzero) {
+            setargzero(nullptr);
             argzero = oargzero;
+            argzeroarena = ozeroarena;
         }
     }
     if (newargs) {
-        freearray(pparams);
+        setpparams(nullptr);
         pparams = old;
+        pparamsarena = oldarena;
     }
     if (ret) {
         // A file that cannot be read is an error that ends a POSIX script.

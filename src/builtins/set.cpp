@@ -135,8 +135,7 @@ doneopts:
     for (int i = 0; i < n; i++)
         np[i] = qtrdup(words[size_t(i)]);
     np[n] = nullptr;
-    freearray(pparams);
-    pparams = np;
+    setpparams(np);
     return 0;
 }
 
@@ -161,6 +160,7 @@ int bin_shift(char *nam, char **argv, BuiltinOptions *, int)
             qwarnnam(nam, "shift count must be <= $#", nullptr, 0);
             return 1;
         }
+        ownpparams();
         for (int i = 0; i < num; i++)
             qsfree(pparams[i]);
         memmove(pparams, pparams + num, sizeof(char *) * size_t(l - num + 1));

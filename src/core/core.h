@@ -74,6 +74,14 @@ extern int nohistsave;
 extern char *tarn_name;
 extern char *argzero;
 extern char **pparams;
+// True while argzero and pparams are the arena copies a function call made
+// for itself (cheaper than heap copies on every call): not to be freed.
+// What replaces them uses setargzero() or setpparams(); what changes
+// pparams in place calls ownpparams() first.
+extern bool argzeroarena, pparamsarena;
+void setargzero(char *s);
+void setpparams(char **a);
+void ownpparams();
 extern char *scriptname;
 extern int SHIN;
 extern FILE *bshin;

@@ -32,6 +32,37 @@ TARN_HOT long lineno;
 TARN_HOT int64_t lastval;
 
 char *tarn_name, *argzero, **pparams, *scriptname;
+bool argzeroarena, pparamsarena;
+
+void setargzero(char *s)
+{
+    if (s == argzero)
+        return;
+    if (argzeroarena)
+        argzeroarena = false;
+    else
+        qsfree(argzero);
+    argzero = s;
+}
+
+void setpparams(char **a)
+{
+    if (a == pparams)
+        return;
+    if (pparamsarena)
+        pparamsarena = false;
+    else
+        freearray(pparams);
+    pparams = a;
+}
+
+void ownpparams()
+{
+    if (pparamsarena) {
+        pparams = qarrdup(pparams);
+        pparamsarena = false;
+    }
+}
 int SHIN, SHTTY = -1;
 FILE *bshin, *shout, *xtrerr;
 

@@ -735,7 +735,8 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
             return FW_NONE;
         }
         if (!(b->flags & BI_PRECMD)) {
-            bn = getbuiltin(cmdarg);
+            // Only an autoload stub needs the second look-up that loads it.
+            bn = b->handler ? b : getbuiltin(cmdarg);
             if (!bn)
                 bn = b;
             is_builtin = true;
@@ -908,7 +909,8 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
     // so that an expansion error ends the list whatever the command is; a
     // background job or an early pipeline element expands in its child.
     auto expandwords = [&]() {
-        if (args && nonempty(args) && !(cflags & BI_NOGLOB))
+        // Words compiled without tokens have nothing to glob or untokenize.
+        if (hastok && args && nonempty(args) && !(cflags & BI_NOGLOB))
             globlist(args, 0);
         if (errflag)
             return RedirExp::EXPERR;

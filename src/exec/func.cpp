@@ -87,11 +87,12 @@ void runshfunc(Eprog *prog, FuncWrap *wrap, const char *name)
     // A module's wrapper that runs the body itself ends the walk.
     if (wrap && !runwrappers(prog, wrap, const_cast<char *>(name)))
         return;
-    char *ou = qtrdup(qunderscore ? qunderscore : "");
+    // The arena copy outlives the body: only loops and the top level free
+    // arena memory at their own levels.
+    char *ou = dupstring(qunderscore ? qunderscore : "");
     startparamscope();
     execode(prog, 1, 0, "shfunc");
     setunderscore(ou);
-    qsfree(ou);
     endparamscope();
 }
 
@@ -110,6 +111,7 @@ int doshfunc(const char *name, Eprog *prog, LinkList *args, int flags, int noret
     int64_t oldlastval = lastval;
     starttrapscope();
     char **pptab = pparams;
+    bool pparena = pparamsarena;
     char *oldscriptname = scriptname;
     // One arena copy of the name serves the script name and the stack.
     char *namecopy = dupstring(name);
@@ -122,28 +124,33 @@ int doshfunc(const char *name, Eprog *prog, LinkList *args, int flags, int noret
     if (flags & PM_TAGGED)
         opts[XTRACE] = 1;
     opts[PRINTEXITVALUE] = 0;
-    char *oargv0 = nullptr;
+    // The call's parameters are arena copies, made at this call's arena
+    // level and gone with it; whatever replaces them inside the call
+    // leaves them alone (setpparams, setargzero).
+    bool newzero = isset(FUNCTIONARGZERO);
+    char *oargv0 = argzero;
+    bool ozeroarena = argzeroarena;
     if (args) {
         int n = countlinknodes(args);
-        pparams = qnew<char *>(size_t(n));
+        pparams = qhnew<char *>(size_t(n));
         int i = 0;
         LinkNode *node = firstnode(args);
         if (node)
             node = nextnode(node);
         for (; node; node = nextnode(node))
-            pparams[i++] = qtrdup(static_cast<char *>(getdata(node)));
+            pparams[i++] = dupstring(static_cast<char *>(getdata(node)));
         pparams[i] = nullptr;
-        if (isset(FUNCTIONARGZERO)) {
-            oargv0 = argzero;
-            argzero = qtrdup(static_cast<char *>(getdata(firstnode(args))));
-        }
+        if (newzero)
+            argzero = dupstring(static_cast<char *>(getdata(firstnode(args))));
     } else {
-        pparams = qcnew<char *>(1);
-        if (isset(FUNCTIONARGZERO)) {
-            oargv0 = argzero;
-            argzero = qtrdup(name);
-        }
+        pparams = qhnew<char *>(1);
+        pparams[0] = nullptr;
+        if (newzero)
+            argzero = namecopy;
     }
+    pparamsarena = true;
+    if (newzero)
+        argzeroarena = true;
     FuncStack fs;
     fs.name = namecopy;
     fs.prev = funcstack;
@@ -175,11 +182,15 @@ int doshfunc(const char *name, Eprog *prog, LinkList *args, int flags, int noret
         breaks = obreaks;
         ret = 1;
     }
-    freearray(pparams);
+    if (!pparamsarena)
+        freearray(pparams);
     pparams = pptab;
-    if (oargv0) {
-        qsfree(argzero);
+    pparamsarena = pparena;
+    if (newzero) {
+        if (!argzeroarena)
+            qsfree(argzero);
         argzero = oargv0;
+        argzeroarena = ozeroarena;
     }
     qoptind = oldoptind;
     scriptname = oldscriptname;

@@ -39,6 +39,9 @@ static char *home, *term;
 // ---- accessors of the specials ----
 
 static int64_t poundgetfn(Param *) { return arrlen(pparams); }
+// $0 and argv may hold a function call's arena copies, which are not freed.
+static void argzerosetfn(Param *, char *s) { setargzero(s); }
+static void pparamsetfn(Param *, char **a) { setpparams(a ? a : qcnew<char *>(1)); }
 static int64_t errnogetfn(Param *) { return errno; }
 static int64_t gidgetfn(Param *) { return getgid(); }
 static void gidsetfn(Param *, int64_t x) { (void)!setgid(gid_t(x)); }
@@ -579,7 +582,7 @@ static constinit SpecialDef specialtab[] = {
     SV("PS3", &prompt3),
     SV("PS4", &prompt4),
     SV("SPROMPT", &sprompt),
-    SV("0", &argzero),
+    mk("0", 0, &argzero, ParamGetter{.cfn = strvargetfn}, ParamSetter{.cfn = argzerosetfn}, false),
     C("CDPATH", 0, &cdpath, "cdpath"),
     C("FIGNORE", 0, &fignore, "fignore"),
     C("FPATH", 0, &fpath, "fpath"),
@@ -601,7 +604,7 @@ static constinit SpecialDef specialtab[] = {
     SV("PROMPT3", &prompt3, true),
     SV("PROMPT4", &prompt4, true),
     C("MANPATH", 0, &manpath, "manpath", true),
-    mk("argv", D | PF_ARRAY, &pparams, ParamGetter{.afn = arrvargetfn}, ParamSetter{.afn = arrvarsetfn}, true),
+    mk("argv", D | PF_ARRAY, &pparams, ParamGetter{.afn = arrvargetfn}, ParamSetter{.afn = pparamsetfn}, true),
     T("fignore", D, &fignore, "FIGNORE"),
     T("cdpath", D, &cdpath, "CDPATH"),
     T("fpath", D, &fpath, "FPATH"),
@@ -617,7 +620,7 @@ static constinit SpecialDef specialtab[] = {
 // Positional parameters $1..$N: an array view of pparams, assigned by
 // number as elements of argv are.
 static Param argvparam = mk("argv", PF_ARRAY, &pparams, ParamGetter{.afn = arrvargetfn},
-                            ParamSetter{.afn = arrvarsetfn}, false).pm;
+                            ParamSetter{.afn = pparamsetfn}, false).pm;
 
 // ---- restricted mode ----
 

@@ -719,8 +719,7 @@ int bin_qparseopts(char *nam, char **argv, BuiltinOptions *, int)
             if (extract ? !taken[size_t(k)] : k >= stop)
                 left.push_back(pp[k]);
         char **npp = permarray(left);
-        freearray(pparams);
-        pparams = npp;
+        setpparams(npp);
     }
     return 0;
 }
