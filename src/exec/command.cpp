@@ -748,7 +748,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
         return (b->flags & BI_COMMAND) && commandmodifier() ? FW_QUERY : FW_MODIFIER;
     };
     if (type == CODE_SIMPLE) {
-        while (nonempty(args) && !has_token(static_cast<char *>(getdata(firstnode(args))))) {
+        while (nonempty(args) && (!hastok || !has_token(static_cast<char *>(getdata(firstnode(args)))))) {
             FirstWord fw = firstword();
             if (fw == FW_ERROR)
                 return;
@@ -778,7 +778,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
         for (;;) {
             if (!(cflags & BI_NOGLOB)) {
                 // The command name must be final before it is looked up.
-                if (nonempty(args) && has_token(static_cast<char *>(getdata(firstnode(args))))) {
+                if (hastok && nonempty(args) && has_token(static_cast<char *>(getdata(firstnode(args))))) {
                     LinkList *one = newlinklist();
                     addlinknode(one, ugetnode(args));
                     globlist(one, 0);
@@ -916,6 +916,8 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
             return RedirExp::EXPERR;
         if (args && !(is_builtin && bn->handler == bin_typeset))
             untypesetmarks(args);
+        if (empty(redir))
+            return errflag ? RedirExp::EXPERR : RedirExp::OK;
         return expandredirs(redir);
     };
     RedirExp rexp = RedirExp::OK;
@@ -1052,7 +1054,7 @@ void runcmd(ExecState *state, int input, int output, int how, int last1)
         attachfd(forked, save, mfds, 1, output, 1);
     {
         int olderr = errflag;
-        if (!applyredirs(redir, forked, save, mfds, &highsave)) {
+        if (nonempty(redir) ? !applyredirs(redir, forked, save, mfds, &highsave) : errflag) {
             if (forked)
                 _exit(1);
             lastval = 1;

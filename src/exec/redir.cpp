@@ -211,6 +211,12 @@ void flushmultio(Multio **mfds, int fd)
 
 void fixfds(int *save, HighFdSave *high)
 {
+    // Most commands redirect nothing.
+    int first = 0;
+    while (first < 10 && save[first] == -2)
+        first++;
+    if (first == 10 && !high)
+        return;
     int old_errno = errno;
     for (int i = 0; i < 10; i++)
         if (save[i] != -2)

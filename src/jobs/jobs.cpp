@@ -929,6 +929,16 @@ void freejob(Job *jn, int deep)
 
 void deletejob(Job *jn)
 {
+    // The job of commands the shell ran itself owns nothing: no process
+    // to record, file to remove or terminal to take back.
+    if (!jn->procs && !jn->auxprocs && !jn->filelist && !jn->ty && !jn->pwd &&
+        !(jn->stat & (JOB_ATTACH | JOB_WASSUPER))) {
+        jn->gleader = 0;
+        jn->other = 0;
+        jn->stty_in_env = 0;
+        jn->stat = 0;
+        return;
+    }
     SignalGuard sg;
     recorddoneprocs(jn);
     deletefilelist(jn->filelist);

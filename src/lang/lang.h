@@ -271,7 +271,13 @@ struct Redir {
     int fd1, fd2;
     char *name;
 };
-LinkList *ecgetredirs(ExecState *state);
+// The redirections at pc, or null when there are none (most commands:
+// the test is made where the command is run, not in a call).
+LinkList *ecgetredirlist(ExecState *state);
+inline LinkList *ecgetredirs(ExecState *state)
+{
+    return code_type(*state->pc) == CODE_REDIR ? ecgetredirlist(state) : nullptr;
+}
 
 // ---- input stack ----
 enum : int {

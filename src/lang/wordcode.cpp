@@ -139,17 +139,26 @@ LinkList *ecgetlist(ExecState *state, int num, int dup, int *tokflag)
             *tokflag = 0;
         return nullptr;
     }
-    LinkList *ret = newlinklist();
-    while (num--) {
-        addlinknode(ret, ecgetstr(state, dup, &tmp));
+    // The list and its nodes in one allocation: a command's words are
+    // fetched for every command run.
+    LinkList *ret = static_cast<LinkList *>(qhalloc(sizeof(LinkList) + size_t(num) * sizeof(LinkNode)));
+    LinkNode *node = reinterpret_cast<LinkNode *>(ret + 1), *prev = &ret->hdr;
+    ret->hdr.dat = nullptr;
+    for (; num--; node++) {
+        node->dat = ecgetstr(state, dup, &tmp);
+        node->prev = prev;
+        prev->next = node;
+        prev = node;
         tf |= tmp;
     }
+    prev->next = nullptr;
+    ret->hdr.prev = prev;
     if (tokflag)
         *tokflag = tf;
     return ret;
 }
 
-LinkList *ecgetredirs(ExecState *state)
+LinkList *ecgetredirlist(ExecState *state)
 {
     LinkList *ret = newlinklist();
     wordcode code = *state->pc++;
