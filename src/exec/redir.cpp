@@ -488,6 +488,18 @@ bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds, HighFdSa
         attachfd(forked, save, mfds, fd1, fd2, rflag);
         return true;
     };
+    // A descriptor just opened goes straight to fd1 when fd1 takes it
+    // alone: it is closed again as it is copied, so it need not first move
+    // above 9 (two system calls for every redirection).  Opened as fd1
+    // itself (fd1 was closed), it must not be closed on exec.
+    auto place = [&](int fd1, int fil, int rflag) {
+        if (fd1 >= 10 || fil >= 10 || (mfds[fd1] && isset(MULTIOS)))
+            return attach(fd1, movefdabove(fil), rflag);
+        if (fil == fd1)
+            fcntl(fil, F_SETFD, 0);
+        attachfd(forked, save, mfds, fd1, fil, rflag);
+        return true;
+    };
     for (LinkNode *n = firstnode(redir); n && !errflag; n = nextnode(n)) {
         Redir *fn = static_cast<Redir *>(getdata(n));
         if (fn->fd1 >= 10) {
@@ -517,7 +529,7 @@ bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds, HighFdSa
                     qwarn("%e", nullptr, errno);
                 return false;
             }
-            if (!attach(fn->fd1, movefdabove(fil), 0))
+            if (!place(fn->fd1, fil, 0))
                 return false;
             break;
         case RT_READ:
@@ -537,7 +549,7 @@ bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds, HighFdSa
                 errflag = 1;
                 return false;
             }
-            if (!attach(fn->fd1, movefdabove(fil), 0))
+            if (!place(fn->fd1, fil, 0))
                 return false;
             break;
         }
@@ -577,7 +589,7 @@ bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds, HighFdSa
                 errflag = 1;
                 return false;
             }
-            if (!attach(fn->fd1, movefdabove(fil), fn->type == RT_DUP_OUT))
+            if (!place(fn->fd1, fil, fn->type == RT_DUP_OUT))
                 return false;
             break;
         }
@@ -602,7 +614,7 @@ bool applyredirs(LinkList *redir, int forked, int *save, Multio **mfds, HighFdSa
             int dfil = -1;
             if (fn->type & 4)
                 dfil = movefdabove(dup(fil));
-            if (!attach(fn->fd1, movefdabove(fil), 1))
+            if (!place(fn->fd1, fil, 1))
                 return false;
             if (dfil >= 0)
                 attachfd(forked, save, mfds, 2, dfil, 1);
