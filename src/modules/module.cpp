@@ -114,8 +114,14 @@ void register_module(const char *name, ModuleFunc setup, ModuleFunc boot, Module
     qaddlinknode(linkedmodules, lm);
 }
 
+// The modules of this build, in a constant table (below); modules
+// registered later, by name, after them.
+static Linkedmod *buildmodule(const char *name);
+
 Linkedmod *module_linked(const char *name)
 {
+    if (Linkedmod *lm = buildmodule(name))
+        return lm;
     ensurelists();
     for (LinkNode *n = firstnode(linkedmodules); n; incnode(n)) {
         Linkedmod *lm = static_cast<Linkedmod *>(getdata(n));
@@ -877,12 +883,9 @@ int finish_tarnQsmain(Module *) { return 0; }
 
 namespace {
 
-struct LinkedRow {
-    const char *name;
-    ModuleFunc setup, boot, cleanup, finish;
-};
-// The modules of this build, in registration order.
-constexpr LinkedRow linkedtab[] = {
+// The modules of this build: laid out by the compiler, not registered one
+// by one at every start-up.
+constinit Linkedmod linkedtab[] = {
     {"tarn/main", setup_tarnQsmain, boot_tarnQsmain, cleanup_tarnQsmain, finish_tarnQsmain},
     {"tarn/rlimits", setup_tarnQsrlimits, boot_tarnQsrlimits, cleanup_tarnQsrlimits, finish_tarnQsrlimits},
     {"tarn/sched", setup_tarnQssched, boot_tarnQssched, cleanup_tarnQssched, finish_tarnQssched},
@@ -965,6 +968,14 @@ template <class Fn> void eachword(const char *list, Fn fn)
 
 }  // namespace
 
+static Linkedmod *buildmodule(const char *name)
+{
+    for (Linkedmod &lm : linkedtab)
+        if (!strcmp(lm.name, name))
+            return &lm;
+    return nullptr;
+}
+
 int init_bltinmods()
 {
     ensurelists();
@@ -977,7 +988,5 @@ int init_bltinmods()
     }
     for (const DepRow *r = deptab; r->module; r++)
         eachword(r->deps, [r](const char *w) { add_dep(r->module, w); });
-    for (const LinkedRow &r : linkedtab)
-        register_module(r.name, r.setup, r.boot, r.cleanup, r.finish);
     return load_module("tarn/main");
 }

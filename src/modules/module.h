@@ -15,7 +15,7 @@ using ModuleFunc = int (*)(Module *);
 // A module compiled into the shell: its name and four entry points, each
 // returning 0 on success.
 struct Linkedmod {
-    char *name;
+    const char *name;
     ModuleFunc setup, boot, cleanup, finish;
 };
 
@@ -40,7 +40,7 @@ struct Module {
     int wrapper;     // wrapper calls of this module now running
 };
 
-extern LinkList *linkedmodules;  // Linkedmod *, registration order
+extern LinkList *linkedmodules;  // Linkedmod *, registered besides the build's own
 extern LinkList *modules;        // Module *, new entries at the tail
 
 void register_module(const char *name, ModuleFunc setup, ModuleFunc boot, ModuleFunc cleanup, ModuleFunc finish);
