@@ -3,6 +3,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <cstring>
 #include <unistd.h>
 
 SignalQueue sigq;
@@ -17,26 +19,49 @@ sigset_t signal_mask(int sig)
     return set;
 }
 
-sigset_t signal_setmask(sigset_t mask)
+// The mask as the helpers last left it, so that a change that changes
+// nothing (blocking SIGCHLD where it is blocked already, as the brackets
+// around every wait and fork do) costs no system call.  The handler keeps
+// it across its own changes, which the kernel undoes when it returns;
+// sigsuspend restores the mask itself; a vfork child's mask is its own.
+// Signals 1 to 64, all this system has, are the first word of a set.
+static_assert(NSIG <= 65, "a signal set's first word holds every signal");
+static uint64_t curmask;
+static bool curknown;
+
+static uint64_t maskbits(const sigset_t &set)
 {
+    uint64_t b;
+    memcpy(&b, &set, sizeof b);
+    return b;
+}
+
+static uint64_t applymask(int how, uint64_t cur, uint64_t set)
+{
+    return how == SIG_SETMASK ? set : how == SIG_BLOCK ? cur | set : cur & ~set;
+}
+
+static sigset_t changemask(int how, const sigset_t &set)
+{
+    uint64_t bits = maskbits(set);
+    if (curknown && applymask(how, curmask, bits) == curmask) {
+        sigset_t old;
+        sigemptyset(&old);
+        memcpy(&old, &curmask, sizeof curmask);
+        return old;
+    }
     sigset_t old;
-    sigprocmask(SIG_SETMASK, &mask, &old);
+    sigprocmask(how, &set, &old);
+    curmask = applymask(how, maskbits(old), bits);
+    curknown = true;
     return old;
 }
 
-sigset_t signal_block(sigset_t set)
-{
-    sigset_t old;
-    sigprocmask(SIG_BLOCK, &set, &old);
-    return old;
-}
+sigset_t signal_setmask(sigset_t mask) { return changemask(SIG_SETMASK, mask); }
 
-sigset_t signal_unblock(sigset_t set)
-{
-    sigset_t old;
-    sigprocmask(SIG_UNBLOCK, &set, &old);
-    return old;
-}
+sigset_t signal_block(sigset_t set) { return changemask(SIG_BLOCK, set); }
+
+sigset_t signal_unblock(sigset_t set) { return changemask(SIG_UNBLOCK, set); }
 
 // The signals the handler is installed for.
 static sigset_t caught;
@@ -98,6 +123,9 @@ static void processsig(int sig)
 extern "C" void qhandler(int sig)
 {
     int saved_errno = errno;
+    // What the handler does to the mask the kernel undoes as it returns.
+    uint64_t savedcur = curmask;
+    bool savedknown = curknown;
     sigset_t all, oldmask;
     sigfillset(&all);
     sigprocmask(SIG_BLOCK, &all, &oldmask);
@@ -114,6 +142,8 @@ extern "C" void qhandler(int sig)
     }
     sigprocmask(SIG_SETMASK, &oldmask, nullptr);
     processsig(sig);
+    curmask = savedcur;
+    curknown = savedknown;
     errno = saved_errno;
 }
 
