@@ -3,11 +3,13 @@
 
 Every case runs for tarn (native, and as `sh` for the POSIX cases) and for
 each peer shell in the same run, interleaved, several repetitions.  Prints
-the median wall time per case and shell, the ratio of tarn to the fastest
-peer, and the peak memory of the start-up case.
+the median wall time per case and shell (or, with --stat min, the least:
+steadier when other work shares the machine), the ratio of tarn to the
+fastest peer, and the peak memory of the start-up case.
 
     python3 bench/run.py                  # build/tarn, 5 repetitions
     python3 bench/run.py --tarn PATH --reps 9 --only arith,funcs
+    python3 bench/run.py --stat min --reps 15
 
 Peers missing from the machine are installed from Debian when possible
 (dash, bash, mksh, ksh); a peer that cannot be had is left out of the table.
@@ -215,6 +217,8 @@ def main():
     ap.add_argument("--reps", type=int, default=5)
     ap.add_argument("--only", default="", help="comma-separated case name prefixes")
     ap.add_argument("--no-install", action="store_true")
+    ap.add_argument("--stat", choices=["median", "min"], default="median",
+                    help="the statistic of the repetitions (min is steadier on a busy machine)")
     args = ap.parse_args()
 
     tarn = os.path.abspath(args.tarn)
@@ -296,7 +300,8 @@ def main():
             print(f"== repetition {rep + 1}/{args.reps} done", file=sys.stderr)
 
         cols = list(shells)
-        print(f"medians of {args.reps} runs, seconds; ratio = tarn / fastest peer "
+        pick = statistics.median if args.stat == "median" else min
+        print(f"{args.stat}s of {args.reps} runs, seconds; ratio = tarn / fastest peer "
               "(tarn-sh counted as tarn)")
         print(f"{'case':16}" + "".join(f"{c:>9}" for c in cols) + f"{'ratio':>8}  best peer")
         for n in names:
@@ -304,7 +309,7 @@ def main():
             med = {}
             for c in cols:
                 if (n, c) in times:
-                    med[c] = statistics.median(times[(n, c)])
+                    med[c] = pick(times[(n, c)])
                     row += f"{med[c]:9.3f}"
                 else:
                     row += f"{'-':>9}"
@@ -319,7 +324,7 @@ def main():
         print("ratio tarn / each peer (tarn-sh counted as tarn)")
         print(f"{'case':16}" + "".join(f"{c:>9}" for c in peercols))
         for n in names:
-            med = {c: statistics.median(times[(n, c)]) for c in cols if (n, c) in times}
+            med = {c: pick(times[(n, c)]) for c in cols if (n, c) in times}
             ours = min(v for k, v in med.items() if k.startswith("tarn"))
             print(f"{n:16}" + "".join(f"{ours / med[c]:9.2f}" if c in med else f"{'-':>9}"
                                        for c in peercols))
