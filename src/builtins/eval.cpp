@@ -93,14 +93,12 @@ int bin_dot(char *name, char **argv, BuiltinOptions *, int)
         ret = source(path);
         err = errno ? errno : ENOENT;
         if (newzero) {
-            setargzero(nullptr);
-            argzero = oargzero;
+            setargzero(oargzero);
             argzeroarena = ozeroarena;
         }
     }
     if (newargs) {
-        setpparams(nullptr);
-        pparams = old;
+        setpparams(old);
         pparamsarena = oldarena;
     }
     if (ret) {

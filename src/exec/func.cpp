@@ -182,14 +182,10 @@ int doshfunc(const char *name, Eprog *prog, LinkList *args, int flags, int noret
         breaks = obreaks;
         ret = 1;
     }
-    if (!pparamsarena)
-        freearray(pparams);
-    pparams = pptab;
+    setpparams(pptab);
     pparamsarena = pparena;
     if (newzero) {
-        if (!argzeroarena)
-            qsfree(argzero);
-        argzero = oargv0;
+        setargzero(oargv0);
         argzeroarena = ozeroarena;
     }
     qoptind = oldoptind;

@@ -895,6 +895,16 @@ void deletefilelist(LinkList *file_list)
     qfree(file_list);
 }
 
+// The slot free again, once whatever the job owned is gone.
+static void clearjob(Job *jn)
+{
+    jn->gleader = 0;
+    jn->other = 0;
+    jn->stty_in_env = 0;
+    jn->stat = 0;
+    jn->filelist = nullptr;
+}
+
 void freejob(Job *jn, int deep)
 {
     // A SIGCHLD deferred until a bracket ends must not reap into the job
@@ -920,11 +930,7 @@ void freejob(Job *jn, int deep)
         else
             freejob(sj, 0);
     }
-    jn->gleader = 0;
-    jn->other = 0;
-    jn->stty_in_env = 0;
-    jn->stat = 0;
-    jn->filelist = nullptr;
+    clearjob(jn);
 }
 
 void deletejob(Job *jn)
@@ -933,10 +939,7 @@ void deletejob(Job *jn)
     // to record, file to remove or terminal to take back.
     if (!jn->procs && !jn->auxprocs && !jn->filelist && !jn->ty && !jn->pwd &&
         !(jn->stat & (JOB_ATTACH | JOB_WASSUPER))) {
-        jn->gleader = 0;
-        jn->other = 0;
-        jn->stty_in_env = 0;
-        jn->stat = 0;
+        clearjob(jn);
         return;
     }
     SignalGuard sg;

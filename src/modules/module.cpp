@@ -114,8 +114,8 @@ void register_module(const char *name, ModuleFunc setup, ModuleFunc boot, Module
     qaddlinknode(linkedmodules, lm);
 }
 
-// The modules of this build, in a constant table (below); modules
-// registered later, by name, after them.
+// The modules of this build, in a table the compiler lays out (below);
+// modules registered later, by name, after them.
 static Linkedmod *buildmodule(const char *name);
 
 Linkedmod *module_linked(const char *name)
