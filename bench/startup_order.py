@@ -76,7 +76,12 @@ def trace(binary, args, as_sh, work):
         if not os.path.exists(argv0):
             os.symlink(binary, argv0)
     args = [os.path.join(work, "script.sh") if a == "SCRIPT" else a for a in args]
-    env = {"PATH": "/usr/bin:/bin", "HOME": work, "LANG": "C.UTF-8", "TERM": "dumb"}
+    # What a shell started from a login session inherits: the integer
+    # SHLVL, the directory variables and the user's names take paths of
+    # their own through the import of the environment.
+    env = {"PATH": "/usr/bin:/bin", "HOME": work, "LANG": "C.UTF-8", "TERM": "dumb",
+           "SHLVL": "1", "PWD": work, "OLDPWD": "/", "USER": "user", "LOGNAME": "user",
+           "SHELL": "/bin/sh", "MAIL": "/var/mail/user", "_": binary}
     subprocess.run(["valgrind", "--tool=lackey", "--vex-guest-chase=no",
                     "--trace-superblocks=yes", "--trace-mem=yes",
                     f"--log-file={log}", argv0] + args,

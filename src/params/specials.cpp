@@ -860,10 +860,15 @@ void createparamtable()
                 importparam(name, size_t(eq - name));
                 continue;
             }
-            int saverr = errflag;
-            Param *pm = assignsparam(name, metafy(value, -1, META_DUP), 0);
-            if (errflag && !saverr)
-                errflag = 0;
+            // A read-only parameter (`_` comes with nearly every
+            // environment) would refuse the value: skip the attempt.
+            Param *pm = nullptr;
+            if (!old || !(old->flags & PF_READONLY)) {
+                int saverr = errflag;
+                pm = assignsparam(name, metafy(value, -1, META_DUP), 0);
+                if (errflag && !saverr)
+                    errflag = 0;
+            }
             if (!pm)
                 pm = static_cast<Param *>(gethashnode2(realparamtab, name));
             if (!pm || (pm->flags & PF_UNSET))
