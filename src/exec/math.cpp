@@ -9,15 +9,21 @@
 #include <clocale>
 #include <cmath>
 #include <cstring>
+#ifndef TARN_STATIC_LINK
 #include <dlfcn.h>
+#endif
 
 int lastbase = -1;
 TARN_HOT int outputradix, noeval;
 
 // Floating powers are the shell's only use of the maths library, and rare:
-// it is loaded on first use, so that every start-up is spared loading it.
+// it is loaded on first use, so that every start-up is spared loading it
+// (a static build, having no loader, links it in).
 static double floatpow(double x, double y)
 {
+#ifdef TARN_STATIC_LINK
+    return pow(x, y);
+#else
     static double (*powfn)(double, double);
     if (!powfn) {
         void *lib = dlopen("libm.so.6", RTLD_NOW | RTLD_LOCAL);
@@ -36,6 +42,7 @@ static double floatpow(double x, double y)
         }
     }
     return powfn(x, y);
+#endif
 }
 
 namespace {
