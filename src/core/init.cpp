@@ -471,8 +471,11 @@ void setupvals()
     // on a descriptor a user redirection may want.
     int placeholders[10], nplace = 0;
     {
+        // The pipe is what is left when descriptor 0 is closed and cannot
+        // be duplicated; otherwise duplicates of 0 fill the same places
+        // (each takes the lowest free one) without making a pipe.
         int p[2];
-        if (pipe(p) == 0) {
+        if (fcntl(0, F_GETFD) < 0 && pipe(p) == 0) {
             for (int fd : p) {
                 if (fd < 10)
                     placeholders[nplace++] = fd;
