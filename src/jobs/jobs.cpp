@@ -18,6 +18,10 @@ static Job firstjobs[JOBBLOCK];
 static Job *firstblocks[] = {firstjobs};
 JobTable jobtab{firstblocks, 1};
 int maxjob = JOBBLOCK;
+// Every slot from 1 up to this one is in use: a new job is looked for from
+// here, so that commands nested a thousand deep (each holding a slot) do
+// not each walk all the slots below them.
+static int jobfree = 1;
 
 int operator-(const Job *jn, const JobTable &t)
 {
@@ -118,8 +122,14 @@ void init_jobvals()
 {
     thisjob = curjob = prevjob = -1;
     coprocin = coprocout = -1;
-    for (int b = 0; b < jobtab.nblocks; b++)
-        memset(static_cast<void *>(jobtab.blocks[b]), 0, sizeof(Job) * JOBBLOCK);
+    // The first time the table is as the program was loaded, all zeros;
+    // writing them again would only fault its pages in.
+    static bool made;
+    if (made)
+        for (int b = 0; b < jobtab.nblocks; b++)
+            memset(static_cast<void *>(jobtab.blocks[b]), 0, sizeof(Job) * JOBBLOCK);
+    made = true;
+    jobfree = 1;
     gettimeofday(&shell_start, nullptr);
 }
 
@@ -209,14 +219,16 @@ void release_pgrp()
 int initjob()
 {
     for (;;) {
-        for (int i = 1; i < maxjob; i++)
+        for (int i = jobfree; i < maxjob; i++)
             if (!jobtab[i].stat) {
                 jobtab[i].stat = JOB_INUSE;
                 qsfree(jobtab[i].pwd);
                 jobtab[i].pwd = nullptr;
                 jobtab[i].gleader = 0;
+                jobfree = i + 1;
                 return i;
             }
+        jobfree = maxjob;
         // The table grows for jobs that run processes, as many as the
         // process limit allows; a table full of jobs without any is
         // commands nested in the shell (eval within eval): a runaway
@@ -903,6 +915,9 @@ static void clearjob(Job *jn)
     jn->stty_in_env = 0;
     jn->stat = 0;
     jn->filelist = nullptr;
+    int i = int(jn - jobtab);
+    if (i > 0 && i < jobfree)
+        jobfree = i;
 }
 
 void freejob(Job *jn, int deep)
@@ -1002,6 +1017,7 @@ void clearjobtab(int monitor)
                 freejob(jobtab + i, 0);
             memset(static_cast<void *>(jobtab + i), 0, sizeof(Job));
         }
+    jobfree = 1;
     thisjob = curjob = prevjob = -1;
 }
 
