@@ -32,7 +32,7 @@ PACKAGES = {"dash": "dash", "bash": "bash", "mksh": "mksh", "ksh93": "ksh", "tim
 # variant per shell name, with "*" for the rest.
 N = {"arith": 300000, "str": 30000, "funcs": 100000, "ext": 1000,
      "subst": 1000, "pipes": 1000, "lines": 100000, "globfiles": 10000,
-     "treefiles": 20000, "parsefuncs": 20000, "arr": 100000, "here": 1000}
+     "treefiles": 20000, "parsefuncs": 20000, "arr": 100000, "here": 10000}
 
 
 def cases():
