@@ -67,7 +67,7 @@ def entry(binary):
     return int(re.search(r"Entry point address:\s+(0x[0-9a-f]+)", out).group(1), 16)
 
 
-def trace(binary, args, as_sh, work):
+def trace(binary, args, as_sh, work, login):
     """The addresses touched by one start-up, in order: ('t'|'d', addr)."""
     log = os.path.join(work, "trace.log")
     argv0 = binary
@@ -76,12 +76,14 @@ def trace(binary, args, as_sh, work):
         if not os.path.exists(argv0):
             os.symlink(binary, argv0)
     args = [os.path.join(work, "script.sh") if a == "SCRIPT" else a for a in args]
-    # What a shell started from a login session inherits: the integer
-    # SHLVL, the directory variables and the user's names take paths of
-    # their own through the import of the environment.
-    env = {"PATH": "/usr/bin:/bin", "HOME": work, "LANG": "C.UTF-8", "TERM": "dumb",
-           "SHLVL": "1", "PWD": work, "OLDPWD": "/", "USER": "user", "LOGNAME": "user",
-           "SHELL": "/bin/sh", "MAIL": "/var/mail/user", "_": binary}
+    # A bare environment, and what a shell started from a login session
+    # inherits: the integer SHLVL, the directory variables and the user's
+    # names take paths of their own through the import of the environment,
+    # and their absence others (LOGNAME made from the user id).
+    env = {"PATH": "/usr/bin:/bin", "HOME": work, "LANG": "C.UTF-8", "TERM": "dumb"}
+    if login:
+        env.update({"SHLVL": "1", "PWD": work, "OLDPWD": "/", "USER": "user", "LOGNAME": "user",
+                    "SHELL": "/bin/sh", "MAIL": "/var/mail/user", "_": binary})
     subprocess.run(["valgrind", "--tool=lackey", "--vex-guest-chase=no",
                     "--trace-superblocks=yes", "--trace-mem=yes",
                     f"--log-file={log}", argv0] + args,
@@ -114,8 +116,8 @@ def main():
     try:
         with open(os.path.join(work, "script.sh"), "w") as f:
             f.write(SCRIPT)
-        for scen, as_sh in SCENARIOS:
-            touched = trace(binary, scen, as_sh, work)
+        for (scen, as_sh), login in [(sc, lg) for lg in (False, True) for sc in SCENARIOS]:
+            touched = trace(binary, scen, as_sh, work, login)
             # Where valgrind loaded the binary: the first block run at the
             # entry point's offset within a page, below the loader, which
             # valgrind puts at 0x4000000.

@@ -130,7 +130,11 @@ void init_jobvals()
             memset(static_cast<void *>(jobtab.blocks[b]), 0, sizeof(Job) * JOBBLOCK);
     made = true;
     jobfree = 1;
-    gettimeofday(&shell_start, nullptr);
+    // Stored by the shell, not by the system call: the start-up layout
+    // list is made from the stores a start-up is seen to make.
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    shell_start = now;
 }
 
 void record_shtimes()
