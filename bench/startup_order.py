@@ -19,6 +19,7 @@ where the linker puts it by default).
 """
 import argparse
 import bisect
+import itertools
 import os
 import re
 import shutil
@@ -116,7 +117,7 @@ def main():
     try:
         with open(os.path.join(work, "script.sh"), "w") as f:
             f.write(SCRIPT)
-        for (scen, as_sh), login in [(sc, lg) for lg in (False, True) for sc in SCENARIOS]:
+        for login, (scen, as_sh) in itertools.product((False, True), SCENARIOS):
             touched = trace(binary, scen, as_sh, work, login)
             # Where valgrind loaded the binary: the first block run at the
             # entry point's offset within a page, below the loader, which

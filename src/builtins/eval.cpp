@@ -92,15 +92,11 @@ int bin_dot(char *name, char **argv, BuiltinOptions *, int)
         errno = 0;
         ret = source(path);
         err = errno ? errno : ENOENT;
-        if (newzero) {
-            setargzero(oargzero);
-            argzeroarena = ozeroarena;
-        }
+        if (newzero)
+            setargzero(oargzero, ozeroarena);
     }
-    if (newargs) {
-        setpparams(old);
-        pparamsarena = oldarena;
-    }
+    if (newargs)
+        setpparams(old, oldarena);
     if (ret) {
         // A file that cannot be read is an error that ends a POSIX script.
         if (emulating(EMULATE_SH))

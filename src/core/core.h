@@ -76,11 +76,12 @@ extern char *argzero;
 extern char **pparams;
 // True while argzero and pparams are the arena copies a function call made
 // for itself (cheaper than heap copies on every call): not to be freed.
-// What replaces them uses setargzero() or setpparams(); what changes
-// pparams in place calls ownpparams() first.
+// What replaces them uses setargzero() or setpparams() (arena: the new
+// value is such a copy, as the caller's put back after a call may be);
+// what changes pparams in place calls ownpparams() first.
 extern bool argzeroarena, pparamsarena;
-void setargzero(char *s);
-void setpparams(char **a);
+void setargzero(char *s, bool arena = false);
+void setpparams(char **a, bool arena = false);
 void ownpparams();
 extern char *scriptname;
 extern int SHIN;

@@ -34,26 +34,25 @@ TARN_HOT int64_t lastval;
 char *tarn_name, *argzero, **pparams, *scriptname;
 bool argzeroarena, pparamsarena;
 
-void setargzero(char *s)
+// The same value again keeps what it is, arena copy or not.
+void setargzero(char *s, bool arena)
 {
     if (s == argzero)
         return;
-    if (argzeroarena)
-        argzeroarena = false;
-    else
+    if (!argzeroarena)
         qsfree(argzero);
     argzero = s;
+    argzeroarena = arena;
 }
 
-void setpparams(char **a)
+void setpparams(char **a, bool arena)
 {
     if (a == pparams)
         return;
-    if (pparamsarena)
-        pparamsarena = false;
-    else
+    if (!pparamsarena)
         freearray(pparams);
     pparams = a;
+    pparamsarena = arena;
 }
 
 void ownpparams()

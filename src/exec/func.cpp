@@ -182,12 +182,9 @@ int doshfunc(const char *name, Eprog *prog, LinkList *args, int flags, int noret
         breaks = obreaks;
         ret = 1;
     }
-    setpparams(pptab);
-    pparamsarena = pparena;
-    if (newzero) {
-        setargzero(oargv0);
-        argzeroarena = ozeroarena;
-    }
+    setpparams(pptab, pparena);
+    if (newzero)
+        setargzero(oargv0, ozeroarena);
     qoptind = oldoptind;
     scriptname = oldscriptname;
     if (isset(LOCALOPTIONS)) {

@@ -218,7 +218,7 @@ void fixfds(int *save, HighFdSave *high)
     if (first == 10 && !high)
         return;
     int old_errno = errno;
-    for (int i = 0; i < 10; i++)
+    for (int i = first; i < 10; i++)
         if (save[i] != -2)
             redup(save[i], i);
     // One entry per descriptor, holding its state from before the command.
